@@ -1,0 +1,40 @@
+# Third-party libraries, all from the distribution. A Windows cross build
+# cannot use the host's compiled libraries, so GoogleTest is built from the
+# sources Debian ships, and the header-only libraries are taken from the
+# host's include folder without exposing the rest of it.
+
+if(BUILD_TESTING OR NOT DEFINED BUILD_TESTING)
+    if(CMAKE_CROSSCOMPILING)
+        find_path(VELQUIST_GOOGLETEST_SOURCE CMakeLists.txt
+            PATHS /usr/src/googletest NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+        set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+        set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+        add_subdirectory("${VELQUIST_GOOGLETEST_SOURCE}" "${PROJECT_BINARY_DIR}/_deps/googletest"
+            EXCLUDE_FROM_ALL SYSTEM)
+        add_library(GTest::gtest ALIAS gtest)
+        add_library(GTest::gtest_main ALIAS gtest_main)
+    else()
+        find_package(GTest REQUIRED)
+    endif()
+endif()
+
+if(NOT CMAKE_CROSSCOMPILING)
+    find_package(nlohmann_json 3.10 REQUIRED)
+    find_package(CLI11 REQUIRED)
+    find_package(benchmark QUIET)
+else()
+    # Stage just the wanted header folders, so the host's C library headers
+    # never reach the cross compiler.
+    set(_staged "${PROJECT_BINARY_DIR}/_deps/headers")
+    foreach(_dir nlohmann CLI)
+        find_path(_found_${_dir} ${_dir} PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+        if(NOT _found_${_dir})
+            message(FATAL_ERROR "Header-only library '${_dir}' not found in /usr/include")
+        endif()
+        file(COPY "${_found_${_dir}}/${_dir}" DESTINATION "${_staged}")
+    endforeach()
+    add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+    target_include_directories(nlohmann_json::nlohmann_json SYSTEM INTERFACE "${_staged}")
+    add_library(CLI11::CLI11 INTERFACE IMPORTED)
+    target_include_directories(CLI11::CLI11 SYSTEM INTERFACE "${_staged}")
+endif()

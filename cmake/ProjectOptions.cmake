@@ -1,0 +1,57 @@
+# Compile settings every target of the project shares, carried by one
+# interface target rather than global variables.
+add_library(project_options INTERFACE)
+add_library(velquist::options ALIAS project_options)
+
+target_compile_features(project_options INTERFACE cxx_std_17)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+set(CMAKE_C_VISIBILITY_PRESET hidden)
+set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
+
+if(MSVC)
+    target_compile_options(project_options INTERFACE /W4 /permissive- /utf-8
+        # Exported classes hold standard-library members; both sides of the
+        # boundary are built with the same toolset, so the warning is noise.
+        /wd4251)
+    if(VELQUIST_WARNINGS_AS_ERRORS)
+        target_compile_options(project_options INTERFACE /WX)
+    endif()
+else()
+    target_compile_options(project_options INTERFACE -Wall -Wextra -Wpedantic
+        # Compile-time paths are recorded relative to the source tree, so a
+        # module does not depend on where it was built.
+        "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=")
+    if(VELQUIST_WARNINGS_AS_ERRORS)
+        target_compile_options(project_options INTERFACE -Werror)
+    endif()
+    if(VELQUIST_SANITIZE)
+        target_compile_options(project_options INTERFACE
+            -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+        target_link_options(project_options INTERFACE -fsanitize=address,undefined)
+    endif()
+endif()
+
+if(MINGW)
+    # Windows binaries carry the C++ runtime inside them, so they load in a
+    # clean Windows (or wine) without any runtime DLL beside them.
+    target_link_options(project_options INTERFACE -static)
+endif()
+
+set(VELQUIST_PLUGIN_MODULE_MAP "${CMAKE_CURRENT_LIST_DIR}/plugin_module.map")
+
+# Settings for a binary that a host loads as a plugin module: only the host's
+# interface leaves it, and nothing in it stops it from being unloaded.
+function(velquist_plugin_module target)
+    set_target_properties(${target} PROPERTIES PREFIX "")
+    target_link_libraries(${target} PRIVATE velquist::plugin_base velquist::options)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT MINGW)
+        # A unique symbol would pin the module in memory after dlclose.
+        target_compile_options(${target} PRIVATE -fno-gnu-unique)
+    endif()
+    if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+        target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--as-needed
+            "-Wl,--version-script=${VELQUIST_PLUGIN_MODULE_MAP}")
+        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${VELQUIST_PLUGIN_MODULE_MAP}")
+    endif()
+endfunction()

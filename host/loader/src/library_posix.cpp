@@ -1,0 +1,67 @@
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "loader/library.h"
+
+namespace loader {
+
+namespace {
+
+std::string lastError() {
+    const char* message = dlerror();
+    return message != nullptr ? message : "unknown dynamic loader error";
+}
+
+}  // namespace
+
+Library Library::open(const std::filesystem::path& path) {
+    const std::filesystem::path absolute = std::filesystem::absolute(path);
+    struct stat info {};
+    if (::stat(absolute.c_str(), &info) != 0) {
+        throw LoadError(std::strerror(errno));
+    }
+    if (S_ISDIR(info.st_mode)) {
+        throw LoadError("is a directory, not a module");
+    }
+    // The path holds a slash, so dlopen never consults a search path. Binding
+    // everything now turns a missing import into a load error here rather
+    // than a crash later; local scope keeps one module's symbols from
+    // satisfying another's.
+    void* handle = ::dlopen(absolute.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        throw LoadError(lastError());
+    }
+    return Library(handle, absolute);
+}
+
+void* Library::symbol(const char* name) const noexcept {
+    if (handle_ == nullptr) {
+        return nullptr;
+    }
+    return ::dlsym(handle_, name);
+}
+
+void Library::close() noexcept {
+    if (handle_ != nullptr) {
+        ::dlclose(handle_);
+        handle_ = nullptr;
+    }
+}
+
+bool Library::isLoaded(const std::filesystem::path& path) {
+    void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (handle == nullptr) {
+        return false;
+    }
+    ::dlclose(handle);
+    return true;
+}
+
+const char* Library::moduleSuffix() noexcept {
+    return ".so";
+}
+
+}  // namespace loader

@@ -1,0 +1,78 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "process/process.h"
+
+extern char** environ;
+
+namespace process {
+
+Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                const Redirect& redirect) {
+    const std::string programText = program.string();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(programText.c_str()));
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    if (!redirect.standardOutput.empty()) {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, redirect.standardOutput.c_str(),
+                                         flags, 0644);
+    }
+    if (!redirect.standardError.empty()) {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, redirect.standardError.c_str(),
+                                         flags, 0644);
+    }
+    pid_t pid = 0;
+    const int error =
+        posix_spawn(&pid, programText.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        throw ProcessError(programText + ": " + std::strerror(error));
+    }
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw ProcessError(std::string("waiting for the child: ") + std::strerror(errno));
+        }
+    }
+    Termination termination;
+    if (WIFSIGNALED(status)) {
+        const int signal = WTERMSIG(status);
+        termination.crashed = true;
+        termination.exitCode = 128 + signal;
+        termination.description =
+            "signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+    } else {
+        termination.exitCode = WEXITSTATUS(status);
+        termination.description = "exit code " + std::to_string(termination.exitCode);
+    }
+    return termination;
+}
+
+std::filesystem::path currentExecutable() {
+    return std::filesystem::read_symlink("/proc/self/exe");
+}
+
+std::vector<std::string> arguments(int argc, char** argv) {
+    return {argv, argv + argc};
+}
+
+void endQuietlyOnCrash() {
+    rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+}
+
+}  // namespace process
