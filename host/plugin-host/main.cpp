@@ -1,0 +1,73 @@
+// plugin-host: stands in for the BakkesMod host so that a plugin module can be
+// loaded, driven and checked without starting the game.
+
+#include <exception>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "cycle.h"
+#include "isolation.h"
+#include "options.h"
+#include "process/process.h"
+#include "report.h"
+#include "text_output.h"
+
+namespace {
+
+class SilentObserver final : public host::StepObserver {
+public:
+    void stepStarted(int, host::Step) override {}
+    void descriptorRead(const host::DescriptorInfo&) override {}
+};
+
+int run(const std::vector<std::string>& arguments) {
+    std::optional<host::Options> options;
+    try {
+        options = host::parseOptions(arguments);
+    } catch (const host::UsageError& error) {
+        std::cerr << "plugin-host: " << error.what() << "\n"
+                  << "usage: plugin-host [--set NAME=VALUE]... [--cycles N] [--json] "
+                     "[--in-process] MODULE\n";
+        return static_cast<int>(host::Outcome::Unusable);
+    }
+    if (!options) {
+        return 0;
+    }
+    if (!options->childReport.empty()) {
+        return host::runAsChild(*options);
+    }
+
+    host::Report report;
+    if (options->inProcess) {
+        SilentObserver observer;
+        report = host::runCycles(*options, observer);
+    } else {
+        report = host::runIsolated(*options);
+    }
+
+    if (options->json) {
+        std::cout << nlohmann::ordered_json(report).dump(
+                         2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << std::endl;
+        if (report.outcome != host::Outcome::Passed) {
+            std::cerr << host::failureLine(report.module, report.cause) << std::endl;
+        }
+    } else {
+        host::printText(report, std::cout, std::cerr);
+    }
+    return static_cast<int>(report.outcome);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        std::vector<std::string> arguments = process::arguments(argc, argv);
+        arguments.erase(arguments.begin());
+        return run(arguments);
+    } catch (const std::exception& error) {
+        // Anything left here is the host's own fault, not the plugin's.
+        std::cerr << "plugin-host: internal error: " << error.what() << std::endl;
+        return static_cast<int>(host::Outcome::Unusable);
+    }
+}

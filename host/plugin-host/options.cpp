@@ -1,0 +1,82 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "process/process.h"
+
+namespace host {
+
+namespace {
+constexpr const char* kChildReportOption = "--child-report";
+
+std::pair<std::string, std::string> splitPreset(const std::string& text) {
+    const auto equals = text.find('=');
+    if (equals == std::string::npos || equals == 0) {
+        throw UsageError("--set takes NAME=VALUE, got \"" + text + "\"");
+    }
+    return {text.substr(0, equals), text.substr(equals + 1)};
+}
+}  // namespace
+
+std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
+    CLI::App app{
+        "Loads a plugin module the way the BakkesMod host does, checks its descriptor, drives its\n"
+        "lifecycle, shows which console variables it changed and proves that it let go of\n"
+        "everything it was given.",
+        "plugin-host"};
+    Options options;
+    std::vector<std::string> presets;
+    std::string module;
+    std::string childReport;
+    app.add_option("--set", presets,
+                   "Register a console variable, or preset one, before the plugin loads")
+        ->type_name("NAME=VALUE")
+        ->allow_extra_args(false);
+    app.add_option("--cycles", options.cycles,
+                   "Repeat the whole load-to-unload cycle N times in one process")
+        ->type_name("N")
+        ->check(CLI::Range(1, 100000000));
+    app.add_flag("--json", options.json, "Print one JSON report instead of text");
+    app.add_flag("--in-process", options.inProcess,
+                 "Run the plugin in this process (for a debugger); a crash then ends the host");
+    app.add_option(kChildReportOption, childReport)->group("");
+    app.add_option("MODULE", module, "The plugin module (.so or .dll) to load")->required();
+    app.set_version_flag("--version", "plugin-host 1.0 (host sdk level 95)");
+
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return std::nullopt;
+    } catch (const CLI::CallForVersion&) {
+        std::cout << app.version() << '\n';
+        return std::nullopt;
+    } catch (const CLI::ParseError& error) {
+        throw UsageError(error.what());
+    }
+    for (const auto& preset : presets) {
+        options.presets.push_back(splitPreset(preset));
+    }
+    options.module = std::filesystem::absolute(process::pathFromUtf8(module)).lexically_normal();
+    if (!childReport.empty()) {
+        options.childReport = process::pathFromUtf8(childReport);
+    }
+    return options;
+}
+
+std::vector<std::string> childArguments(const Options& options,
+                                        const std::filesystem::path& reportFile) {
+    std::vector<std::string> arguments{kChildReportOption, process::pathToUtf8(reportFile),
+                                       "--cycles", std::to_string(options.cycles)};
+    for (const auto& [name, value] : options.presets) {
+        arguments.push_back("--set");
+        arguments.push_back(name + "=" + value);
+    }
+    arguments.push_back("--");
+    arguments.push_back(process::pathToUtf8(options.module));
+    return arguments;
+}
+
+}  // namespace host

@@ -1,0 +1,103 @@
+#include "report.h"
+
+#include <nlohmann/json.hpp>
+
+namespace host {
+
+namespace {
+constexpr const char* kStepNames[kStepCount] = {"load",     "descriptor", "getPlugin", "onLoad",
+                                                "onUnload", "deleteMe",   "unload",    "release"};
+constexpr const char* kStatusNames[] = {"not run", "passed", "failed", "crashed"};
+constexpr const char* kOutcomeNames[] = {"passed", "misbehaved", "unusable"};
+
+StepStatus statusFromString(const std::string& name) {
+    for (std::size_t i = 0; i < std::size(kStatusNames); ++i) {
+        if (name == kStatusNames[i]) {
+            return static_cast<StepStatus>(i);
+        }
+    }
+    return StepStatus::NotRun;
+}
+}  // namespace
+
+const char* toString(Step step) noexcept {
+    return kStepNames[static_cast<std::size_t>(step)];
+}
+const char* toString(StepStatus status) noexcept {
+    return kStatusNames[static_cast<std::size_t>(status)];
+}
+const char* toString(Outcome outcome) noexcept {
+    return kOutcomeNames[static_cast<std::size_t>(outcome)];
+}
+
+std::optional<Step> stepFromString(const std::string& name) noexcept {
+    for (std::size_t i = 0; i < kStepCount; ++i) {
+        if (name == kStepNames[i]) {
+            return static_cast<Step>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+void to_json(nlohmann::ordered_json& json, const DescriptorInfo& d) {
+    json = {{"sdkLevel", d.sdkLevel},       {"sourcePath", d.sourcePath},
+            {"classLabel", d.classLabel},   {"displayName", d.displayName},
+            {"versionText", d.versionText}, {"kindCode", d.kindCode}};
+}
+
+void from_json(const nlohmann::ordered_json& json, DescriptorInfo& d) {
+    json.at("sdkLevel").get_to(d.sdkLevel);
+    json.at("sourcePath").get_to(d.sourcePath);
+    json.at("classLabel").get_to(d.classLabel);
+    json.at("displayName").get_to(d.displayName);
+    json.at("versionText").get_to(d.versionText);
+    json.at("kindCode").get_to(d.kindCode);
+}
+
+void to_json(nlohmann::ordered_json& json, const Report& report) {
+    nlohmann::ordered_json steps = nlohmann::ordered_json::object();
+    for (std::size_t i = 0; i < kStepCount; ++i) {
+        steps[kStepNames[i]] = kStatusNames[static_cast<std::size_t>(report.steps[i])];
+    }
+    nlohmann::ordered_json changes = nlohmann::ordered_json::array();
+    for (const auto& change : report.changes) {
+        changes.push_back({{"name", change.name}, {"old", change.before}, {"new", change.after}});
+    }
+    json = {{"module", report.module},
+            {"descriptor", nullptr},
+            {"changes", changes},
+            {"steps", steps},
+            {"cycles", {{"requested", report.cyclesRequested}, {"passed", report.cyclesPassed}}},
+            {"released", report.released},
+            {"unloaded", report.unloaded},
+            {"result", toString(report.outcome)},
+            {"exitCode", static_cast<int>(report.outcome)},
+            {"cause", report.cause.empty() ? nlohmann::ordered_json(nullptr)
+                                           : nlohmann::ordered_json(report.cause)}};
+    if (report.descriptor) {
+        json["descriptor"] = *report.descriptor;
+    }
+}
+
+void from_json(const nlohmann::ordered_json& json, Report& report) {
+    json.at("module").get_to(report.module);
+    if (!json.at("descriptor").is_null()) {
+        report.descriptor = json.at("descriptor").get<DescriptorInfo>();
+    }
+    for (const auto& change : json.at("changes")) {
+        report.changes.push_back(Change{change.at("name").get<std::string>(),
+                                        change.at("old").get<std::string>(),
+                                        change.at("new").get<std::string>()});
+    }
+    for (std::size_t i = 0; i < kStepCount; ++i) {
+        report.steps[i] = statusFromString(json.at("steps").value(kStepNames[i], "not run"));
+    }
+    json.at("cycles").at("requested").get_to(report.cyclesRequested);
+    json.at("cycles").at("passed").get_to(report.cyclesPassed);
+    json.at("released").get_to(report.released);
+    json.at("unloaded").get_to(report.unloaded);
+    report.outcome = static_cast<Outcome>(json.at("exitCode").get<int>());
+    report.cause = json.at("cause").is_null() ? std::string() : json.at("cause").get<std::string>();
+}
+
+}  // namespace host

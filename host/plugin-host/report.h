@@ -1,0 +1,63 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace host {
+
+// The steps of one load-to-unload cycle, in the order the host takes them.
+enum class Step { Load, Descriptor, GetPlugin, OnLoad, OnUnload, DeleteMe, Unload, Release };
+inline constexpr std::size_t kStepCount = 8;
+
+enum class StepStatus { NotRun, Passed, Failed, Crashed };
+
+// How the run ended; the values are the program's exit codes.
+enum class Outcome { Passed = 0, Misbehaved = 1, Unusable = 2 };
+
+const char* toString(Step step) noexcept;
+const char* toString(StepStatus status) noexcept;
+const char* toString(Outcome outcome) noexcept;
+std::optional<Step> stepFromString(const std::string& name) noexcept;
+
+struct DescriptorInfo {
+    int sdkLevel = 0;
+    std::string sourcePath;
+    std::string classLabel;
+    std::string displayName;
+    std::string versionText;
+    int kindCode = 0;
+};
+
+// A console variable whose value a plugin operation changed.
+struct Change {
+    std::string name;
+    std::string before;
+    std::string after;
+};
+
+struct Report {
+    std::string module;
+    std::optional<DescriptorInfo> descriptor;
+    std::vector<Change> changes;                 // made by the first cycle's onLoad
+    std::array<StepStatus, kStepCount> steps{};  // of the last cycle run
+    int cyclesRequested = 1;
+    int cyclesPassed = 0;
+    bool released = false;
+    bool unloaded = false;
+    Outcome outcome = Outcome::Passed;
+    std::string cause;  // why it did not pass; empty when it did
+
+    StepStatus& status(Step step) { return steps[static_cast<std::size_t>(step)]; }
+    StepStatus status(Step step) const { return steps[static_cast<std::size_t>(step)]; }
+};
+
+void to_json(nlohmann::ordered_json& json, const DescriptorInfo& descriptor);
+void from_json(const nlohmann::ordered_json& json, DescriptorInfo& descriptor);
+void to_json(nlohmann::ordered_json& json, const Report& report);
+void from_json(const nlohmann::ordered_json& json, Report& report);
+
+}  // namespace host

@@ -1,0 +1,65 @@
+#include "text_output.h"
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "process/process.h"
+
+namespace host {
+
+namespace {
+// Values are shown as JSON strings, so that empty and odd values are visible.
+std::string quoted(const std::string& text) {
+    return nlohmann::ordered_json(text).dump(-1, ' ', false,
+                                             nlohmann::ordered_json::error_handler_t::replace);
+}
+}  // namespace
+
+std::string failureLine(const std::string& module, const std::string& cause) {
+    return "plugin-host: " + module + ": " + cause;
+}
+
+void printText(const Report& report, std::ostream& out, std::ostream& err) {
+    // A module that never loaded has nothing to show but the reason.
+    if (report.status(Step::Load) == StepStatus::Failed) {
+        err << failureLine(report.module, report.cause) << '\n';
+        return;
+    }
+    out << "module      " << report.module << '\n';
+    if (report.descriptor) {
+        const DescriptorInfo& d = *report.descriptor;
+        out << "descriptor  sdk level " << d.sdkLevel << ", kind " << d.kindCode << '\n'
+            << "  class     " << quoted(d.classLabel) << '\n'
+            << "  name      " << quoted(d.displayName) << '\n'
+            << "  version   " << quoted(d.versionText) << '\n'
+            << "  source    " << quoted(d.sourcePath) << '\n';
+    }
+    if (report.status(Step::OnLoad) == StepStatus::Passed || !report.changes.empty()) {
+        out << "onLoad changed " << report.changes.size()
+            << (report.changes.size() == 1 ? " variable" : " variables")
+            << (report.changes.empty() ? "" : ":") << '\n';
+        for (const auto& change : report.changes) {
+            out << "  " << change.name << ": " << quoted(change.before) << " -> "
+                << quoted(change.after) << '\n';
+        }
+    }
+    out << "steps      ";
+    for (std::size_t i = 0; i < kStepCount; ++i) {
+        if (report.steps[i] != StepStatus::NotRun) {
+            out << ' ' << toString(static_cast<Step>(i)) << ' ' << toString(report.steps[i]);
+        }
+    }
+    out << '\n';
+    out.flush();
+
+    const std::string name = process::pathToUtf8(process::pathFromUtf8(report.module).filename());
+    if (report.outcome == Outcome::Passed) {
+        out << name << ": passed " << report.cyclesPassed << " of " << report.cyclesRequested
+            << (report.cyclesRequested == 1 ? " cycle" : " cycles")
+            << ", handles released, module unloaded\n";
+    } else {
+        err << failureLine(report.module, report.cause) << '\n';
+    }
+}
+
+}  // namespace host

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <ostream>
+
+#include "report.h"
+
+namespace host {
+
+// The human-readable report: descriptor, changes and steps on `out`, ending
+// with one summary line; a failure's one line goes to `err` instead.
+void printText(const Report& report, std::ostream& out, std::ostream& err);
+
+// The one line that names the module and why it did not pass.
+std::string failureLine(const std::string& module, const std::string& cause);
+
+}  // namespace host

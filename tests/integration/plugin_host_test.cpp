@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "built_files.h"
+
+namespace {
+
+struct HostRun {
+    int exitCode = -1;
+    bool crashed = false;
+    std::string out;
+    std::string err;
+
+    std::vector<std::string> errLines() const {
+        std::vector<std::string> lines;
+        std::istringstream in(err);
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+};
+
+std::string slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class PluginHost : public ::testing::Test {
+protected:
+    void SetUp() override {
+        scratch = std::filesystem::temp_directory_path() /
+                  ("plugin-host-test-" + std::to_string(std::random_device{}()));
+        std::filesystem::create_directories(scratch);
+    }
+    void TearDown() override { std::filesystem::remove_all(scratch); }
+
+    HostRun host(const std::vector<std::string>& arguments) {
+        const process::Redirect redirect{scratch / "out.txt", scratch / "err.txt"};
+        const auto termination =
+            process::run(builtFile(PLUGIN_HOST_FILE_NAME), arguments, redirect);
+        return HostRun{termination.exitCode, termination.crashed, slurp(redirect.standardOutput),
+                       slurp(redirect.standardError)};
+    }
+
+    static std::string module(const std::string& name) {
+        return process::pathToUtf8(builtModule(name));
+    }
+
+    std::string scratchFile(const std::string& name, const std::string& content) {
+        const auto path = scratch / name;
+        std::ofstream(path, std::ios::binary) << content;
+        return process::pathToUtf8(path);
+    }
+
+    // A failure is told in exactly one line that names the module and the cause.
+    static void expectOneLine(const HostRun& run, const std::string& path,
+                              const std::string& cause) {
+        const auto lines = run.errLines();
+        ASSERT_EQ(lines.size(), 1u) << run.err;
+        EXPECT_EQ(lines[0].rfind("plugin-host: " + path + ": ", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(cause), std::string::npos) << lines[0];
+    }
+
+    std::filesystem::path scratch;
+};
+
+TEST_F(PluginHost, VelquistPassesAndShowsTheOverrideCleared) {
+    const HostRun run = host({module("Velquist")});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("cl_online_status_override: \"online\" -> \"\"\n"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("Velquist" + std::string(loader::Library::moduleSuffix()) +
+                           ": passed 1 of 1 cycle"),
+              std::string::npos)
+        << run.out;
+}
+
+TEST_F(PluginHost, JsonReportCarriesDescriptorChangesStepsAndCycles) {
+    const HostRun run = host({"--json", "--cycles", "3", "--set", "cl_online_status_override=away",
+                              "--set", "other=1", module("Velquist")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report["descriptor"]["classLabel"], "Velquist");
+    EXPECT_EQ(report["descriptor"]["sdkLevel"], 95);
+    EXPECT_EQ(
+        report["changes"],
+        nlohmann::json::parse(R"([{"name":"cl_online_status_override","old":"away","new":""}])"));
+    EXPECT_EQ(report["cycles"]["passed"], 3);
+    EXPECT_EQ(report["steps"]["onLoad"], "passed");
+    EXPECT_EQ(report["steps"]["release"], "passed");
+    EXPECT_EQ(report["released"], true);
+    EXPECT_EQ(report["unloaded"], true);
+    EXPECT_EQ(report["result"], "passed");
+}
+
+TEST_F(PluginHost, InProcessRunGivesTheSameVerdict) {
+    const HostRun run = host({"--in-process", "--cycles", "5", module("Velquist")});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("passed 5 of 5 cycles"), std::string::npos) << run.out;
+}
+
+struct BadModule {
+    const char* fixture;
+    int exitCode;
+    const char* cause;
+    const char* failedStep;
+};
+
+void PrintTo(const BadModule& bad, std::ostream* out) {
+    *out << bad.fixture;
+}
+
+class PluginHostOnBadModules : public PluginHost,
+                               public ::testing::WithParamInterface<BadModule> {};
+
+TEST_P(PluginHostOnBadModules, ReportsTheFaultWithItsExitCode) {
+    const BadModule& bad = GetParam();
+    for (const bool inProcess : {false, true}) {
+        // A crash in process would take the test down with it.
+        if (inProcess && std::string(bad.failedStep) == "crashed") {
+            continue;
+        }
+        std::vector<std::string> arguments{"--json", module(bad.fixture)};
+        if (inProcess) {
+            arguments.insert(arguments.begin(), "--in-process");
+        }
+        const HostRun run = host(arguments);
+        SCOPED_TRACE(inProcess ? "in process" : "isolated");
+        EXPECT_FALSE(run.crashed);
+        EXPECT_EQ(run.exitCode, bad.exitCode) << run.err;
+        expectOneLine(run, module(bad.fixture), bad.cause);
+        const auto report = nlohmann::json::parse(run.out);
+        EXPECT_EQ(report["exitCode"], bad.exitCode);
+        EXPECT_EQ(report["cause"].get<std::string>().find(bad.cause) != std::string::npos, true);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, PluginHostOnBadModules,
+    ::testing::Values(
+        BadModule{"fixture_no_exports", 2, "no exported symbol \"exports\"", "failed"},
+        BadModule{"fixture_sdk94", 2, "sdk level 94, this host takes 95", "failed"},
+        BadModule{"fixture_empty_holder", 1, "getPlugin gave back an empty holder", "failed"},
+        BadModule{"fixture_throwing_onload", 1,
+                  "onLoad threw an exception: fixture refuses to load", "failed"},
+        BadModule{"fixture_crashing_onload", 1, "crashed with", "crashed"},
+        BadModule{"fixture_leaky", 1, "the plugin kept 1 reference to the console-variable manager",
+                  "failed"},
+        BadModule{"fixture_resident", 1, "the module stayed in memory after it was unloaded",
+                  "failed"}),
+    [](const auto& info) { return std::string(info.param.fixture); });
+
+TEST_F(PluginHost, CrashIsReportedWithTheStepWhereItHappened) {
+    const HostRun run = host({"--json", "--cycles", "2", module("fixture_crashing_onload")});
+    EXPECT_EQ(run.exitCode, 1);
+    const auto report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report["steps"]["getPlugin"], "passed");
+    EXPECT_EQ(report["steps"]["onLoad"], "crashed");
+    EXPECT_EQ(report["steps"]["onUnload"], "not run");
+    EXPECT_EQ(report["descriptor"]["classLabel"], "FixturePlugin");
+    EXPECT_NE(report["cause"].get<std::string>().find("in onLoad (cycle 1)"), std::string::npos)
+        << report["cause"];
+}
+
+TEST_F(PluginHost, FilesThatAreNotModulesAreRefusedWithExitCodeTwo) {
+    std::mt19937 generator(7);
+    std::string noise(4096, '\0');
+    for (char& c : noise) {
+        c = static_cast<char>(generator());
+    }
+    const std::string missing = process::pathToUtf8(scratch / "missing.so");
+    const std::string folder = process::pathToUtf8(scratch);
+    for (const std::string& path :
+         {scratchFile("empty.so", ""), scratchFile("noise.so", noise),
+          scratchFile("text.so", "this is not a module\n"), folder, missing}) {
+        SCOPED_TRACE(path);
+        const HostRun run = host({path});
+        EXPECT_FALSE(run.crashed);
+        EXPECT_EQ(run.exitCode, 2);
+        expectOneLine(run, path, "cannot be loaded: ");
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST_F(PluginHost, BadUsageExitsWithTwoAndSaysWhy) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{},
+                                               {"--set", "novalue", module("Velquist")},
+                                               {"--cycles", "0", module("Velquist")},
+                                               {"--cycles", "many", module("Velquist")},
+                                               {"--frobnicate", module("Velquist")}}) {
+        const HostRun run = host(arguments);
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(run.err.rfind("plugin-host: ", 0), 0u) << run.err;
+    }
+}
+
+}  // namespace
