@@ -11,8 +11,6 @@ if(BUILD_TESTING OR NOT DEFINED BUILD_TESTING)
         set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
         add_subdirectory("${VELQUIST_GOOGLETEST_SOURCE}" "${PROJECT_BINARY_DIR}/_deps/googletest"
             EXCLUDE_FROM_ALL SYSTEM)
-        add_library(GTest::gtest ALIAS gtest)
-        add_library(GTest::gtest_main ALIAS gtest_main)
     else()
         find_package(GTest REQUIRED)
     endif()
