@@ -25,9 +25,7 @@ int run(const std::vector<std::string>& arguments) {
     try {
         options = host::parseOptions(arguments);
     } catch (const host::UsageError& error) {
-        std::cerr << "plugin-host: " << error.what() << "\n"
-                  << "usage: plugin-host [--set NAME=VALUE]... [--cycles N] [--json] "
-                     "[--in-process] MODULE\n";
+        std::cerr << "plugin-host: " << error.what() << " (see plugin-host --help)\n";
         return static_cast<int>(host::Outcome::Unusable);
     }
     if (!options) {

@@ -42,6 +42,9 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
                  "Run the plugin in this process (for a debugger); a crash then ends the host");
     app.add_option(kChildReportOption, childReport)->group("");
     app.add_option("MODULE", module, "The plugin module (.so or .dll) to load")->required();
+    app.footer(
+        "Exit codes: 0 every cycle passed; 1 the plugin misbehaved (crash, exception, empty\n"
+        "holder, handles kept, module stayed loaded); 2 the module cannot be used, or bad usage.");
     app.set_version_flag("--version", "plugin-host 1.0 (host sdk level 95)");
 
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());

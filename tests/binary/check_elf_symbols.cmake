@@ -3,6 +3,7 @@
 # nothing that would keep it in memory after it is unloaded.
 #   cmake -DMODULE=Velquist.so -DNM=nm -DREADELF=readelf -P check_elf_symbols.cmake
 cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/expect_exports.cmake)
 
 function(symbols out)
     execute_process(COMMAND ${NM} -D -C --format=posix ${ARGN} ${MODULE}
@@ -34,16 +35,7 @@ set(expected_exports
     "typeinfo for ${base}"
     "typeinfo name for ${base}")
 list(REMOVE_DUPLICATES exported)
-set(missing ${expected_exports})
-list(REMOVE_ITEM missing ${exported})
-set(unexpected ${exported})
-list(REMOVE_ITEM unexpected ${expected_exports})
-if(missing)
-    message(FATAL_ERROR "not exported: ${missing}")
-endif()
-if(unexpected)
-    message(FATAL_ERROR "exported but not part of the plugin interface: ${unexpected}")
-endif()
+expect_exports(ACTUAL ${exported} EXPECTED ${expected_exports})
 
 foreach(operation
         "CVarManagerWrapper::getCvar(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >)"

@@ -4,6 +4,7 @@
 # nothing but system DLLs besides.
 #   cmake -DMODULE=Velquist.dll -DOBJDUMP=x86_64-w64-mingw32-objdump -P check_pe_exports.cmake
 cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/expect_exports.cmake)
 
 execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
@@ -40,16 +41,7 @@ set(expected_exports exports getPlugin deleteMe
     _Z${base}C1Ev _Z${base}C2Ev _Z${base}C1ERKS1_ _Z${base}C2ERKS1_ _Z${base}C1EOS1_ _Z${base}C2EOS1_
     _Z${base}aSERKS1_ _Z${base}aSEOS1_ _Z${base}D1Ev _Z${base}D2Ev
     _ZTV${base}E _ZTI${base}E)
-set(missing ${expected_exports})
-list(REMOVE_ITEM missing ${exported})
-set(unexpected ${exported})
-list(REMOVE_ITEM unexpected ${expected_exports} _ZTS${base}E)
-if(missing)
-    message(FATAL_ERROR "not exported (undecorated): ${missing}")
-endif()
-if(unexpected)
-    message(FATAL_ERROR "exported but not part of the plugin interface: ${unexpected}")
-endif()
+expect_exports(ACTUAL ${exported} EXPECTED ${expected_exports} OPTIONAL _ZTS${base}E)
 
 set(string_type "NSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE")
 set(expected_sdk_imports

@@ -190,6 +190,16 @@ TEST_F(PluginHost, FilesThatAreNotModulesAreRefusedWithExitCodeTwo) {
     }
 }
 
+TEST_F(PluginHost, ModuleUnderANonAsciiPathLoads) {
+    const auto folder = scratch / process::pathFromUtf8("pl\xC3\xBCgins \xE2\x9C\x93");
+    std::filesystem::create_directories(folder);
+    const auto copy = folder / builtModule("Velquist").filename();
+    std::filesystem::copy_file(builtModule("Velquist"), copy);
+    const HostRun run = host({"--json", process::pathToUtf8(copy)});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(nlohmann::json::parse(run.out)["module"], process::pathToUtf8(copy));
+}
+
 TEST_F(PluginHost, BadUsageExitsWithTwoAndSaysWhy) {
     for (const auto& arguments :
          std::vector<std::vector<std::string>>{{},
@@ -199,6 +209,7 @@ TEST_F(PluginHost, BadUsageExitsWithTwoAndSaysWhy) {
                                                {"--frobnicate", module("Velquist")}}) {
         const HostRun run = host(arguments);
         EXPECT_EQ(run.exitCode, 2);
+        ASSERT_EQ(run.errLines().size(), 1u) << run.err;
         EXPECT_EQ(run.err.rfind("plugin-host: ", 0), 0u) << run.err;
     }
 }

@@ -1,0 +1,16 @@
+# expect_exports(ACTUAL <names> EXPECTED <names> [OPTIONAL <names>])
+# Fails unless every EXPECTED name is exported and nothing else is, apart
+# from the OPTIONAL ones.
+function(expect_exports)
+    cmake_parse_arguments(ARG "" "" "ACTUAL;EXPECTED;OPTIONAL" ${ARGN})
+    set(missing ${ARG_EXPECTED})
+    list(REMOVE_ITEM missing ${ARG_ACTUAL})
+    set(unexpected ${ARG_ACTUAL})
+    list(REMOVE_ITEM unexpected ${ARG_EXPECTED} ${ARG_OPTIONAL})
+    if(missing)
+        message(FATAL_ERROR "not exported: ${missing}")
+    endif()
+    if(unexpected)
+        message(FATAL_ERROR "exported but not part of the plugin interface: ${unexpected}")
+    endif()
+endfunction()
