@@ -5,4 +5,6 @@
 #define EXPORTED __attribute__((visibility("default")))
 #endif
 
-EXPORTED int empty_library_marker(void) { return 0; }
+EXPORTED int empty_library_marker(void) {
+    return 0;
+}
