@@ -230,6 +230,7 @@ Report runCycles(const Options& options, StepObserver& observer) {
         }
         ++report.cyclesPassed;
     }
+    report.peakResidentKiB = process::peakResidentKiB();
     return report;
 }
 

@@ -70,6 +70,7 @@ void to_json(nlohmann::ordered_json& json, const Report& report) {
             {"cycles", {{"requested", report.cyclesRequested}, {"passed", report.cyclesPassed}}},
             {"released", report.released},
             {"unloaded", report.unloaded},
+            {"peakResidentKiB", report.peakResidentKiB},
             {"result", toString(report.outcome)},
             {"exitCode", static_cast<int>(report.outcome)},
             {"cause", report.cause.empty() ? nlohmann::ordered_json(nullptr)
@@ -96,6 +97,7 @@ void from_json(const nlohmann::ordered_json& json, Report& report) {
     json.at("cycles").at("passed").get_to(report.cyclesPassed);
     json.at("released").get_to(report.released);
     json.at("unloaded").get_to(report.unloaded);
+    json.at("peakResidentKiB").get_to(report.peakResidentKiB);
     report.outcome = static_cast<Outcome>(json.at("exitCode").get<int>());
     report.cause = json.at("cause").is_null() ? std::string() : json.at("cause").get<std::string>();
 }

@@ -48,6 +48,7 @@ struct Report {
     int cyclesPassed = 0;
     bool released = false;
     bool unloaded = false;
+    long peakResidentKiB = 0;  // of the process that ran the cycles
     Outcome outcome = Outcome::Passed;
     std::string cause;  // why it did not pass; empty when it did
 

@@ -50,6 +50,9 @@ void printText(const Report& report, std::ostream& out, std::ostream& err) {
         }
     }
     out << '\n';
+    if (report.peakResidentKiB > 0) {
+        out << "memory      peak " << report.peakResidentKiB << " KiB resident\n";
+    }
     out.flush();
 
     const std::string name = process::pathToUtf8(process::pathFromUtf8(report.module).filename());

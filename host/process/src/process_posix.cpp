@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "process/process.h"
 
@@ -68,6 +69,18 @@ std::filesystem::path currentExecutable() {
 
 std::vector<std::string> arguments(int argc, char** argv) {
     return {argv, argv + argc};
+}
+
+long peakResidentKiB() {
+    // The high-water mark of this program image only; getrusage would also
+    // count whatever the parent had mapped when it started us.
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
 }
 
 void endQuietlyOnCrash() {

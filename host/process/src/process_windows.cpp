@@ -1,7 +1,9 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
-// after windows.h, which it needs
+// after windows.h, which they need
+#define PSAPI_VERSION 2  // the kernel32 entry points, no psapi.dll
+#include <psapi.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -163,6 +165,14 @@ std::vector<std::string> arguments(int, char**) {
     }
     LocalFree(wide);
     return result;
+}
+
+long peakResidentKiB() {
+    PROCESS_MEMORY_COUNTERS memory{};
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory)) {
+        return 0;
+    }
+    return static_cast<long>(memory.PeakWorkingSetSize / 1024);
 }
 
 void endQuietlyOnCrash() {

@@ -41,6 +41,9 @@ std::vector<std::string> arguments(int argc, char** argv);
 std::filesystem::path pathFromUtf8(const std::string& text);
 std::string pathToUtf8(const std::filesystem::path& path);
 
+// This process's own peak resident memory so far, in KiB; 0 when unknown.
+long peakResidentKiB();
+
 // Makes a crash of this process end it quietly with a crash status: no core
 // file, no error dialog, no debugger, so whoever started it can report it.
 void endQuietlyOnCrash();
