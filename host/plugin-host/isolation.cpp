@@ -91,11 +91,18 @@ Report crashedReport(const Options& options, const ChildProgress& progress,
     for (std::size_t i = 0; i < static_cast<std::size_t>(step); ++i) {
         report.steps[i] = StepStatus::Passed;
     }
-    report.status(step) = StepStatus::Crashed;
+    report.status(step) = termination.timedOut ? StepStatus::TimedOut : StepStatus::Crashed;
     report.cyclesPassed = progress.cycle > 0 ? progress.cycle - 1 : 0;
-    const std::string how = termination.crashed
-                                ? "crashed with " + termination.description
-                                : "ended without a report (" + termination.description + ")";
+    std::string how;
+    if (termination.timedOut) {
+        std::ostringstream limit;
+        limit << options.timeoutSeconds;
+        how = "did not finish within " + limit.str() + " s and was killed";
+    } else if (termination.crashed) {
+        how = "crashed with " + termination.description;
+    } else {
+        how = "ended without a report (" + termination.description + ")";
+    }
     report.cause = how + " in " + toString(step);
     if (options.cycles > 1) {
         report.cause += " (cycle " + std::to_string(progress.cycle) + ")";
@@ -109,8 +116,10 @@ Report runIsolated(const Options& options) {
     const auto reportPath = uniqueReportPath();
     process::Termination termination;
     try {
-        termination =
-            process::run(process::currentExecutable(), childArguments(options, reportPath));
+        const auto timeout =
+            std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000.0));
+        termination = process::run(process::currentExecutable(),
+                                   childArguments(options, reportPath), {}, timeout);
     } catch (const process::ProcessError& error) {
         std::error_code ignored;
         std::filesystem::remove(reportPath, ignored);

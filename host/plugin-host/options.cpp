@@ -37,10 +37,14 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
                    "Repeat the whole load-to-unload cycle N times in one process")
         ->type_name("N")
         ->check(CLI::Range(1, 100000000));
+    app.add_option("--timeout", options.timeoutSeconds,
+                   "Give up on a plugin that has not finished all cycles after SECONDS")
+        ->type_name("SECONDS")
+        ->check(CLI::PositiveNumber);
     app.add_flag("--json", options.json, "Print one JSON report instead of text");
     app.add_flag("--in-process", options.inProcess,
                  "Run the plugin in this process (for a debugger); a crash then ends the host");
-    app.add_option(kChildReportOption, childReport)->group("");
+    app.add_option(kChildReportOption, childReport)->group("");  // set by the parent only
     app.add_option("MODULE", module, "The plugin module (.so or .dll) to load")->required();
     app.footer(
         "Exit codes: 0 every cycle passed; 1 the plugin misbehaved (crash, exception, empty\n"
@@ -58,6 +62,9 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
         return std::nullopt;
     } catch (const CLI::ParseError& error) {
         throw UsageError(error.what());
+    }
+    if (options.timeoutSeconds > 0 && options.inProcess) {
+        throw UsageError("--timeout needs the isolated run and cannot go with --in-process");
     }
     for (const auto& preset : presets) {
         options.presets.push_back(splitPreset(preset));

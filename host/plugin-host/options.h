@@ -13,6 +13,7 @@ struct Options {
     std::filesystem::path module;                              // absolute
     std::vector<std::pair<std::string, std::string>> presets;  // --set NAME=VALUE, in order
     int cycles = 1;
+    double timeoutSeconds = 0;  // 0: wait for ever
     bool json = false;
     bool inProcess = false;
     std::filesystem::path childReport;  // set only in the isolated child

@@ -7,7 +7,7 @@ namespace host {
 namespace {
 constexpr const char* kStepNames[kStepCount] = {"load",     "descriptor", "getPlugin", "onLoad",
                                                 "onUnload", "deleteMe",   "unload",    "release"};
-constexpr const char* kStatusNames[] = {"not run", "passed", "failed", "crashed"};
+constexpr const char* kStatusNames[] = {"not run", "passed", "failed", "crashed", "timed out"};
 constexpr const char* kOutcomeNames[] = {"passed", "misbehaved", "unusable"};
 
 StepStatus statusFromString(const std::string& name) {

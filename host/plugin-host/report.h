@@ -13,7 +13,7 @@ namespace host {
 enum class Step { Load, Descriptor, GetPlugin, OnLoad, OnUnload, DeleteMe, Unload, Release };
 inline constexpr std::size_t kStepCount = 8;
 
-enum class StepStatus { NotRun, Passed, Failed, Crashed };
+enum class StepStatus { NotRun, Passed, Failed, Crashed, TimedOut };
 
 // How the run ended; the values are the program's exit codes.
 enum class Outcome { Passed = 0, Misbehaved = 1, Unusable = 2 };

@@ -111,7 +111,7 @@ struct BadModule {
     const char* fixture;
     int exitCode;
     const char* cause;
-    const char* failedStep;
+    bool isolatedOnly;  // in process it would take the test down, or never end
 };
 
 void PrintTo(const BadModule& bad, std::ostream* out) {
@@ -125,13 +125,11 @@ TEST_P(PluginHostOnBadModules, ReportsTheFaultWithItsExitCode) {
     const BadModule& bad = GetParam();
     for (const bool inProcess : {false, true}) {
         // A crash in process would take the test down with it.
-        if (inProcess && std::string(bad.failedStep) == "crashed") {
+        if (inProcess && bad.isolatedOnly) {
             continue;
         }
-        std::vector<std::string> arguments{"--json", module(bad.fixture)};
-        if (inProcess) {
-            arguments.insert(arguments.begin(), "--in-process");
-        }
+        const std::vector<std::string> arguments{inProcess ? "--in-process" : "--timeout=3",
+                                                 "--json", module(bad.fixture)};
         const HostRun run = host(arguments);
         SCOPED_TRACE(inProcess ? "in process" : "isolated");
         EXPECT_FALSE(run.crashed);
@@ -146,16 +144,18 @@ TEST_P(PluginHostOnBadModules, ReportsTheFaultWithItsExitCode) {
 INSTANTIATE_TEST_SUITE_P(
     Fixtures, PluginHostOnBadModules,
     ::testing::Values(
-        BadModule{"fixture_no_exports", 2, "no exported symbol \"exports\"", "failed"},
-        BadModule{"fixture_sdk94", 2, "sdk level 94, this host takes 95", "failed"},
-        BadModule{"fixture_empty_holder", 1, "getPlugin gave back an empty holder", "failed"},
+        BadModule{"fixture_no_exports", 2, "no exported symbol \"exports\"", false},
+        BadModule{"fixture_sdk94", 2, "sdk level 94, this host takes 95", false},
+        BadModule{"fixture_empty_holder", 1, "getPlugin gave back an empty holder", false},
         BadModule{"fixture_throwing_onload", 1,
-                  "onLoad threw an exception: fixture refuses to load", "failed"},
-        BadModule{"fixture_crashing_onload", 1, "crashed with", "crashed"},
+                  "onLoad threw an exception: fixture refuses to load", false},
+        BadModule{"fixture_crashing_onload", 1, "crashed with", true},
+        BadModule{"fixture_hanging_onload", 1, "did not finish within 3 s and was killed in onLoad",
+                  true},
         BadModule{"fixture_leaky", 1, "the plugin kept 1 reference to the console-variable manager",
-                  "failed"},
+                  false},
         BadModule{"fixture_resident", 1, "the module stayed in memory after it was unloaded",
-                  "failed"}),
+                  false}),
     [](const auto& info) { return std::string(info.param.fixture); });
 
 TEST_F(PluginHost, CrashIsReportedWithTheStepWhereItHappened) {
@@ -168,6 +168,16 @@ TEST_F(PluginHost, CrashIsReportedWithTheStepWhereItHappened) {
     EXPECT_EQ(report["descriptor"]["classLabel"], "FixturePlugin");
     EXPECT_NE(report["cause"].get<std::string>().find("in onLoad (cycle 1)"), std::string::npos)
         << report["cause"];
+}
+
+TEST_F(PluginHost, HangIsKilledAtTheTimeoutAndReportedAtItsStep) {
+    const HostRun run = host({"--json", "--timeout", "0.5", module("fixture_hanging_onload")});
+    EXPECT_EQ(run.exitCode, 1);
+    const auto report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report["steps"]["getPlugin"], "passed");
+    EXPECT_EQ(report["steps"]["onLoad"], "timed out");
+    // A timeout needs a child to kill.
+    EXPECT_EQ(host({"--in-process", "--timeout", "1", module("Velquist")}).exitCode, 2);
 }
 
 TEST_F(PluginHost, FilesThatAreNotModulesAreRefusedWithExitCodeTwo) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 
@@ -15,7 +16,7 @@ extern char** environ;
 namespace process {
 
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                const Redirect& redirect) {
+                const Redirect& redirect, std::chrono::milliseconds timeout) {
     const std::string programText = program.string();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(programText.c_str()));
@@ -43,14 +44,30 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         throw ProcessError(programText + ": " + std::strerror(error));
     }
 
+    Termination termination;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool blocking = timeout.count() == 0;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
+    for (;;) {
+        const pid_t ended = waitpid(pid, &status, blocking ? 0 : WNOHANG);
+        if (ended == pid) {
+            break;
+        }
+        if (ended < 0 && errno != EINTR) {
             throw ProcessError(std::string("waiting for the child: ") + std::strerror(errno));
         }
+        if (ended == 0 && std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            termination.timedOut = true;
+            blocking = true;  // now wait for it to go
+        } else if (ended == 0) {
+            usleep(10000);
+        }
     }
-    Termination termination;
-    if (WIFSIGNALED(status)) {
+    if (termination.timedOut) {
+        termination.exitCode = 128 + SIGKILL;
+        termination.description = "killed after " + std::to_string(timeout.count()) + " ms";
+    } else if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
         termination.crashed = true;
         termination.exitCode = 128 + signal;

@@ -87,7 +87,7 @@ LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* info) {
 }  // namespace
 
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                const Redirect& redirect) {
+                const Redirect& redirect, std::chrono::milliseconds timeout) {
     std::wstring commandLine = quote(program.wstring());
     for (const auto& argument : arguments) {
         commandLine += L' ';
@@ -124,7 +124,12 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         throw ProcessError(pathToUtf8(program) + ": cannot start (system error " +
                            std::to_string(startError) + ")");
     }
-    WaitForSingleObject(child.hProcess, INFINITE);
+    const DWORD wait = timeout.count() > 0 ? static_cast<DWORD>(timeout.count()) : INFINITE;
+    const bool timedOut = WaitForSingleObject(child.hProcess, wait) == WAIT_TIMEOUT;
+    if (timedOut) {
+        TerminateProcess(child.hProcess, 1);
+        WaitForSingleObject(child.hProcess, INFINITE);
+    }
     DWORD code = 0;
     GetExitCodeProcess(child.hProcess, &code);
     CloseHandle(child.hThread);
@@ -132,8 +137,11 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
 
     Termination termination;
     termination.exitCode = static_cast<int>(code);
-    // Status codes of severity "error" are exceptions nobody handled.
-    if (code >= 0xC0000000u) {
+    termination.timedOut = timedOut;
+    if (timedOut) {
+        termination.description = "killed after " + std::to_string(timeout.count()) + " ms";
+    } else if (code >= 0xC0000000u) {
+        // Status codes of severity "error" are exceptions nobody handled.
         termination.crashed = true;
         termination.description = describeException(code);
     } else {

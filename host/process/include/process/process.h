@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -11,6 +12,7 @@ namespace process {
 // How a child process ended.
 struct Termination {
     bool crashed = false;     // killed by a signal or an unhandled exception
+    bool timedOut = false;    // still running at the deadline, so it was killed
     int exitCode = 0;         // when it exited on its own
     std::string description;  // e.g. "exit code 2", "signal 11 (Segmentation fault)"
 };
@@ -26,10 +28,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Runs `program` with `arguments` (UTF-8) and waits for it to end. Throws
-// ProcessError when it cannot be started.
+// Runs `program` with `arguments` (UTF-8) and waits for it to end, or kills
+// it once `timeout` has passed (zero waits for ever). Throws ProcessError
+// when it cannot be started.
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                const Redirect& redirect = {});
+                const Redirect& redirect = {},
+                std::chrono::milliseconds timeout = std::chrono::milliseconds::zero());
 
 // The running program's own file.
 std::filesystem::path currentExecutable();
