@@ -10,9 +10,16 @@ namespace loader {
 
 namespace {
 
-std::string lastError() {
+// The loader's reason, without the path it puts in front: the caller names
+// the module already.
+std::string lastError(const std::string& path) {
     const char* message = dlerror();
-    return message != nullptr ? message : "unknown dynamic loader error";
+    std::string text = message != nullptr ? message : "unknown dynamic loader error";
+    const std::string prefix = path + ": ";
+    if (text.rfind(prefix, 0) == 0) {
+        text.erase(0, prefix.size());
+    }
+    return text;
 }
 
 }  // namespace
@@ -32,7 +39,7 @@ Library Library::open(const std::filesystem::path& path) {
     // satisfying another's.
     void* handle = ::dlopen(absolute.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-        throw LoadError(lastError());
+        throw LoadError(lastError(absolute.string()));
     }
     return Library(handle, absolute);
 }
