@@ -33,7 +33,6 @@ public:
     // Unloads and returns true when the module has left the process.
     bool unload();
 
-    bool isOpen() const noexcept { return handle_ != nullptr; }
     const std::filesystem::path& path() const noexcept { return path_; }
 
     // Whether a library of that absolute path is mapped in this process now.

@@ -42,8 +42,6 @@ public:
     bool unload() { return library_.unload(); }
 
     const Library& library() const noexcept { return library_; }
-    PluginCreateEntry createEntry() const noexcept { return create_; }
-    PluginDestroyEntry destroyEntry() const noexcept { return destroy_; }
 
 private:
     PluginModule(Library library, const PluginDescriptor* descriptor, PluginCreateEntry create,
