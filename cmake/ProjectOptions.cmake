@@ -14,6 +14,18 @@ if(MSVC)
         # Exported classes hold standard-library members; both sides of the
         # boundary are built with the same toolset, so the warning is noise.
         /wd4251)
+    # Compile-time paths are recorded relative to the source tree, as on
+    # Linux, so a module does not depend on where it was built.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        target_compile_options(project_options INTERFACE
+            "/clang:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/="
+            # Keep the path as written; the reproducible form would turn
+            # its separators into backslashes.
+            /clang:-fno-file-reproducible)
+    else()
+        file(TO_NATIVE_PATH "${PROJECT_SOURCE_DIR}/" _native_source_dir)
+        target_compile_options(project_options INTERFACE "/d1trimfile:${_native_source_dir}")
+    endif()
     if(VELQUIST_WARNINGS_AS_ERRORS)
         target_compile_options(project_options INTERFACE /WX)
     endif()

@@ -90,12 +90,13 @@ TEST(PluginBase, SelfAssignmentChangesNothing) {
 }
 
 TEST(PluginBase, DestructionReleasesHostContextBeforeConsoleVariables) {
-    auto handles = std::make_unique<Handles>();
-    auto plugin = std::make_unique<BakkesModPlugin>(filledWith(*handles));
-    handles->manager.reset();
-    handles->context.reset();
-    plugin.reset();
-    EXPECT_EQ(handles->released, (std::vector<std::string>{"hostContext", "consoleVariables"}));
+    Handles handles;
+    {
+        BakkesModPlugin plugin = filledWith(handles);
+        handles.manager.reset();
+        handles.context.reset();
+    }
+    EXPECT_EQ(handles.released, (std::vector<std::string>{"hostContext", "consoleVariables"}));
 }
 
 TEST(PluginBase, AssignmentReleasesOldHandlesConsoleVariablesFirst) {

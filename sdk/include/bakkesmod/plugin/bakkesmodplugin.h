@@ -38,12 +38,12 @@ public:
 static_assert(sizeof(void*) == 8, "the plugin interface is defined for 64-bit targets");
 static_assert(sizeof(std::shared_ptr<CVarManagerWrapper>) == 16);
 static_assert(sizeof(BakkesMod::Plugin::BakkesModPlugin) == 40);
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 #endif
 static_assert(offsetof(BakkesMod::Plugin::BakkesModPlugin, consoleVariables) == 8);
 static_assert(offsetof(BakkesMod::Plugin::BakkesModPlugin, hostContext) == 24);
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic pop
 #endif

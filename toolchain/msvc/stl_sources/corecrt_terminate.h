@@ -1,0 +1,4 @@
+// The UCRT's terminate-handler declarations live in wine's <eh.h>.
+#pragma once
+
+#include <eh.h>
