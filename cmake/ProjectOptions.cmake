@@ -64,6 +64,12 @@ function(velquist_plugin_module target)
         # A unique symbol would pin the module in memory after dlclose.
         target_compile_options(${target} PRIVATE -fno-gnu-unique)
     endif()
+    if(MSVC)
+        # getPlugin and deleteMe have C linkage, and getPlugin hands an
+        # allocation failure to its caller: extern "C" must be allowed to
+        # throw (/EHs without c).
+        target_compile_options(${target} PRIVATE /EHc-)
+    endif()
     if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--as-needed
             "-Wl,--version-script=${VELQUIST_PLUGIN_MODULE_MAP}")

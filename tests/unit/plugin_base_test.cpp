@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -111,4 +112,22 @@ TEST(PluginBase, AssignmentReleasesOldHandlesConsoleVariablesFirst) {
     EXPECT_EQ(old.released, (std::vector<std::string>{"consoleVariables", "hostContext"}));
     EXPECT_EQ(fresh.manager.use_count(), 3);
     EXPECT_EQ(fresh.context.use_count(), 3);
+}
+
+// The host calls onLoad and onUnload through the first two slots of the
+// virtual table, so nothing may come before them (no virtual destructor).
+TEST(PluginBase, OnLoadAndOnUnloadAreTheFirstTwoVirtualSlots) {
+    struct Recorder : BakkesModPlugin {
+        void onLoad() override { calls.push_back("onLoad"); }
+        void onUnload() override { calls.push_back("onUnload"); }
+        std::vector<std::string> calls;
+    } plugin;
+    using Slot = void (*)(BakkesModPlugin*);
+    // The virtual table pointer is the object's first word.
+    const void* object = static_cast<BakkesModPlugin*>(&plugin);
+    const Slot* table = nullptr;
+    std::memcpy(&table, object, sizeof table);
+    table[0](&plugin);
+    table[1](&plugin);
+    EXPECT_EQ(plugin.calls, (std::vector<std::string>{"onLoad", "onUnload"}));
 }

@@ -2,11 +2,10 @@
 // static runtime defines them in every module: retry while a new-handler
 // frees memory, then throw std::bad_alloc.
 #include <malloc.h>
+#include <new.h>
 #include <stdlib.h>
 
 #include <new>
-
-extern "C" _ACRTIMP int __cdecl _callnewh(size_t size);
 
 namespace std {
 nothrow_t const nothrow{};

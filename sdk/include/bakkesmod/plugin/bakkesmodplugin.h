@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <memory>
 
 #include "bakkesmod/export.h"
@@ -46,4 +47,14 @@ static_assert(offsetof(BakkesMod::Plugin::BakkesModPlugin, consoleVariables) == 
 static_assert(offsetof(BakkesMod::Plugin::BakkesModPlugin, hostContext) == 24);
 #if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
+
+#if defined(_MSVC_STL_VERSION)
+// With the MSVC standard library, which the real host and its SDK library are
+// built with: the handles' control blocks are its _Ref_count_base (virtual
+// table pointer, then the use and weak counts), whose virtual functions the
+// other side calls, and an exception from a plugin operation reaches the host
+// as its 24-byte std::exception (virtual table pointer, text, owns-text flag).
+static_assert(sizeof(std::_Ref_count_base) == 16);
+static_assert(sizeof(std::exception) == 24);
 #endif

@@ -29,3 +29,9 @@ private:
 // The host hands these out by value; plugins rely on the handle being no wider
 // than a pointer.
 static_assert(sizeof(CVarWrapper) == sizeof(void*), "CVarWrapper must be pointer-sized");
+
+#if defined(_MSVC_STL_VERSION)
+// Texts cross to the host's SDK library by value in the MSVC layout: a
+// 16-byte buffer or pointer, then the size and the capacity.
+static_assert(sizeof(std::string) == 32 && alignof(std::string) == 8);
+#endif
