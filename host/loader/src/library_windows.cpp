@@ -36,6 +36,12 @@ std::string systemMessage(DWORD code) {
         text.pop_back();
     }
     std::string message = toUtf8(text);
+    // Inserts are not filled in ("%1 is not a valid Win32 application"); the
+    // caller names the module already.
+    for (auto insert = message.find("%1"); insert != std::string::npos;
+         insert = message.find("%1")) {
+        message.replace(insert, 2, "the module");
+    }
     if (message.empty()) {
         message = "system error " + std::to_string(code);
     }
