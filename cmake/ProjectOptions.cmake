@@ -47,12 +47,6 @@ else()
     endif()
 endif()
 
-if(MINGW)
-    # Windows binaries carry the C++ runtime inside them, so they load in a
-    # clean Windows (or wine) without any runtime DLL beside them.
-    target_link_options(project_options INTERFACE -static)
-endif()
-
 set(VELQUIST_PLUGIN_MODULE_MAP "${CMAKE_CURRENT_LIST_DIR}/plugin_module.map")
 
 # Settings for a binary that a host loads as a plugin module: only the host's
@@ -60,7 +54,7 @@ set(VELQUIST_PLUGIN_MODULE_MAP "${CMAKE_CURRENT_LIST_DIR}/plugin_module.map")
 function(velquist_plugin_module target)
     set_target_properties(${target} PROPERTIES PREFIX "")
     target_link_libraries(${target} PRIVATE velquist::plugin_base velquist::options)
-    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT MINGW)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
         # A unique symbol would pin the module in memory after dlclose.
         target_compile_options(${target} PRIVATE -fno-gnu-unique)
     endif()
