@@ -10,6 +10,7 @@
 #include "pluginsdk/cvar_registry.h"
 #include "pluginsdk/host_context.h"
 #include "process/process.h"
+#include "warnings.h"
 
 namespace host {
 
@@ -103,6 +104,7 @@ private:
         }
         if (!report_.descriptor) {
             report_.descriptor = describe(module_->descriptor());
+            report_.warnings = descriptorWarnings(*report_.descriptor);
             observer_.descriptorRead(*report_.descriptor);
         }
         return pass();

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "process/process.h"
+#include "warnings.h"
 
 namespace host {
 
@@ -86,6 +87,9 @@ Report crashedReport(const Options& options, const ChildProgress& progress,
     report.module = process::pathToUtf8(options.module);
     report.cyclesRequested = options.cycles;
     report.descriptor = progress.descriptor;
+    if (progress.descriptor) {
+        report.warnings = descriptorWarnings(*progress.descriptor);
+    }
     report.outcome = Outcome::Misbehaved;
     const Step step = progress.step.value_or(Step::Load);
     for (std::size_t i = 0; i < static_cast<std::size_t>(step); ++i) {
@@ -116,10 +120,17 @@ Report runIsolated(const Options& options) {
     const auto reportPath = uniqueReportPath();
     process::Termination termination;
     try {
-        const auto timeout =
-            std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000.0));
+        // The child writes a line as it starts each step, so a report file
+        // that stops growing is a step that has not finished.
+        const process::Watchdog watchdog{
+            std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000.0)),
+            [&reportPath] {
+                std::error_code error;
+                const auto size = std::filesystem::file_size(reportPath, error);
+                return error ? std::uintmax_t{0} : size;
+            }};
         termination = process::run(process::currentExecutable(),
-                                   childArguments(options, reportPath), {}, timeout);
+                                   childArguments(options, reportPath), {}, watchdog);
     } catch (const process::ProcessError& error) {
         std::error_code ignored;
         std::filesystem::remove(reportPath, ignored);

@@ -11,6 +11,7 @@
 #include "process/process.h"
 #include "report.h"
 #include "text_output.h"
+#include "warnings.h"
 
 namespace {
 
@@ -41,6 +42,13 @@ int run(const std::vector<std::string>& arguments) {
         report = host::runCycles(*options, observer);
     } else {
         report = host::runIsolated(*options);
+    }
+
+    if (options->strict) {
+        host::failOnWarnings(report);
+    }
+    for (const auto& warning : report.warnings) {
+        std::cerr << host::warningLine(report.module, warning) << '\n';
     }
 
     if (options->json) {

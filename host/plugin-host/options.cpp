@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "process/process.h"
+#include "warnings.h"
 
 namespace host {
 
@@ -37,18 +38,24 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
                    "Repeat the whole load-to-unload cycle N times in one process")
         ->type_name("N")
         ->check(CLI::Range(1, 100000000));
-    app.add_option("--timeout", options.timeoutSeconds,
-                   "Give up on a plugin that has not finished all cycles after SECONDS")
-        ->type_name("SECONDS")
-        ->check(CLI::PositiveNumber);
+    auto* timeout =
+        app.add_option("--timeout", options.timeoutSeconds,
+                       "Kill the plugin when one step (load, getPlugin, onLoad, ...) takes longer "
+                       "than SECONDS; 0 waits for ever")
+            ->type_name("SECONDS")
+            ->capture_default_str()
+            ->check(CLI::NonNegativeNumber);
     app.add_flag("--json", options.json, "Print one JSON report instead of text");
+    app.add_flag("--strict", options.strict, "Fail (exit code 1) on any warning");
     app.add_flag("--in-process", options.inProcess,
                  "Run the plugin in this process (for a debugger); a crash then ends the host");
     app.add_option(kChildReportOption, childReport)->group("");  // set by the parent only
     app.add_option("MODULE", module, "The plugin module (.so or .dll) to load")->required();
     app.footer(
-        "Exit codes: 0 every cycle passed; 1 the plugin misbehaved (crash, exception, empty\n"
-        "holder, handles kept, module stayed loaded); 2 the module cannot be used, or bad usage.");
+        warningsHelp() +
+        "\nExit codes: 0 every cycle passed (warnings or not, unless --strict); 1 the plugin\n"
+        "misbehaved (crash, hang, exception, empty holder, handles kept, module stayed\n"
+        "loaded) or, with --strict, gave a warning; 2 the module cannot be used, or bad usage.");
     app.set_version_flag("--version", "plugin-host 1.0 (host sdk level 95)");
 
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
@@ -63,7 +70,7 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
     } catch (const CLI::ParseError& error) {
         throw UsageError(error.what());
     }
-    if (options.timeoutSeconds > 0 && options.inProcess) {
+    if (timeout->count() > 0 && options.timeoutSeconds > 0 && options.inProcess) {
         throw UsageError("--timeout needs the isolated run and cannot go with --in-process");
     }
     for (const auto& preset : presets) {

@@ -9,12 +9,18 @@
 
 namespace host {
 
+// How long one step of an isolated run (load, getPlugin, onLoad, ...) may take
+// before the plugin is killed: far beyond what any plugin's step needs, and
+// short enough that a CI job never waits a minute on a hung plugin.
+inline constexpr double kDefaultStepTimeoutSeconds = 30;
+
 struct Options {
     std::filesystem::path module;                              // absolute
     std::vector<std::pair<std::string, std::string>> presets;  // --set NAME=VALUE, in order
     int cycles = 1;
-    double timeoutSeconds = 0;  // 0: wait for ever
+    double timeoutSeconds = kDefaultStepTimeoutSeconds;  // per step; 0: wait for ever
     bool json = false;
+    bool strict = false;  // warnings fail the run
     bool inProcess = false;
     std::filesystem::path childReport;  // set only in the isolated child
 };

@@ -63,8 +63,13 @@ void to_json(nlohmann::ordered_json& json, const Report& report) {
     for (const auto& change : report.changes) {
         changes.push_back({{"name", change.name}, {"old", change.before}, {"new", change.after}});
     }
+    nlohmann::ordered_json warnings = nlohmann::ordered_json::array();
+    for (const auto& warning : report.warnings) {
+        warnings.push_back({{"check", warning.check}, {"text", warning.text}});
+    }
     json = {{"module", report.module},
             {"descriptor", nullptr},
+            {"warnings", warnings},
             {"changes", changes},
             {"steps", steps},
             {"cycles", {{"requested", report.cyclesRequested}, {"passed", report.cyclesPassed}}},
@@ -84,6 +89,10 @@ void from_json(const nlohmann::ordered_json& json, Report& report) {
     json.at("module").get_to(report.module);
     if (!json.at("descriptor").is_null()) {
         report.descriptor = json.at("descriptor").get<DescriptorInfo>();
+    }
+    for (const auto& warning : json.at("warnings")) {
+        report.warnings.push_back(
+            Warning{warning.at("check").get<std::string>(), warning.at("text").get<std::string>()});
     }
     for (const auto& change : json.at("changes")) {
         report.changes.push_back(Change{change.at("name").get<std::string>(),

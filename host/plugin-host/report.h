@@ -39,9 +39,16 @@ struct Change {
     std::string after;
 };
 
+// A fault that does not stop the host: `check` names what found it.
+struct Warning {
+    std::string check;
+    std::string text;
+};
+
 struct Report {
     std::string module;
     std::optional<DescriptorInfo> descriptor;
+    std::vector<Warning> warnings;
     std::vector<Change> changes;                 // made by the first cycle's onLoad
     std::array<StepStatus, kStepCount> steps{};  // of the last cycle run
     int cyclesRequested = 1;

@@ -19,6 +19,10 @@ std::string failureLine(const std::string& module, const std::string& cause) {
     return "plugin-host: " + module + ": " + cause;
 }
 
+std::string warningLine(const std::string& module, const Warning& warning) {
+    return "plugin-host: " + module + ": warning [" + warning.check + "]: " + warning.text;
+}
+
 void printText(const Report& report, std::ostream& out, std::ostream& err) {
     // A module that never loaded has nothing to show but the reason.
     if (report.status(Step::Load) == StepStatus::Failed) {
@@ -59,7 +63,12 @@ void printText(const Report& report, std::ostream& out, std::ostream& err) {
     if (report.outcome == Outcome::Passed) {
         out << name << ": passed " << report.cyclesPassed << " of " << report.cyclesRequested
             << (report.cyclesRequested == 1 ? " cycle" : " cycles")
-            << ", handles released, module unloaded\n";
+            << ", handles released, module unloaded";
+        if (!report.warnings.empty()) {
+            out << ", " << report.warnings.size()
+                << (report.warnings.size() == 1 ? " warning" : " warnings");
+        }
+        out << '\n';
     } else {
         err << failureLine(report.module, report.cause) << '\n';
     }

@@ -13,4 +13,7 @@ void printText(const Report& report, std::ostream& out, std::ostream& err);
 // The one line that names the module and why it did not pass.
 std::string failureLine(const std::string& module, const std::string& cause);
 
+// The one line that names the module and a warning's check and text.
+std::string warningLine(const std::string& module, const Warning& warning);
+
 }  // namespace host

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -21,6 +22,9 @@ struct HostRun {
         std::vector<std::string> lines;
         std::istringstream in(err);
         for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') {  // text mode on Windows
+                line.pop_back();
+            }
             lines.push_back(line);
         }
         return lines;
@@ -182,6 +186,63 @@ TEST_F(PluginHost, HangIsKilledAtTheTimeoutAndReportedAtItsStep) {
     EXPECT_EQ(report["steps"]["onLoad"], "timed out");
     // A timeout needs a child to kill.
     EXPECT_EQ(host({"--in-process", "--timeout", "1", module("Velquist")}).exitCode, 2);
+}
+
+TEST_F(PluginHost, HangWithoutAnyFlagIsStoppedAtTheDefaultStepLimit) {
+    const auto started = std::chrono::steady_clock::now();
+    const HostRun run = host({"--json", module("fixture_hanging_getplugin")});
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(run.exitCode, 1);
+    expectOneLine(run, module("fixture_hanging_getplugin"),
+                  "did not finish within 30 s and was killed in getPlugin");
+    EXPECT_EQ(nlohmann::json::parse(run.out)["steps"]["getPlugin"], "timed out");
+    EXPECT_GE(waited, std::chrono::seconds(30));
+    EXPECT_LT(waited, std::chrono::seconds(50));
+}
+
+// The limit is for each step: a run longer than the limit, of steps that are
+// each well inside it, passes; so does the longest run anyone asks for.
+TEST_F(PluginHost, LongHealthyRunsAreNotCutShortByTheStepLimit) {
+    const HostRun slow = host({"--timeout", "0.5", "--cycles", "4", module("fixture_slow_onload")});
+    EXPECT_EQ(slow.exitCode, 0) << slow.err;
+    EXPECT_NE(slow.out.find("passed 4 of 4 cycles"), std::string::npos) << slow.out;
+
+    const HostRun many = host({"--cycles", "10000", module("Velquist")});
+    EXPECT_EQ(many.exitCode, 0) << many.err;
+    EXPECT_NE(many.out.find("passed 10000 of 10000 cycles"), std::string::npos) << many.out;
+
+    // Without a limit, and in process, nothing is timed.
+    EXPECT_EQ(host({"--timeout", "0", module("Velquist")}).exitCode, 0);
+    EXPECT_EQ(host({"--timeout", "0", "--in-process", module("Velquist")}).exitCode, 0);
+}
+
+TEST_F(PluginHost, DescriptorWarningsLeaveTheExitCodeAloneUnlessStrict) {
+    const std::string fixture = module("fixture_descriptor_warnings");
+    const HostRun run = host({"--json", fixture});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const auto report = nlohmann::json::parse(run.out);
+    ASSERT_EQ(report["warnings"].size(), 2u) << report["warnings"];
+    EXPECT_EQ(report["warnings"][0]["check"], "absolute-source-path");
+    EXPECT_EQ(report["warnings"][1]["check"], "empty-descriptor-text");
+    EXPECT_EQ(report["warnings"][1]["text"], "versionText is an empty string");
+    const auto lines = run.errLines();
+    ASSERT_EQ(lines.size(), 2u) << run.err;
+    EXPECT_EQ(lines[0].rfind("plugin-host: " + fixture + ": warning [absolute-source-path]: ", 0),
+              0u)
+        << lines[0];
+
+    const HostRun strict = host({"--strict", fixture});
+    EXPECT_EQ(strict.exitCode, 1);
+    ASSERT_EQ(strict.errLines().size(), 3u) << strict.err;
+    EXPECT_EQ(strict.errLines()[2], "plugin-host: " + fixture +
+                                        ": failed under --strict: 2 warnings "
+                                        "(absolute-source-path, empty-descriptor-text)");
+
+    // Velquist's descriptor is clean, so --strict changes nothing for it.
+    const HostRun velquist = host({"--strict", "--json", module("Velquist")});
+    EXPECT_EQ(velquist.exitCode, 0) << velquist.err;
+    EXPECT_EQ(velquist.err, "");
+    EXPECT_TRUE(nlohmann::json::parse(velquist.out)["warnings"].empty());
 }
 
 TEST_F(PluginHost, FilesThatAreNotModulesAreRefusedWithExitCodeTwo) {

@@ -10,13 +10,14 @@
 #include <fstream>
 
 #include "process/process.h"
+#include "stall_detector.h"
 
 extern char** environ;
 
 namespace process {
 
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                const Redirect& redirect, std::chrono::milliseconds timeout) {
+                const Redirect& redirect, const Watchdog& watchdog) {
     const std::string programText = program.string();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(programText.c_str()));
@@ -45,28 +46,29 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     }
 
     Termination termination;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool blocking = timeout.count() == 0;
+    StallDetector stall(watchdog);
+    bool polling = stall.active();
     int status = 0;
     for (;;) {
-        const pid_t ended = waitpid(pid, &status, blocking ? 0 : WNOHANG);
+        const pid_t ended = waitpid(pid, &status, polling ? WNOHANG : 0);
         if (ended == pid) {
             break;
         }
         if (ended < 0 && errno != EINTR) {
             throw ProcessError(std::string("waiting for the child: ") + std::strerror(errno));
         }
-        if (ended == 0 && std::chrono::steady_clock::now() >= deadline) {
+        if (ended == 0 && stall.stalled()) {
             kill(pid, SIGKILL);
             termination.timedOut = true;
-            blocking = true;  // now wait for it to go
+            polling = false;  // now wait for it to go
         } else if (ended == 0) {
             usleep(10000);
         }
     }
     if (termination.timedOut) {
         termination.exitCode = 128 + SIGKILL;
-        termination.description = "killed after " + std::to_string(timeout.count()) + " ms";
+        termination.description =
+            "killed after " + std::to_string(watchdog.limit.count()) + " ms without progress";
     } else if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
         termination.crashed = true;

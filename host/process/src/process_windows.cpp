@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "process/process.h"
+#include "stall_detector.h"
 
 namespace process {
 
@@ -87,7 +88,7 @@ LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* info) {
 }  // namespace
 
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                const Redirect& redirect, std::chrono::milliseconds timeout) {
+                const Redirect& redirect, const Watchdog& watchdog) {
     std::wstring commandLine = quote(program.wstring());
     for (const auto& argument : arguments) {
         commandLine += L' ';
@@ -124,11 +125,15 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         throw ProcessError(pathToUtf8(program) + ": cannot start (system error " +
                            std::to_string(startError) + ")");
     }
-    const DWORD wait = timeout.count() > 0 ? static_cast<DWORD>(timeout.count()) : INFINITE;
-    const bool timedOut = WaitForSingleObject(child.hProcess, wait) == WAIT_TIMEOUT;
-    if (timedOut) {
-        TerminateProcess(child.hProcess, 1);
-        WaitForSingleObject(child.hProcess, INFINITE);
+    StallDetector stall(watchdog);
+    bool timedOut = false;
+    while (WaitForSingleObject(child.hProcess, stall.active() ? 10 : INFINITE) == WAIT_TIMEOUT) {
+        if (stall.stalled()) {
+            TerminateProcess(child.hProcess, 1);
+            WaitForSingleObject(child.hProcess, INFINITE);
+            timedOut = true;
+            break;
+        }
     }
     DWORD code = 0;
     GetExitCodeProcess(child.hProcess, &code);
@@ -139,7 +144,8 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     termination.exitCode = static_cast<int>(code);
     termination.timedOut = timedOut;
     if (timedOut) {
-        termination.description = "killed after " + std::to_string(timeout.count()) + " ms";
+        termination.description =
+            "killed after " + std::to_string(watchdog.limit.count()) + " ms without progress";
     } else if (code >= 0xC0000000u) {
         // Status codes of severity "error" are exceptions nobody handled.
         termination.crashed = true;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -12,7 +14,7 @@ namespace process {
 // How a child process ended.
 struct Termination {
     bool crashed = false;     // killed by a signal or an unhandled exception
-    bool timedOut = false;    // still running at the deadline, so it was killed
+    bool timedOut = false;    // killed by the watchdog
     int exitCode = 0;         // when it exited on its own
     std::string description;  // e.g. "exit code 2", "signal 11 (Segmentation fault)"
 };
@@ -28,12 +30,18 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Runs `program` with `arguments` (UTF-8) and waits for it to end, or kills
-// it once `timeout` has passed (zero waits for ever). Throws ProcessError
-// when it cannot be started.
+// Kills a child that goes `limit` without progress (a zero limit waits for
+// ever). `progress` gives a value that changes whenever the child moves on;
+// without it, the limit is for the whole run.
+struct Watchdog {
+    std::chrono::milliseconds limit{0};
+    std::function<std::uintmax_t()> progress;
+};
+
+// Runs `program` with `arguments` (UTF-8) and waits for it to end, or for the
+// watchdog to kill it. Throws ProcessError when it cannot be started.
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                const Redirect& redirect = {},
-                std::chrono::milliseconds timeout = std::chrono::milliseconds::zero());
+                const Redirect& redirect = {}, const Watchdog& watchdog = {});
 
 // The running program's own file.
 std::filesystem::path currentExecutable();

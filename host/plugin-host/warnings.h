@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "report.h"
+
+namespace host {
+
+// Faults that do not stop the real host but that a plugin author wants to
+// hear about before shipping, found in what the descriptor says.
+std::vector<Warning> descriptorWarnings(const DescriptorInfo& descriptor);
+
+// Under --strict, a run that passed with warnings fails on the first one.
+void failOnWarnings(Report& report);
+
+// The warning checks, for --help.
+std::string warningsHelp();
+
+}  // namespace host
