@@ -1,15 +1,22 @@
 // What Velquist costs the host, against floors measured in the same run:
 // onLoad against the host making the same SDK calls itself, and a whole
-// module cycle against the same cycle on a plugin that does nothing.
+// module cycle against the same cycle on a plugin that does nothing. Each
+// benchmark with a floor carries its ratio to it as the counter
+// "ratio_to_floor", in every output format; a summary of the fastest
+// repetitions goes to standard error.
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bakkesmod/wrappers/cvarmanagerwrapper.h"
+#include "floor_ratio_reporter.h"
 #include "loader/plugin_module.h"
 #include "pluginsdk/host_context.h"
 #include "process/process.h"
@@ -28,6 +35,13 @@ std::shared_ptr<CVarManagerWrapper> hostManager() {
     return manager;
 }
 
+void BM_OnLoadFloor(benchmark::State& state) {
+    auto manager = hostManager();
+    for (auto _ : state) {
+        manager->getCvar(kVariable).setValue("");
+    }
+}
+
 void BM_OnLoad(benchmark::State& state) {
     auto manager = hostManager();
     auto module = loader::PluginModule::open(besideThisProgram("Velquist"));
@@ -37,13 +51,6 @@ void BM_OnLoad(benchmark::State& state) {
         plugin.onLoad();
     }
     module.deleteMe();
-}
-
-void BM_OnLoadFloor(benchmark::State& state) {
-    auto manager = hostManager();
-    for (auto _ : state) {
-        manager->getCvar(kVariable).setValue("");
-    }
 }
 
 void moduleCycle(benchmark::State& state, const char* name) {
@@ -65,11 +72,11 @@ void moduleCycle(benchmark::State& state, const char* name) {
     }
 }
 
-void BM_ModuleCycle(benchmark::State& state) {
-    moduleCycle(state, "Velquist");
-}
 void BM_ModuleCycleFloor(benchmark::State& state) {
     moduleCycle(state, "fixture_noop");
+}
+void BM_ModuleCycle(benchmark::State& state) {
+    moduleCycle(state, "Velquist");
 }
 
 void BM_LoaderFloor(benchmark::State& state) {
@@ -81,61 +88,93 @@ void BM_LoaderFloor(benchmark::State& state) {
     }
 }
 
-// Keeps the fastest repetition of each benchmark: on a shared machine noise
-// only ever adds time.
-class FastestRunReporter : public benchmark::ConsoleReporter {
-public:
-    FastestRunReporter() : ConsoleReporter(OO_Tabular) {}
+// With repetitions, the fastest one is reported too: on a shared machine
+// noise only ever adds time.
+double fastest(const std::vector<double>& values) {
+    return *std::min_element(values.begin(), values.end());
+}
 
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) {
-                continue;
-            }
-            const std::string name = run.run_name.function_name;
-            const double ns =
-                run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            auto [it, inserted] = fastest.emplace(name, ns);
-            if (!inserted && ns < it->second) {
-                it->second = ns;
-            }
+// Floors first: a ratio needs its floor measured already.
+BENCHMARK(BM_OnLoadFloor)->ComputeStatistics("min", fastest);
+BENCHMARK(BM_OnLoad)->ComputeStatistics("min", fastest);
+BENCHMARK(BM_ModuleCycleFloor)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", fastest);
+BENCHMARK(BM_ModuleCycle)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", fastest);
+BENCHMARK(BM_LoaderFloor)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", fastest);
+
+const std::map<std::string, std::string> kFloors{{"BM_OnLoad", "BM_OnLoadFloor"},
+                                                 {"BM_ModuleCycle", "BM_ModuleCycleFloor"}};
+
+// The value of --NAME=VALUE on the command line, or `otherwise`.
+std::string flag(int argc, char** argv, const std::string& name, const std::string& otherwise) {
+    const std::string prefix = "--" + name + "=";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0) {
+            return argv[i] + prefix.size();
         }
     }
-    std::map<std::string, double> fastest;
-};
+    return otherwise;
+}
+
+// The reporter Google Benchmark itself would write --benchmark_out with.
+std::unique_ptr<benchmark::BenchmarkReporter> fileReporter(const std::string& format) {
+    if (format == "csv") {
+        // Deprecated, but the library still writes csv when asked; so do we.
+#if defined(__GNUC__) || defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#elif defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#endif
+        return std::make_unique<benchmark::CSVReporter>();
+#if defined(__GNUC__) || defined(__clang__)
+#pragma GCC diagnostic pop
+#elif defined(_MSC_VER)
+#pragma warning(pop)
+#endif
+    }
+    if (format == "console") {
+        return std::make_unique<benchmark::ConsoleReporter>(benchmark::ConsoleReporter::OO_None);
+    }
+    return std::make_unique<benchmark::JSONReporter>();
+}
+
+void printSummary(const std::map<std::string, double>& fastest) {
+    const auto ratio = [&fastest](const char* measured, const char* floor, const char* target) {
+        if (fastest.count(measured) != 0 && fastest.count(floor) != 0) {
+            std::fprintf(stderr, "%-20s / %-20s = %.3f   (target %s)\n", measured, floor,
+                         fastest.at(measured) / fastest.at(floor), target);
+        }
+    };
+    std::fprintf(stderr, "\nfastest repetition, ratio against its floor:\n");
+    ratio("BM_OnLoad", "BM_OnLoadFloor", "<= 1.10");
+    ratio("BM_ModuleCycle", "BM_ModuleCycleFloor", "<= 1.10");
+    if (fastest.count("BM_LoaderFloor") != 0 && fastest.count("BM_ModuleCycleFloor") != 0) {
+        std::fprintf(stderr, "%-20s   %.1f us (a C++ plugin cycle costs %.1fx the bare loader)\n",
+                     "BM_LoaderFloor", fastest.at("BM_LoaderFloor") * 1e6,
+                     fastest.at("BM_ModuleCycleFloor") / fastest.at("BM_LoaderFloor"));
+    }
+}
 
 }  // namespace
 
-BENCHMARK(BM_OnLoad);
-BENCHMARK(BM_OnLoadFloor);
-BENCHMARK(BM_ModuleCycle)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ModuleCycleFloor)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_LoaderFloor)->Unit(benchmark::kMicrosecond);
-
 int main(int argc, char** argv) {
+    // Read before Initialize, which takes the library's flags out of argv.
+    const bool writingFile = !flag(argc, argv, "benchmark_out", "").empty();
+    const std::string fileFormat = flag(argc, argv, "benchmark_out_format", "json");
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    FastestRunReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-
-    const auto& t = reporter.fastest;
-    const auto ratio = [&t](const char* measured, const char* floor, const char* target) {
-        if (t.count(measured) != 0 && t.count(floor) != 0) {
-            std::printf("%-20s / %-20s = %.3f   (target %s)\n", measured, floor,
-                        t.at(measured) / t.at(floor), target);
-        }
-    };
-    std::printf("\nfastest repetition, ratio against its floor:\n");
-    ratio("BM_OnLoad", "BM_OnLoadFloor", "<= 1.10");
-    ratio("BM_ModuleCycle", "BM_ModuleCycleFloor", "<= 1.10");
-    if (t.count("BM_LoaderFloor") != 0 && t.count("BM_ModuleCycleFloor") != 0) {
-        std::printf("%-20s   %.1f us (a C++ plugin cycle costs %.1fx the bare loader)\n",
-                    "BM_LoaderFloor", t.at("BM_LoaderFloor") / 1000.0,
-                    t.at("BM_ModuleCycleFloor") / t.at("BM_LoaderFloor"));
+    FloorRatioReporter display(*benchmark::CreateDefaultDisplayReporter(), kFloors);
+    std::unique_ptr<benchmark::BenchmarkReporter> fileDelegate;
+    std::unique_ptr<FloorRatioReporter> file;
+    if (writingFile) {
+        fileDelegate = fileReporter(fileFormat);
+        file = std::make_unique<FloorRatioReporter>(*fileDelegate, kFloors);
     }
+    benchmark::RunSpecifiedBenchmarks(&display, file.get());
+    benchmark::Shutdown();
+    printSummary(display.fastest());
     return 0;
 }
