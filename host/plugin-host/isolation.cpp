@@ -51,7 +51,7 @@ struct ChildProgress {
     std::optional<Report> finalReport;
     std::optional<DescriptorInfo> descriptor;
     int cycle = 0;
-    std::optional<Step> step;
+    std::vector<Step> steps;  // started in that cycle, in order
 };
 
 ChildProgress readProgress(const std::filesystem::path& path) {
@@ -66,9 +66,16 @@ ChildProgress readProgress(const std::filesystem::path& path) {
         try {
             if (kind == "step") {
                 std::istringstream fields(rest);
+                int cycle = 0;
                 std::string name;
-                fields >> progress.cycle >> name;
-                progress.step = stepFromString(name);
+                fields >> cycle >> name;
+                if (cycle != progress.cycle) {
+                    progress.cycle = cycle;
+                    progress.steps.clear();
+                }
+                if (const auto step = stepFromString(name)) {
+                    progress.steps.push_back(*step);
+                }
             } else if (kind == "descriptor") {
                 progress.descriptor = nlohmann::ordered_json::parse(rest).get<DescriptorInfo>();
             } else if (kind == "report") {
@@ -81,8 +88,8 @@ ChildProgress readProgress(const std::filesystem::path& path) {
     return progress;
 }
 
-Report crashedReport(const Options& options, const ChildProgress& progress,
-                     const process::Termination& termination) {
+Report crashedReport(const Options& options, const ContractTest& test,
+                     const ChildProgress& progress, const process::Termination& termination) {
     Report report;
     report.module = process::pathToUtf8(options.module);
     report.cyclesRequested = options.cycles;
@@ -91,9 +98,9 @@ Report crashedReport(const Options& options, const ChildProgress& progress,
         report.warnings = descriptorWarnings(*progress.descriptor);
     }
     report.outcome = Outcome::Misbehaved;
-    const Step step = progress.step.value_or(Step::Load);
-    for (std::size_t i = 0; i < static_cast<std::size_t>(step); ++i) {
-        report.steps[i] = StepStatus::Passed;
+    const Step step = progress.steps.empty() ? Step::Load : progress.steps.back();
+    for (const Step started : progress.steps) {
+        report.status(started) = StepStatus::Passed;
     }
     report.status(step) = termination.timedOut ? StepStatus::TimedOut : StepStatus::Crashed;
     report.cyclesPassed = progress.cycle > 0 ? progress.cycle - 1 : 0;
@@ -108,15 +115,18 @@ Report crashedReport(const Options& options, const ChildProgress& progress,
         how = "ended without a report (" + termination.description + ")";
     }
     report.cause = how + " in " + toString(step);
-    if (options.cycles > 1) {
+    if (options.cycles > 1 && test.run == runLifecycleTest) {
         report.cause += " (cycle " + std::to_string(progress.cycle) + ")";
     }
+    report.tests.push_back(
+        TestResult{test.name, termination.timedOut ? TestStatus::TimedOut : TestStatus::Crashed,
+                   report.cause});
     return report;
 }
 
 }  // namespace
 
-Report runIsolated(const Options& options) {
+Report runIsolated(const Options& options, const ContractTest& test) {
     const auto reportPath = uniqueReportPath();
     process::Termination termination;
     try {
@@ -130,7 +140,7 @@ Report runIsolated(const Options& options) {
                 return error ? std::uintmax_t{0} : size;
             }};
         termination = process::run(process::currentExecutable(),
-                                   childArguments(options, reportPath), {}, watchdog);
+                                   childArguments(options, test.name, reportPath), {}, watchdog);
     } catch (const process::ProcessError& error) {
         std::error_code ignored;
         std::filesystem::remove(reportPath, ignored);
@@ -139,6 +149,7 @@ Report runIsolated(const Options& options) {
         report.cyclesRequested = options.cycles;
         report.outcome = Outcome::Unusable;
         report.cause = std::string("cannot start the isolated run: ") + error.what();
+        report.tests.push_back(TestResult{test.name, TestStatus::Failed, report.cause});
         return report;
     }
     ChildProgress progress = readProgress(reportPath);
@@ -147,7 +158,7 @@ Report runIsolated(const Options& options) {
     if (progress.finalReport) {
         return *progress.finalReport;
     }
-    return crashedReport(options, progress, termination);
+    return crashedReport(options, test, progress, termination);
 }
 
 int runAsChild(const Options& options) {
@@ -156,7 +167,11 @@ int runAsChild(const Options& options) {
     if (!writer.good()) {
         return static_cast<int>(Outcome::Unusable);
     }
-    const Report report = runCycles(options, writer);
+    const ContractTest* test = findContractTest(options.tests.front());
+    if (test == nullptr) {
+        return static_cast<int>(Outcome::Unusable);
+    }
+    const Report report = runContractTest(*test, options, writer);
     writer.finished(report);
     return static_cast<int>(report.outcome);
 }

@@ -1,18 +1,18 @@
 #pragma once
 
-#include "cycle.h"
+#include "contract_tests.h"
 #include "options.h"
 #include "report.h"
 
 namespace host {
 
-// Runs the cycles in a child copy of this program, so that a plugin that
-// crashes is reported as crashed, at the step where it did, instead of taking
-// the host down.
-Report runIsolated(const Options& options);
+// Runs one test in a child copy of this program, so that a plugin that
+// crashes or hangs is reported as such, at the step where it did, instead of
+// taking the host down. The child is killed when a step goes past the limit.
+Report runIsolated(const Options& options, const ContractTest& test);
 
-// The child's side: runs the cycles and writes progress and the final report
-// to options.childReport for the parent to read.
+// The child's side: runs the one test options.tests names and writes its
+// progress and report to options.childReport for the parent to read.
 int runAsChild(const Options& options);
 
 }  // namespace host

@@ -5,21 +5,15 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "cycle.h"
 #include "isolation.h"
 #include "options.h"
 #include "process/process.h"
 #include "report.h"
+#include "test_runner.h"
 #include "text_output.h"
 #include "warnings.h"
 
 namespace {
-
-class SilentObserver final : public host::StepObserver {
-public:
-    void stepStarted(int, host::Step) override {}
-    void descriptorRead(const host::DescriptorInfo&) override {}
-};
 
 int run(const std::vector<std::string>& arguments) {
     std::optional<host::Options> options;
@@ -36,13 +30,7 @@ int run(const std::vector<std::string>& arguments) {
         return host::runAsChild(*options);
     }
 
-    host::Report report;
-    if (options->inProcess) {
-        SilentObserver observer;
-        report = host::runCycles(*options, observer);
-    } else {
-        report = host::runIsolated(*options);
-    }
+    host::Report report = host::runTests(*options);
 
     if (options->strict) {
         host::failOnWarnings(report);

@@ -22,6 +22,7 @@ struct Options {
     bool json = false;
     bool strict = false;  // warnings fail the run
     bool inProcess = false;
+    std::vector<std::string> tests;     // --test NAME, in run order; empty: every test
     std::filesystem::path childReport;  // set only in the isolated child
 };
 
@@ -35,8 +36,8 @@ public:
 // printing help or the version; throws UsageError on bad usage.
 std::optional<Options> parseOptions(const std::vector<std::string>& arguments);
 
-// The arguments that make a child process run `options` in isolation.
-std::vector<std::string> childArguments(const Options& options,
+// The arguments that make a child process run one test of `options`.
+std::vector<std::string> childArguments(const Options& options, const std::string& test,
                                         const std::filesystem::path& reportFile);
 
 }  // namespace host

@@ -6,9 +6,27 @@ namespace host {
 
 namespace {
 constexpr const char* kStepNames[kStepCount] = {"load",     "descriptor", "getPlugin", "onLoad",
-                                                "onUnload", "deleteMe",   "unload",    "release"};
+                                                "onUnload", "deleteMe",   "release",   "unload"};
 constexpr const char* kStatusNames[] = {"not run", "passed", "failed", "crashed", "timed out"};
 constexpr const char* kOutcomeNames[] = {"passed", "misbehaved", "unusable"};
+constexpr const char* kTestStatusNames[] = {"passed", "failed", "crashed", "timed out", "skipped"};
+
+TestStatus testStatusFromString(const std::string& name) {
+    for (std::size_t i = 0; i < std::size(kTestStatusNames); ++i) {
+        if (name == kTestStatusNames[i]) {
+            return static_cast<TestStatus>(i);
+        }
+    }
+    return TestStatus::Failed;
+}
+
+nlohmann::ordered_json causeOrNull(const std::string& cause) {
+    return cause.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(cause);
+}
+
+std::string causeFrom(const nlohmann::ordered_json& json) {
+    return json.is_null() ? std::string() : json.get<std::string>();
+}
 
 StepStatus statusFromString(const std::string& name) {
     for (std::size_t i = 0; i < std::size(kStatusNames); ++i) {
@@ -28,6 +46,10 @@ const char* toString(StepStatus status) noexcept {
 }
 const char* toString(Outcome outcome) noexcept {
     return kOutcomeNames[static_cast<std::size_t>(outcome)];
+}
+
+const char* toString(TestStatus status) noexcept {
+    return kTestStatusNames[static_cast<std::size_t>(status)];
 }
 
 std::optional<Step> stepFromString(const std::string& name) noexcept {
@@ -67,7 +89,14 @@ void to_json(nlohmann::ordered_json& json, const Report& report) {
     for (const auto& warning : report.warnings) {
         warnings.push_back({{"check", warning.check}, {"text", warning.text}});
     }
+    nlohmann::ordered_json tests = nlohmann::ordered_json::array();
+    for (const auto& test : report.tests) {
+        tests.push_back({{"name", test.name},
+                         {"status", toString(test.status)},
+                         {"cause", causeOrNull(test.cause)}});
+    }
     json = {{"module", report.module},
+            {"tests", tests},
             {"descriptor", nullptr},
             {"warnings", warnings},
             {"changes", changes},
@@ -78,8 +107,7 @@ void to_json(nlohmann::ordered_json& json, const Report& report) {
             {"peakResidentKiB", report.peakResidentKiB},
             {"result", toString(report.outcome)},
             {"exitCode", static_cast<int>(report.outcome)},
-            {"cause", report.cause.empty() ? nlohmann::ordered_json(nullptr)
-                                           : nlohmann::ordered_json(report.cause)}};
+            {"cause", causeOrNull(report.cause)}};
     if (report.descriptor) {
         json["descriptor"] = *report.descriptor;
     }
@@ -87,6 +115,12 @@ void to_json(nlohmann::ordered_json& json, const Report& report) {
 
 void from_json(const nlohmann::ordered_json& json, Report& report) {
     json.at("module").get_to(report.module);
+    for (const auto& test : json.at("tests")) {
+        report.tests.push_back(
+            TestResult{test.at("name").get<std::string>(),
+                       testStatusFromString(test.at("status").get<std::string>()),
+                       causeFrom(test.at("cause"))});
+    }
     if (!json.at("descriptor").is_null()) {
         report.descriptor = json.at("descriptor").get<DescriptorInfo>();
     }
@@ -108,7 +142,7 @@ void from_json(const nlohmann::ordered_json& json, Report& report) {
     json.at("unloaded").get_to(report.unloaded);
     json.at("peakResidentKiB").get_to(report.peakResidentKiB);
     report.outcome = static_cast<Outcome>(json.at("exitCode").get<int>());
-    report.cause = json.at("cause").is_null() ? std::string() : json.at("cause").get<std::string>();
+    report.cause = causeFrom(json.at("cause"));
 }
 
 }  // namespace host

@@ -1,5 +1,6 @@
 #include "text_output.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -57,21 +58,39 @@ void printText(const Report& report, std::ostream& out, std::ostream& err) {
     if (report.peakResidentKiB > 0) {
         out << "memory      peak " << report.peakResidentKiB << " KiB resident\n";
     }
+    std::size_t nameWidth = 0;
+    for (const auto& test : report.tests) {
+        nameWidth = std::max(nameWidth, test.name.size());
+    }
+    std::size_t passed = 0;
+    for (const auto& test : report.tests) {
+        passed += test.status == TestStatus::Passed ? 1 : 0;
+        out << "test        " << test.name << std::string(nameWidth + 2 - test.name.size(), ' ')
+            << toString(test.status) << (test.cause.empty() ? "" : ": " + test.cause) << '\n';
+    }
     out.flush();
 
     const std::string name = process::pathToUtf8(process::pathFromUtf8(report.module).filename());
-    if (report.outcome == Outcome::Passed) {
-        out << name << ": passed " << report.cyclesPassed << " of " << report.cyclesRequested
+    if (report.outcome != Outcome::Passed) {
+        err << failureLine(report.module, report.cause) << '\n';
+        return;
+    }
+    out << name << ": passed " << passed << " of " << report.tests.size()
+        << (report.tests.size() == 1 ? " test" : " tests");
+    const bool lifecycleRan =
+        std::any_of(report.tests.begin(), report.tests.end(), [](const TestResult& test) {
+            return test.name == "lifecycle" && test.status == TestStatus::Passed;
+        });
+    if (lifecycleRan) {
+        out << "; lifecycle passed " << report.cyclesPassed << " of " << report.cyclesRequested
             << (report.cyclesRequested == 1 ? " cycle" : " cycles")
             << ", handles released, module unloaded";
-        if (!report.warnings.empty()) {
-            out << ", " << report.warnings.size()
-                << (report.warnings.size() == 1 ? " warning" : " warnings");
-        }
-        out << '\n';
-    } else {
-        err << failureLine(report.module, report.cause) << '\n';
     }
+    if (!report.warnings.empty()) {
+        out << ", " << report.warnings.size()
+            << (report.warnings.size() == 1 ? " warning" : " warnings");
+    }
+    out << '\n';
 }
 
 }  // namespace host

@@ -16,10 +16,11 @@ namespace {
 long lowestPeakKiB(int cycles, const std::filesystem::path& reportFile) {
     long lowest = 0;
     for (int run = 0; run < 3; ++run) {
-        const auto termination = process::run(builtFile(PLUGIN_HOST_FILE_NAME),
-                                              {"--json", "--cycles", std::to_string(cycles),
-                                               process::pathToUtf8(builtModule("Velquist"))},
-                                              {reportFile, ""});
+        const auto termination =
+            process::run(builtFile(PLUGIN_HOST_FILE_NAME),
+                         {"--json", "--test", "lifecycle", "--cycles", std::to_string(cycles),
+                          process::pathToUtf8(builtModule("Velquist"))},
+                         {reportFile, ""});
         EXPECT_EQ(termination.exitCode, 0) << termination.description;
         const long peak = nlohmann::json::parse(std::ifstream(reportFile))["peakResidentKiB"];
         lowest = run == 0 ? peak : std::min(lowest, peak);

@@ -1,79 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "built_files.h"
+#include "plugin_host_run.h"
 
 namespace {
-
-struct HostRun {
-    int exitCode = -1;
-    bool crashed = false;
-    std::string out;
-    std::string err;
-
-    std::vector<std::string> errLines() const {
-        std::vector<std::string> lines;
-        std::istringstream in(err);
-        for (std::string line; std::getline(in, line);) {
-            if (!line.empty() && line.back() == '\r') {  // text mode on Windows
-                line.pop_back();
-            }
-            lines.push_back(line);
-        }
-        return lines;
-    }
-};
-
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-class PluginHost : public ::testing::Test {
-protected:
-    void SetUp() override {
-        scratch = std::filesystem::temp_directory_path() /
-                  ("plugin-host-test-" + std::to_string(std::random_device{}()));
-        std::filesystem::create_directories(scratch);
-    }
-    void TearDown() override { std::filesystem::remove_all(scratch); }
-
-    HostRun host(const std::vector<std::string>& arguments) {
-        const process::Redirect redirect{scratch / "out.txt", scratch / "err.txt"};
-        const auto termination =
-            process::run(builtFile(PLUGIN_HOST_FILE_NAME), arguments, redirect);
-        return HostRun{termination.exitCode, termination.crashed, slurp(redirect.standardOutput),
-                       slurp(redirect.standardError)};
-    }
-
-    static std::string module(const std::string& name) {
-        return process::pathToUtf8(builtModule(name));
-    }
-
-    std::string scratchFile(const std::string& name, const std::string& content) {
-        const auto path = scratch / name;
-        std::ofstream(path, std::ios::binary) << content;
-        return process::pathToUtf8(path);
-    }
-
-    // A failure is told in exactly one line that names the module and the cause.
-    static void expectOneLine(const HostRun& run, const std::string& path,
-                              const std::string& cause) {
-        const auto lines = run.errLines();
-        ASSERT_EQ(lines.size(), 1u) << run.err;
-        EXPECT_EQ(lines[0].rfind("plugin-host: " + path + ": ", 0), 0u) << lines[0];
-        EXPECT_NE(lines[0].find(cause), std::string::npos) << lines[0];
-    }
-
-    std::filesystem::path scratch;
-};
 
 TEST_F(PluginHost, VelquistPassesAndShowsTheOverrideCleared) {
     const HostRun run = host({module("Velquist")});
@@ -82,7 +17,7 @@ TEST_F(PluginHost, VelquistPassesAndShowsTheOverrideCleared) {
     EXPECT_NE(run.out.find("cl_online_status_override: \"online\" -> \"\""), std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("Velquist" + std::string(loader::Library::moduleSuffix()) +
-                           ": passed 1 of 1 cycle"),
+                           ": passed 7 of 7 tests; lifecycle passed 1 of 1 cycle"),
               std::string::npos)
         << run.out;
 }
@@ -175,7 +110,7 @@ TEST_F(PluginHost, CrashIsReportedWithTheStepWhereItHappened) {
 #else
     const std::string crash = "crashed with signal 11 (Segmentation fault) in onLoad";
 #endif
-    EXPECT_EQ(report["cause"], crash + " (cycle 1)");
+    EXPECT_EQ(report["cause"], "lifecycle: " + crash + " (cycle 1)");
 }
 
 TEST_F(PluginHost, HangIsKilledAtTheTimeoutAndReportedAtItsStep) {
