@@ -16,14 +16,26 @@ std::string address(const void* pointer) {
     return text.str();
 }
 
-// Getting a plugin and handing over both services, as the host does.
-loader::PluginHolder* getFilledPlugin(Session& session) {
+// Opens the module, gets the plugin and hands over both services, as the
+// host does; nullptr after a failed step.
+loader::PluginHolder* openWithPlugin(Session& session) {
+    if (!session.open()) {
+        return nullptr;
+    }
     loader::PluginHolder* holder = session.getPlugin();
     if (holder != nullptr) {
         session.hostCopy = *holder;
         session.handOver(*session.hostCopy);
     }
     return holder;
+}
+
+// The host's last call to a module it is done with.
+void finishWithDeleteMe(Session& session) {
+    session.start(Step::DeleteMe);
+    if (session.deleteMe()) {
+        session.pass();
+    }
 }
 
 }  // namespace
@@ -35,10 +47,7 @@ void runDescriptorTest(const Options& options, Report& report, StepObserver& obs
 
 void runGetPluginTwiceTest(const Options& options, Report& report, StepObserver& observer) {
     Session session(options, 1, report, observer);
-    if (!session.open()) {
-        return;
-    }
-    loader::PluginHolder* first = getFilledPlugin(session);
+    loader::PluginHolder* first = openWithPlugin(session);
     if (first == nullptr) {
         return;
     }
@@ -61,11 +70,8 @@ void runGetPluginTwiceTest(const Options& options, Report& report, StepObserver&
         session.fail("the second getPlugin gave the object another control block");
         return;
     }
-    session.start(Step::DeleteMe);
     session.hostCopy.reset();
-    if (session.deleteMe()) {
-        session.pass();
-    }
+    finishWithDeleteMe(session);
 }
 
 void runDeleteBeforeGetTest(const Options& options, Report& report, StepObserver& observer) {
@@ -89,15 +95,12 @@ void runDeleteBeforeGetTest(const Options& options, Report& report, StepObserver
             "handles");
         return;
     }
-    session.start(Step::DeleteMe);
-    if (session.deleteMe()) {
-        session.pass();
-    }
+    finishWithDeleteMe(session);
 }
 
 void runFreshAfterDeleteTest(const Options& options, Report& report, StepObserver& observer) {
     Session session(options, 1, report, observer);
-    if (!session.open() || getFilledPlugin(session) == nullptr) {
+    if (openWithPlugin(session) == nullptr) {
         return;
     }
     session.start(Step::DeleteMe);
@@ -125,18 +128,12 @@ void runFreshAfterDeleteTest(const Options& options, Report& report, StepObserve
         return;
     }
     session.pass();
-    session.start(Step::DeleteMe);
-    if (session.deleteMe()) {
-        session.pass();
-    }
+    finishWithDeleteMe(session);
 }
 
 void runCopyOutlivesDeleteTest(const Options& options, Report& report, StepObserver& observer) {
     Session session(options, 1, report, observer);
-    if (!session.open()) {
-        return;
-    }
-    loader::PluginHolder* holder = getFilledPlugin(session);
+    loader::PluginHolder* holder = openWithPlugin(session);
     if (holder == nullptr) {
         return;
     }
@@ -170,7 +167,7 @@ void runCopyOutlivesDeleteTest(const Options& options, Report& report, StepObser
 
 void runUnloadWhileHoldingTest(const Options& options, Report& report, StepObserver& observer) {
     Session session(options, 1, report, observer);
-    if (!session.open() || getFilledPlugin(session) == nullptr) {
+    if (openWithPlugin(session) == nullptr) {
         return;
     }
     // The host lets go of its copy and unloads without deleteMe: only the
