@@ -7,9 +7,10 @@ namespace host {
 
 // Runs the chosen tests (all, without --test) on options.module and merges
 // their reports into one. Each runs in a child process of its own, all at
-// once, after the descriptor test: a module the host would refuse gets no
-// further, and its other tests are skipped. With --in-process they run one
-// after another in this process.
+// once, after the descriptor test: a module that fails that one (refused by
+// the host, or crashing or hanging as it loads) gets no further, and its
+// other tests are skipped. With --in-process they run one after another in
+// this process.
 Report runTests(const Options& options);
 
 }  // namespace host

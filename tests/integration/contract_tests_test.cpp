@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -69,6 +70,20 @@ TEST_F(ContractTests, AModuleTheHostRefusesSkipsTheRest) {
     for (std::size_t i = 1; i < tests.size(); ++i) {
         EXPECT_EQ(tests[i]["status"], "skipped") << tests[i];
     }
+}
+
+TEST_F(ContractTests, AModuleThatHangsAsItLoadsCostsOneStepLimit) {
+    const auto started = std::chrono::steady_clock::now();
+    const HostRun run = host({"--json", "--timeout", "2", module("fixture_hanging_load")});
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(run.exitCode, 1);
+    expectOneLine(run, module("fixture_hanging_load"), "did not finish within 2 s");
+    const auto tests = nlohmann::json::parse(run.out)["tests"];
+    ASSERT_EQ(names(tests), kAllTests);
+    EXPECT_EQ(tests[0]["status"], "timed out");
+    EXPECT_EQ(tests[0]["cause"], "did not finish within 2 s and was killed in load");
+    EXPECT_EQ(tests[1]["status"], "skipped");
+    EXPECT_LT(waited, std::chrono::seconds(4));  // not a second limit for the other tests
 }
 
 struct BrokenRow {
