@@ -49,11 +49,13 @@ endif()
 
 set(VELQUIST_PLUGIN_MODULE_MAP "${CMAKE_CURRENT_LIST_DIR}/plugin_module.map")
 
-# Settings for a binary that a host loads as a plugin module: only the host's
-# interface leaves it, and nothing in it stops it from being unloaded.
+# Settings for a binary that a host loads as a plugin module: the plugin base
+# class compiled in, the SDK library imported, only the host's interface
+# leaving it, and nothing in it that stops it from being unloaded.
 function(velquist_plugin_module target)
     set_target_properties(${target} PROPERTIES PREFIX "")
-    target_link_libraries(${target} PRIVATE velquist::plugin_base velquist::options)
+    target_link_libraries(${target} PRIVATE velquist::plugin_base velquist::pluginsdk
+        velquist::options)
     if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
         # A unique symbol would pin the module in memory after dlclose.
         target_compile_options(${target} PRIVATE -fno-gnu-unique)

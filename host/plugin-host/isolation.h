@@ -1,18 +1,25 @@
 #pragma once
 
-#include "contract_tests.h"
+#include "contract/catalog.h"
 #include "options.h"
-#include "report.h"
+#include "process/process.h"
+#include "progress_log.h"
+#include "test_report.h"
 
 namespace host {
 
 // Runs one test in a child copy of this program, so that a plugin that
 // crashes or hangs is reported as such, at the step where it did, instead of
 // taking the host down. The child is killed when a step goes past the limit.
-Report runIsolated(const Options& options, const ContractTest& test);
+TestReport runIsolated(const Options& options, const ContractTest& test);
 
 // The child's side: runs the one test options.tests names and writes its
 // progress and report to options.childReport for the parent to read.
 int runAsChild(const Options& options);
+
+// The report of a child that ended without writing one: it crashed or was
+// killed at the last step it started.
+TestReport unfinishedReport(const Options& options, const ContractTest& test,
+                            const ChildProgress& progress, const process::Termination& termination);
 
 }  // namespace host

@@ -5,41 +5,45 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "contract/catalog.h"
 #include "isolation.h"
 #include "options.h"
 #include "process/process.h"
-#include "report.h"
-#include "test_runner.h"
+#include "report_json.h"
+#include "runner.h"
 #include "text_output.h"
 #include "warnings.h"
 
 namespace {
 
 int run(const std::vector<std::string>& arguments) {
-    std::optional<host::Options> options;
+    host::CommandLine line;
     try {
-        options = host::parseOptions(arguments);
+        line = host::parseCommandLine(arguments);
     } catch (const host::UsageError& error) {
         std::cerr << "plugin-host: " << error.what() << " (see plugin-host --help)\n";
         return static_cast<int>(host::Outcome::Unusable);
     }
-    if (!options) {
-        return 0;
+    switch (line.command) {
+        case host::Command::Show:
+            std::cout << line.text;
+            return 0;
+        case host::Command::ListTests:
+            std::cout << host::listTestsText();
+            return 0;
+        case host::Command::Run:
+            break;
     }
-    if (!options->childReport.empty()) {
-        return host::runAsChild(*options);
+    const host::Options& options = line.options;
+    if (!options.childReport.empty()) {
+        return host::runAsChild(options);
     }
 
-    host::Report report = host::runTests(*options);
-
-    if (options->strict) {
-        host::failOnWarnings(report);
-    }
+    const host::RunReport report = host::runTests(options);
     for (const auto& warning : report.warnings) {
         std::cerr << host::warningLine(report.module, warning) << '\n';
     }
-
-    if (options->json) {
+    if (options.json) {
         std::cout << nlohmann::ordered_json(report).dump(
                          2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
                   << std::endl;

@@ -2,9 +2,11 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <iostream>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
 
-#include "contract_tests.h"
+#include "contract/catalog.h"
 #include "process/process.h"
 #include "warnings.h"
 
@@ -16,22 +18,50 @@ constexpr const char* kChildReportOption = "--child-report";
 std::pair<std::string, std::string> splitPreset(const std::string& text) {
     const auto equals = text.find('=');
     if (equals == std::string::npos || equals == 0) {
-        throw UsageError("--set takes NAME=VALUE, got \"" + text + "\"");
+        throw UsageError("--set takes NAME=VALUE with a NAME, got \"" + text + "\"");
     }
     return {text.substr(0, equals), text.substr(equals + 1)};
 }
+
+// 0, or a plain finite number of seconds in the range the watchdog can keep.
+double parseTimeout(const std::string& text) {
+    const std::string range =
+        "--timeout takes 0 (no limit) or 0.001 to 86400 seconds, got \"" + text + "\"";
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text.front())) != 0) {
+        throw UsageError(range);
+    }
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(seconds)) {
+        throw UsageError(range);
+    }
+    if (seconds != 0 && !(seconds >= kMinStepTimeoutSeconds && seconds <= kMaxStepTimeoutSeconds)) {
+        throw UsageError(range);
+    }
+    return seconds;
+}
+
+std::string helpFooter() {
+    return warningsHelp() +
+           "\nExit codes: 0 every test passed (warnings or not, unless --strict); 1 a test "
+           "failed,\n"
+           "crashed or timed out (the plugin misbehaved) or, with --strict, there was a warning;\n"
+           "2 the module cannot be used, or bad usage.";
+}
 }  // namespace
 
-std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
+CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     CLI::App app{
         "Loads a plugin module the way the BakkesMod host does and runs the named tests of the\n"
         "module contract on it, each in a process of its own: checks its descriptor, drives its\n"
         "lifecycle, shows which console variables it changed and proves that it let go of\n"
         "everything it was given.",
         "plugin-host"};
-    Options options;
+    CommandLine line;
+    Options& options = line.options;
     std::vector<std::string> presets;
     std::string module;
+    std::string timeout;
     std::string childReport;
     std::vector<std::string> tests;
     bool listTests = false;
@@ -39,58 +69,56 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
     for (const auto& test : contractTests()) {
         testNames.push_back(test.name);
     }
+    // Options that take one value, or say one thing, make no sense twice.
+    const auto once = [](CLI::Option* option) {
+        return option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+    };
     app.add_option("--set", presets,
                    "Register a console variable, or preset one, before the plugin loads")
         ->type_name("NAME=VALUE")
         ->allow_extra_args(false);
-    app.add_option("--cycles", options.cycles,
-                   "Repeat the whole load-to-unload cycle N times in one process")
-        ->type_name("N")
-        ->check(CLI::Range(1, 100000000));
-    auto* timeout =
-        app.add_option("--timeout", options.timeoutSeconds,
-                       "Kill the plugin when one step (load, getPlugin, onLoad, ...) takes longer "
-                       "than SECONDS; 0 waits for ever")
-            ->type_name("SECONDS")
-            ->capture_default_str()
-            ->check(CLI::NonNegativeNumber);
-    app.add_flag("--json", options.json, "Print one JSON report instead of text");
-    app.add_flag("--strict", options.strict, "Fail (exit code 1) on any warning");
+    once(app.add_option("--cycles", options.cycles,
+                        "Repeat the whole load-to-unload cycle N times in one process")
+             ->type_name("N")
+             ->check(CLI::Range(1, kMaxCycles)));
+    once(app.add_option("--timeout", timeout,
+                        "Kill the plugin when one step (load, getPlugin, onLoad, ...) takes "
+                        "longer than SECONDS (0.001 to 86400); 0 waits for ever")
+             ->type_name("SECONDS")
+             ->default_str("30"));
+    once(app.add_flag("--json", options.json, "Print one JSON report instead of text"));
+    once(app.add_flag("--strict", options.strict, "Fail (exit code 1) on any warning"));
     app.add_option("--test", tests, "Run only this test (repeatable); see --list-tests")
         ->type_name("NAME")
         ->allow_extra_args(false)
         ->check(CLI::IsMember(testNames));
-    app.add_flag("--list-tests", listTests, "List the tests, with what each checks, and exit");
-    app.add_flag("--in-process", options.inProcess,
-                 "Run the tests one after another in this process (for a debugger); a crash "
-                 "then ends the host");
-    app.add_option(kChildReportOption, childReport)->group("");  // set by the parent only
-    app.add_option("MODULE", module, "The plugin module (.so or .dll) to load");
-    app.footer(
-        warningsHelp() +
-        "\nExit codes: 0 every test passed (warnings or not, unless --strict); 1 a test failed,\n"
-        "crashed or timed out (the plugin misbehaved) or, with --strict, there was a warning;\n"
-        "2 the module cannot be used, or bad usage.");
+    once(app.add_flag("--list-tests", listTests,
+                      "List the tests, with what each checks and what a failure usually means"));
+    once(app.add_flag("--in-process", options.inProcess,
+                      "Run the tests one after another in this process (for a debugger); a "
+                      "crash then ends the host"));
+    once(app.add_option(kChildReportOption, childReport)->group(""));  // set by the parent only
+    once(app.add_option("MODULE", module, "The plugin module (.so or .dll) to load"));
+    app.footer(helpFooter());
     app.set_version_flag("--version", "plugin-host 1.0 (host sdk level 95)");
 
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     try {
         app.parse(reversed);
     } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return std::nullopt;
+        line.command = Command::Show;
+        line.text = app.help();
+        return line;
     } catch (const CLI::CallForVersion&) {
-        std::cout << app.version() << '\n';
-        return std::nullopt;
+        line.command = Command::Show;
+        line.text = app.version() + "\n";
+        return line;
     } catch (const CLI::ParseError& error) {
         throw UsageError(error.what());
     }
     if (listTests) {
-        for (const auto& test : contractTests()) {
-            std::cout << test.name << std::string(22 - std::string(test.name).size(), ' ')
-                      << test.checks << '\n';
-        }
-        return std::nullopt;
+        line.command = Command::ListTests;
+        return line;
     }
     if (module.empty()) {
         throw UsageError("MODULE is required");
@@ -101,17 +129,31 @@ std::optional<Options> parseOptions(const std::vector<std::string>& arguments) {
             options.tests.push_back(name);
         }
     }
-    if (timeout->count() > 0 && options.timeoutSeconds > 0 && options.inProcess) {
-        throw UsageError("--timeout needs the isolated run and cannot go with --in-process");
+    if (app.count("--timeout") > 0) {
+        options.timeoutSeconds = parseTimeout(timeout);
+        if (options.timeoutSeconds > 0 && options.inProcess) {
+            throw UsageError("--timeout needs the isolated run and cannot go with --in-process");
+        }
     }
     for (const auto& preset : presets) {
-        options.presets.push_back(splitPreset(preset));
+        auto split = splitPreset(preset);
+        const bool repeated = std::any_of(options.presets.begin(), options.presets.end(),
+                                          [&](const auto& p) { return p.first == split.first; });
+        if (repeated) {
+            throw UsageError("--set " + split.first + " is given twice");
+        }
+        options.presets.push_back(std::move(split));
     }
-    options.module = std::filesystem::absolute(process::pathFromUtf8(module)).lexically_normal();
-    if (!childReport.empty()) {
+    if (app.count(kChildReportOption) > 0) {
+        // Only plugin-host itself starts a child, with exactly these.
+        if (childReport.empty() || options.tests.size() != 1 || options.inProcess) {
+            throw UsageError(std::string(kChildReportOption) +
+                             " takes a file and goes with exactly one --test");
+        }
         options.childReport = process::pathFromUtf8(childReport);
     }
-    return options;
+    options.module = std::filesystem::absolute(process::pathFromUtf8(module)).lexically_normal();
+    return line;
 }
 
 std::vector<std::string> childArguments(const Options& options, const std::string& test,

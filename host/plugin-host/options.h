@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -13,6 +12,11 @@ namespace host {
 // before the plugin is killed: far beyond what any plugin's step needs, and
 // short enough that a CI job never waits a minute on a hung plugin.
 inline constexpr double kDefaultStepTimeoutSeconds = 30;
+// The step limits --timeout takes besides 0 (no limit): below a millisecond
+// the watchdog cannot tell, and a day is beyond any step.
+inline constexpr double kMinStepTimeoutSeconds = 0.001;
+inline constexpr double kMaxStepTimeoutSeconds = 86400;
+inline constexpr int kMaxCycles = 100000000;
 
 struct Options {
     std::filesystem::path module;                              // absolute
@@ -26,15 +30,28 @@ struct Options {
     std::filesystem::path childReport;  // set only in the isolated child
 };
 
-// The command line could not be understood; the message says why.
+// What the command line asks for.
+enum class Command {
+    Run,        // run the tests on options.module
+    ListTests,  // print the tests and what each checks
+    Show,       // print `text` (help, version) and exit
+};
+
+struct CommandLine {
+    Command command = Command::Run;
+    Options options;
+    std::string text;
+};
+
+// The command line could not be understood; the message says why, in one line.
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// Parses the UTF-8 arguments after the program name. Returns nullopt after
-// printing help or the version; throws UsageError on bad usage.
-std::optional<Options> parseOptions(const std::vector<std::string>& arguments);
+// Parses the UTF-8 arguments after the program name; prints nothing. Throws
+// UsageError on bad usage.
+CommandLine parseCommandLine(const std::vector<std::string>& arguments);
 
 // The arguments that make a child process run one test of `options`.
 std::vector<std::string> childArguments(const Options& options, const std::string& test,

@@ -3,9 +3,6 @@
 #include <cstring>
 #include <exception>
 
-#include "process/process.h"
-#include "warnings.h"
-
 namespace host {
 
 namespace {
@@ -14,7 +11,9 @@ std::string describeCurrentException() {
     try {
         throw;
     } catch (const std::exception& error) {
-        return std::string("threw an exception: ") + error.what();
+        // A plugin's what() may give back anything, null included.
+        const char* what = error.what();
+        return std::string("threw an exception: ") + (what != nullptr ? what : "(null what())");
     } catch (...) {
         return "threw something that is not a std::exception";
     }
@@ -38,7 +37,7 @@ HolderWords wordsOf(const loader::PluginHolder& holder) noexcept {
     return words;
 }
 
-Session::Session(const Options& options, int cycle, Report& report, StepObserver& observer)
+Session::Session(const Options& options, int cycle, TestReport& report, StepObserver& observer)
     : options_(options), cycle_(cycle), report_(report), observer_(observer) {
     manager_ = std::make_shared<CVarManagerWrapper>();
     manager_->registerCvar(kOnlineStatusVariable, kOnlineStatusDefault);
@@ -58,115 +57,119 @@ Session::~Session() {
     }
 }
 
-void Session::start(Step step) {
-    current_ = step;
+bool Session::step(Step step, const std::function<Finding()>& body) {
     observer_.stepStarted(cycle_, step);
-}
-
-bool Session::pass() {
-    report_.status(current_) = StepStatus::Passed;
-    return true;
-}
-
-bool Session::fail(std::string cause) {
-    report_.status(current_) = StepStatus::Failed;
-    if (report_.outcome == Outcome::Passed) {
-        report_.outcome = Outcome::Misbehaved;
-        report_.cause = std::move(cause);
+    Finding finding;
+    try {
+        finding = body();
+    } catch (...) {
+        finding = std::string(toString(step)) + " " + describeCurrentException();
     }
-    return false;
+    report_.step(step) = finding ? StepStatus::Failed : StepStatus::Passed;
+    if (finding) {
+        report_.fail(std::move(*finding));
+    }
+    return !finding;
 }
 
 bool Session::open() {
-    start(Step::Load);
-    try {
-        module_.emplace(loader::PluginModule::open(options_.module));
-    } catch (const loader::LoadError& error) {
-        fail(std::string("cannot be loaded: ") + error.what());
-        report_.outcome = Outcome::Unusable;
-        return false;
-    } catch (const loader::ModuleError& error) {
-        fail(std::string("not a plugin module: ") + error.what());
-        report_.outcome = Outcome::Unusable;
-        return false;
-    }
-    pass();
-
-    start(Step::Descriptor);
-    const auto problems = module_->descriptorProblems();
-    if (!problems.empty()) {
-        std::string cause = "bad descriptor: " + problems.front();
-        for (std::size_t i = 1; i < problems.size(); ++i) {
-            cause += "; " + problems[i];
+    bool loaded = step(Step::Load, [this]() -> Finding {
+        try {
+            module_.emplace(loader::PluginModule::open(options_.module));
+        } catch (const loader::LoadError& error) {
+            return std::string("cannot be loaded: ") + error.what();
+        } catch (const loader::ModuleError& error) {
+            return std::string("not a plugin module: ") + error.what();
         }
-        fail(cause);
+        return std::nullopt;
+    });
+    const bool usable = loaded && step(Step::Descriptor, [this]() -> Finding {
+                            const auto problems = module_->descriptorProblems();
+                            if (!problems.empty()) {
+                                std::string cause = "bad descriptor: " + problems.front();
+                                for (std::size_t i = 1; i < problems.size(); ++i) {
+                                    cause += "; " + problems[i];
+                                }
+                                return cause;
+                            }
+                            if (!report_.descriptor) {
+                                report_.descriptor = describe(module_->descriptor());
+                                observer_.descriptorRead(*report_.descriptor);
+                            }
+                            return std::nullopt;
+                        });
+    if (!usable) {
         report_.outcome = Outcome::Unusable;
-        return false;
     }
-    if (!report_.descriptor) {
-        report_.descriptor = describe(module_->descriptor());
-        report_.warnings = descriptorWarnings(*report_.descriptor);
-        observer_.descriptorRead(*report_.descriptor);
-    }
-    return pass();
+    return usable;
 }
 
-loader::PluginHolder* Session::getPlugin() {
-    start(Step::GetPlugin);
+loader::PluginHolder* Session::getPlugin(
+    const std::function<Finding(loader::PluginHolder&)>& check) {
     loader::PluginHolder* holder = nullptr;
-    mayHoldPlugin_ = true;
-    try {
+    const bool passed = step(Step::GetPlugin, [&]() -> Finding {
+        mayHoldPlugin_ = true;
         holder = module_->getPlugin();
-    } catch (...) {
-        fail("getPlugin " + describeCurrentException());
-        return nullptr;
+        if (holder == nullptr) {
+            return "getPlugin gave back a null address";
+        }
+        if (!*holder) {
+            return "getPlugin gave back an empty holder";
+        }
+        return check ? check(*holder) : std::nullopt;
+    });
+    return passed ? holder : nullptr;
+}
+
+loader::PluginHolder* Session::getPluginAndHandOver() {
+    loader::PluginHolder* holder = getPlugin();
+    if (holder != nullptr) {
+        hostCopy = *holder;
+        hostCopy->consoleVariables = manager_;
+        hostCopy->hostContext = context_;
     }
-    if (holder == nullptr) {
-        fail("getPlugin gave back a null address");
-        return nullptr;
-    }
-    if (!*holder) {
-        fail("getPlugin gave back an empty holder");
-        return nullptr;
-    }
-    pass();
     return holder;
 }
 
-void Session::handOver(BakkesMod::Plugin::BakkesModPlugin& plugin) {
-    plugin.consoleVariables = manager_;
-    plugin.hostContext = context_;
-}
-
-bool Session::call(BakkesMod::Plugin::BakkesModPlugin& plugin,
-                   void (BakkesMod::Plugin::BakkesModPlugin::*operation)()) {
-    try {
-        (plugin.*operation)();
-    } catch (...) {
-        return fail(std::string(toString(current_)) + " " + describeCurrentException());
-    }
-    return true;
-}
-
-bool Session::deleteMe() {
-    try {
-        module_->deleteMe();
-    } catch (...) {
-        return fail("deleteMe " + describeCurrentException());
-    }
+void Session::callDeleteMe() {
+    module_->deleteMe();
     mayHoldPlugin_ = false;
-    return true;
+}
+
+bool Session::deleteMe(HostCopy copy, const std::function<Finding()>& check, int times) {
+    return step(Step::DeleteMe, [&]() -> Finding {
+        if (copy == HostCopy::Release) {
+            hostCopy.reset();
+        }
+        for (int call = 0; call < times; ++call) {
+            callDeleteMe();
+        }
+        return check ? check() : std::nullopt;
+    });
+}
+
+bool Session::release(const std::string& moment) {
+    return step(Step::Release, [&]() -> Finding {
+        hostCopy.reset();
+        const std::string kept = keptHandles();
+        report_.released = kept.empty();
+        if (!kept.empty()) {
+            return "the plugin kept " + kept + " after " + moment;
+        }
+        return std::nullopt;
+    });
 }
 
 bool Session::unload() {
-    start(Step::Unload);
-    hostCopy.reset();
-    unloaded_ = true;
-    report_.unloaded = module_->unload();
-    if (!report_.unloaded) {
-        return fail("the module stayed in memory after it was unloaded");
-    }
-    return pass();
+    return step(Step::Unload, [this]() -> Finding {
+        hostCopy.reset();
+        unloaded_ = true;
+        report_.unloaded = module_->unload();
+        if (!report_.unloaded) {
+            return "the module stayed in memory after it was unloaded";
+        }
+        return std::nullopt;
+    });
 }
 
 std::string Session::keptHandles() const {

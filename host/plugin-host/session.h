@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,7 +10,7 @@
 #include "options.h"
 #include "pluginsdk/cvar_registry.h"
 #include "pluginsdk/host_context.h"
-#include "report.h"
+#include "test_report.h"
 
 namespace host {
 
@@ -34,45 +35,52 @@ struct HolderWords {
 };
 HolderWords wordsOf(const loader::PluginHolder& holder) noexcept;
 
+// What a step found: nothing (it passed), or why it failed.
+using Finding = std::optional<std::string>;
+
 // One freshly loaded module, driven the way the host drives it, with the
-// host's console-variable manager and context to hand over. Every step is
-// told to the observer before it is taken and recorded in the report; the
-// first failure becomes the report's outcome and cause. Tests observe the
-// plugin only as the host can: the holder's words, the use counts of the
-// handles the host gave, the console variables.
+// host's console-variable manager and context to hand over. Everything the
+// plugin does happens inside a step: step() tells the observer, runs the
+// step's body, turns whatever the plugin throws into a failure named for the
+// step, and marks the step passed or failed in the report, whose first
+// failure is the test's. Tests observe the plugin only as the host can: the
+// holder's words, the use counts of the handles the host gave, the console
+// variables.
 class Session {
 public:
-    Session(const Options& options, int cycle, Report& report, StepObserver& observer);
+    Session(const Options& options, int cycle, TestReport& report, StepObserver& observer);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     // Gives back whatever is still held, the way the host would, never throwing.
     ~Session();
 
-    // Loads the module and checks its descriptor; the module is unusable
-    // when either fails.
+    // Runs one step; true when it passed.
+    bool step(Step step, const std::function<Finding()>& body);
+
+    // The load and descriptor steps; a module that fails either is unusable.
     bool open();
 
-    // Takes a step: tells the observer, then marks it passed or failed.
-    void start(Step step);
-    bool pass();
-    bool fail(std::string cause);
-
-    // Calls getPlugin; the holder, or nullptr after failing the step when
-    // getPlugin threw or gave back no address or an empty holder.
-    loader::PluginHolder* getPlugin();
-    // Hands both services to the object, as the host does after getPlugin.
-    void handOver(BakkesMod::Plugin::BakkesModPlugin& plugin);
-    // Calls an operation of the plugin; fails the step when it throws.
-    bool call(BakkesMod::Plugin::BakkesModPlugin& plugin,
-              void (BakkesMod::Plugin::BakkesModPlugin::*operation)());
-    // Calls deleteMe; fails the step when it throws.
-    bool deleteMe();
-    // Unloads the module; fails the step when it stays in memory.
+    // The getPlugin step: the holder, or nullptr when getPlugin threw, gave
+    // back no address or an empty holder, or `check` found a fault in what
+    // it gave back.
+    loader::PluginHolder* getPlugin(
+        const std::function<Finding(loader::PluginHolder&)>& check = nullptr);
+    // getPlugin, then the host takes its shared copy and fills both handles.
+    loader::PluginHolder* getPluginAndHandOver();
+    // Whether the host lets go of its shared copy as a step begins; letting
+    // go may run the plugin's destructor, which belongs to that step.
+    enum class HostCopy { Release, Keep };
+    // The deleteMe step: the host's copy, then `times` calls in a row, then
+    // `check`.
+    bool deleteMe(HostCopy copy = HostCopy::Release,
+                  const std::function<Finding()>& check = nullptr, int times = 1);
+    // The release step: the host lets go of its copy, then the one check that the plugin has given
+    // back every handle and console-variable handle the host gave it, by `moment`
+    // ("deleteMe", ...).
+    bool release(const std::string& moment);
+    // The unload step; fails when the module stays in memory.
     bool unload();
 
-    // Empty when the plugin holds none of the handles the host gave, else
-    // what it still holds.
-    std::string keptHandles() const;
     long managerReferences() const { return manager_.use_count() - 1; }
     long contextReferences() const { return context_.use_count() - 1; }
     CVarRegistry& registry() { return manager_->registry(); }
@@ -81,11 +89,14 @@ public:
     loader::PluginHolder hostCopy;
 
 private:
+    void callDeleteMe();
+    // What the plugin still holds of what the host gave; empty when nothing.
+    std::string keptHandles() const;
+
     const Options& options_;
     const int cycle_;
-    Report& report_;
+    TestReport& report_;
     StepObserver& observer_;
-    Step current_ = Step::Load;
     std::optional<loader::PluginModule> module_;
     bool unloaded_ = false;
     bool mayHoldPlugin_ = false;  // getPlugin ran and deleteMe has not since

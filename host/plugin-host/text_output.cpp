@@ -24,9 +24,9 @@ std::string warningLine(const std::string& module, const Warning& warning) {
     return "plugin-host: " + module + ": warning [" + warning.check + "]: " + warning.text;
 }
 
-void printText(const Report& report, std::ostream& out, std::ostream& err) {
+void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
     // A module that never loaded has nothing to show but the reason.
-    if (report.status(Step::Load) == StepStatus::Failed) {
+    if (report.step(Step::Load) == StepStatus::Failed) {
         err << failureLine(report.module, report.cause) << '\n';
         return;
     }
@@ -39,7 +39,7 @@ void printText(const Report& report, std::ostream& out, std::ostream& err) {
             << "  version   " << quoted(d.versionText) << '\n'
             << "  source    " << quoted(d.sourcePath) << '\n';
     }
-    if (report.status(Step::OnLoad) == StepStatus::Passed || !report.changes.empty()) {
+    if (report.step(Step::OnLoad) == StepStatus::Passed || !report.changes.empty()) {
         out << "onLoad changed " << report.changes.size()
             << (report.changes.size() == 1 ? " variable" : " variables")
             << (report.changes.empty() ? "" : ":") << '\n';
@@ -77,13 +77,9 @@ void printText(const Report& report, std::ostream& out, std::ostream& err) {
     }
     out << name << ": passed " << passed << " of " << report.tests.size()
         << (report.tests.size() == 1 ? " test" : " tests");
-    const bool lifecycleRan =
-        std::any_of(report.tests.begin(), report.tests.end(), [](const TestResult& test) {
-            return test.name == "lifecycle" && test.status == TestStatus::Passed;
-        });
-    if (lifecycleRan) {
-        out << "; lifecycle passed " << report.cyclesPassed << " of " << report.cyclesRequested
-            << (report.cyclesRequested == 1 ? " cycle" : " cycles")
+    if (!report.cycleTest.empty()) {
+        out << "; " << report.cycleTest << " passed " << report.cyclesPassed << " of "
+            << report.cyclesRequested << (report.cyclesRequested == 1 ? " cycle" : " cycles")
             << ", handles released, module unloaded";
     }
     if (!report.warnings.empty()) {

@@ -2,13 +2,13 @@
 
 #include <ostream>
 
-#include "report.h"
+#include "run_report.h"
 
 namespace host {
 
 // The human-readable report: descriptor, changes and steps on `out`, ending
 // with one summary line; a failure's one line goes to `err` instead.
-void printText(const Report& report, std::ostream& out, std::ostream& err);
+void printText(const RunReport& report, std::ostream& out, std::ostream& err);
 
 // The one line that names the module and why it did not pass.
 std::string failureLine(const std::string& module, const std::string& cause);

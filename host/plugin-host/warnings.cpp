@@ -51,7 +51,7 @@ std::vector<Warning> descriptorWarnings(const DescriptorInfo& d) {
     return warnings;
 }
 
-void failOnWarnings(Report& report) {
+void failOnWarnings(RunReport& report) {
     if (report.outcome != Outcome::Passed || report.warnings.empty()) {
         return;
     }

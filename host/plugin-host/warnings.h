@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
+#include "run_report.h"
 
 namespace host {
 
@@ -12,7 +12,7 @@ namespace host {
 std::vector<Warning> descriptorWarnings(const DescriptorInfo& descriptor);
 
 // Under --strict, a run that passed with warnings fails on the first one.
-void failOnWarnings(Report& report);
+void failOnWarnings(RunReport& report);
 
 // The warning checks, for --help.
 std::string warningsHelp();

@@ -65,7 +65,6 @@ public:
     std::size_t liveHandles() const noexcept { return liveHandles_; }
 
     void startRecording() { recording_ = true; }
-    void stopRecording() noexcept { recording_ = false; }
     const std::vector<SdkCall>& calls() const noexcept { return calls_; }
     void clearCalls() noexcept { calls_.clear(); }
 

@@ -1,10 +1,5 @@
 #pragma once
 
-#include <string>
-
 // What the host hands a plugin as its second service. Plugins never look
 // inside; the host only needs to know the plugin let go of it.
-class HostContext {
-public:
-    std::string hostName = "plugin-host";
-};
+class HostContext {};

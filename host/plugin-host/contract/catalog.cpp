@@ -1,0 +1,84 @@
+#include "contract/catalog.h"
+
+#include "contract/checks.h"
+#include "process/process.h"
+
+namespace host {
+
+const std::vector<ContractTest>& contractTests() {
+    static const std::vector<ContractTest> tests{
+        {"descriptor",
+         "`exports`, `getPlugin` and `deleteMe` are exported; sdk level 95, no null texts, "
+         "`createEntry` and `destroyEntry` equal the exported `getPlugin` and `deleteMe`",
+         "the host refuses the module (exit code 2): rebuild it against this SDK and export the "
+         "descriptor and both entries undecorated",
+         contract::descriptor, true, false},
+        {"lifecycle",
+         "the host's cycle, `--cycles` times: `getPlugin`, take a shared copy, fill "
+         "`consoleVariables` and `hostContext`, `onLoad` (each console variable it changed is "
+         "shown), `onUnload`, release the copy, `deleteMe`; then the holder reads empty (both "
+         "words null), the object has given back every handle and console-variable handle "
+         "before the module is unloaded, and the module leaves memory",
+         "the plugin crashes, hangs or throws in an operation, or keeps the host's handles, or "
+         "itself, alive past `deleteMe`",
+         contract::lifecycle, false, true},
+        {"get-plugin-twice",
+         "two `getPlugin` calls give back the same address, the same object and the same "
+         "control block",
+         "`getPlugin` makes a new object on every call, so the host loses the one it drives",
+         contract::getPluginTwice},
+        {"delete-before-get",
+         "`deleteMe` before any `getPlugin`, and again, does nothing; `getPlugin` then gives an "
+         "object with empty handles",
+         "`deleteMe` uses the holder without checking that it holds anything",
+         contract::deleteBeforeGet},
+        {"fresh-after-delete",
+         "`getPlugin`, fill handles, `deleteMe`, `getPlugin` again: a live object with both "
+         "handles empty, and the first object has given back all of its handles",
+         "`deleteMe` keeps the object somewhere, and a reload gets the old object, and the old "
+         "handles, back",
+         contract::freshAfterDelete},
+        {"copy-outlives-delete",
+         "the host keeps a shared copy across `deleteMe`: the holder empties, the object keeps "
+         "both handles until the copy goes, then everything is given back",
+         "the object is owned outside its shared pointer, so `deleteMe` destroys it under the "
+         "host's feet",
+         contract::copyOutlivesDelete},
+        {"unload-while-holding",
+         "`getPlugin`, fill handles, unload without `deleteMe`: the unload releases the object "
+         "and every handle, and the module leaves memory",
+         "the holder is not a plain module global (leaked, or pinned), so unloading never "
+         "releases the plugin",
+         contract::unloadWhileHolding},
+    };
+    return tests;
+}
+
+const ContractTest* findContractTest(const std::string& name) noexcept {
+    for (const auto& test : contractTests()) {
+        if (name == test.name) {
+            return &test;
+        }
+    }
+    return nullptr;
+}
+
+TestReport runContractTest(const ContractTest& test, const Options& options,
+                           StepObserver& observer) {
+    TestReport report;
+    report.name = test.name;
+    test.run(options, report, observer);
+    report.peakResidentKiB = process::peakResidentKiB();
+    return report;
+}
+
+std::string listTestsText() {
+    std::string text;
+    for (const auto& test : contractTests()) {
+        text += std::string(test.name) + "\n  checks: " + test.checks +
+                "\n  a failure usually means: " + test.failureMeans + "\n";
+    }
+    return text;
+}
+
+}  // namespace host

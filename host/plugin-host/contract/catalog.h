@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "session.h"
+#include "test_report.h"
+
+namespace host {
+
+// One named test of the module contract: each starts from a freshly loaded
+// module and checks the descriptor, the host's cycle or one row of the
+// holder's state table. Its words are here and nowhere else: --list-tests
+// prints them and README's table is checked against them.
+struct ContractTest {
+    const char* name;
+    const char* checks;        // what it checks, one line
+    const char* failureMeans;  // what a failure usually means for a plugin author
+    void (*run)(const Options& options, TestReport& report, StepObserver& observer);
+    // Runs first, alone; when it does not pass, the other tests are skipped.
+    bool gatesOthers = false;
+    // Its cycle gives the run report its changes, steps, counts and memory.
+    bool reportsCycles = false;
+};
+
+// Every test, in the order they are run and reported.
+const std::vector<ContractTest>& contractTests();
+const ContractTest* findContractTest(const std::string& name) noexcept;
+
+// Runs one test in this process; its report says how it ended.
+TestReport runContractTest(const ContractTest& test, const Options& options,
+                           StepObserver& observer);
+
+// What --list-tests prints: each test's name, then what it checks and what a
+// failure usually means, indented.
+std::string listTestsText();
+
+}  // namespace host

@@ -1,0 +1,13 @@
+// The descriptor test: the module loads, exports what the host resolves, and
+// its descriptor is one this host accepts.
+
+#include "contract/checks.h"
+
+namespace host::contract {
+
+void descriptor(const Options& options, TestReport& report, StepObserver& observer) {
+    Session session(options, 1, report, observer);
+    session.open();
+}
+
+}  // namespace host::contract

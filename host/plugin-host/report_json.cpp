@@ -1,0 +1,187 @@
+#include "report_json.h"
+
+#include <nlohmann/json.hpp>
+
+namespace host {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+[[noreturn]] void unknown(const char* what, const std::string& name) {
+    throw Json::other_error::create(501, std::string("unknown ") + what + " \"" + name + "\"",
+                                    nullptr);
+}
+
+Json causeOrNull(const std::string& cause) {
+    return cause.empty() ? Json(nullptr) : Json(cause);
+}
+
+std::string causeFrom(const Json& json) {
+    return json.is_null() ? std::string() : json.get<std::string>();
+}
+
+TestStatus testStatusFrom(const Json& json) {
+    const auto name = json.get<std::string>();
+    const auto status = testStatusFromString(name);
+    if (!status) {
+        unknown("test status", name);
+    }
+    return *status;
+}
+
+Json stepsToJson(const StepStatuses& steps) {
+    Json json = Json::object();
+    for (std::size_t i = 0; i < kStepCount; ++i) {
+        json[toString(static_cast<Step>(i))] = toString(steps[i]);
+    }
+    return json;
+}
+
+StepStatuses stepsFromJson(const Json& json) {
+    StepStatuses steps{};
+    for (std::size_t i = 0; i < kStepCount; ++i) {
+        const auto name = json.at(toString(static_cast<Step>(i))).get<std::string>();
+        const auto status = stepStatusFromString(name);
+        if (!status) {
+            unknown("step status", name);
+        }
+        steps[i] = *status;
+    }
+    return steps;
+}
+
+Json changesToJson(const std::vector<Change>& changes) {
+    Json json = Json::array();
+    for (const auto& change : changes) {
+        json.push_back({{"name", change.name}, {"old", change.before}, {"new", change.after}});
+    }
+    return json;
+}
+
+std::vector<Change> changesFromJson(const Json& json) {
+    std::vector<Change> changes;
+    for (const auto& change : json) {
+        changes.push_back(Change{change.at("name").get<std::string>(),
+                                 change.at("old").get<std::string>(),
+                                 change.at("new").get<std::string>()});
+    }
+    return changes;
+}
+
+Json descriptorOrNull(const std::optional<DescriptorInfo>& descriptor) {
+    return descriptor ? Json(*descriptor) : Json(nullptr);
+}
+
+std::optional<DescriptorInfo> descriptorFrom(const Json& json) {
+    if (json.is_null()) {
+        return std::nullopt;
+    }
+    return json.get<DescriptorInfo>();
+}
+
+Outcome outcomeFrom(const Json& json) {
+    const int code = json.get<int>();
+    if (code < 0 || code > static_cast<int>(Outcome::Unusable)) {
+        unknown("exit code", std::to_string(code));
+    }
+    return static_cast<Outcome>(code);
+}
+
+}  // namespace
+
+void to_json(Json& json, const DescriptorInfo& d) {
+    json = {{"sdkLevel", d.sdkLevel},       {"sourcePath", d.sourcePath},
+            {"classLabel", d.classLabel},   {"displayName", d.displayName},
+            {"versionText", d.versionText}, {"kindCode", d.kindCode}};
+}
+
+void from_json(const Json& json, DescriptorInfo& d) {
+    json.at("sdkLevel").get_to(d.sdkLevel);
+    json.at("sourcePath").get_to(d.sourcePath);
+    json.at("classLabel").get_to(d.classLabel);
+    json.at("displayName").get_to(d.displayName);
+    json.at("versionText").get_to(d.versionText);
+    json.at("kindCode").get_to(d.kindCode);
+}
+
+void to_json(Json& json, const TestReport& report) {
+    json = {{"name", report.name},
+            {"status", toString(report.status)},
+            {"cause", causeOrNull(report.cause)},
+            {"exitCode", static_cast<int>(report.outcome)},
+            {"descriptor", descriptorOrNull(report.descriptor)},
+            {"changes", changesToJson(report.changes)},
+            {"steps", stepsToJson(report.steps)},
+            {"cyclesPassed", report.cyclesPassed},
+            {"released", report.released},
+            {"unloaded", report.unloaded},
+            {"peakResidentKiB", report.peakResidentKiB}};
+}
+
+void from_json(const Json& json, TestReport& report) {
+    json.at("name").get_to(report.name);
+    report.status = testStatusFrom(json.at("status"));
+    report.cause = causeFrom(json.at("cause"));
+    report.outcome = outcomeFrom(json.at("exitCode"));
+    report.descriptor = descriptorFrom(json.at("descriptor"));
+    report.changes = changesFromJson(json.at("changes"));
+    report.steps = stepsFromJson(json.at("steps"));
+    json.at("cyclesPassed").get_to(report.cyclesPassed);
+    json.at("released").get_to(report.released);
+    json.at("unloaded").get_to(report.unloaded);
+    json.at("peakResidentKiB").get_to(report.peakResidentKiB);
+}
+
+void to_json(Json& json, const RunReport& report) {
+    Json warnings = Json::array();
+    for (const auto& warning : report.warnings) {
+        warnings.push_back({{"check", warning.check}, {"text", warning.text}});
+    }
+    Json tests = Json::array();
+    for (const auto& test : report.tests) {
+        tests.push_back({{"name", test.name},
+                         {"status", toString(test.status)},
+                         {"cause", causeOrNull(test.cause)}});
+    }
+    json = {{"module", report.module},
+            {"tests", tests},
+            {"descriptor", descriptorOrNull(report.descriptor)},
+            {"warnings", warnings},
+            {"changes", changesToJson(report.changes)},
+            {"steps", stepsToJson(report.steps)},
+            {"cycles", {{"requested", report.cyclesRequested}, {"passed", report.cyclesPassed}}},
+            {"released", report.released},
+            {"unloaded", report.unloaded},
+            {"peakResidentKiB", report.peakResidentKiB},
+            {"result", toString(report.outcome)},
+            {"exitCode", static_cast<int>(report.outcome)},
+            {"cause", causeOrNull(report.cause)}};
+}
+
+void from_json(const Json& json, RunReport& report) {
+    json.at("module").get_to(report.module);
+    report.tests.clear();
+    for (const auto& test : json.at("tests")) {
+        report.tests.push_back(TestResult{test.at("name").get<std::string>(),
+                                          testStatusFrom(test.at("status")),
+                                          causeFrom(test.at("cause"))});
+    }
+    report.descriptor = descriptorFrom(json.at("descriptor"));
+    report.warnings.clear();
+    for (const auto& warning : json.at("warnings")) {
+        report.warnings.push_back(
+            Warning{warning.at("check").get<std::string>(), warning.at("text").get<std::string>()});
+    }
+    report.changes = changesFromJson(json.at("changes"));
+    report.steps = stepsFromJson(json.at("steps"));
+    json.at("cycles").at("requested").get_to(report.cyclesRequested);
+    json.at("cycles").at("passed").get_to(report.cyclesPassed);
+    json.at("released").get_to(report.released);
+    json.at("unloaded").get_to(report.unloaded);
+    json.at("peakResidentKiB").get_to(report.peakResidentKiB);
+    report.outcome = outcomeFrom(json.at("exitCode"));
+    report.cause = causeFrom(json.at("cause"));
+}
+
+}  // namespace host

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "test_report.h"
+
+namespace host {
+
+// One line of the run report's test list.
+struct TestResult {
+    std::string name;
+    TestStatus status = TestStatus::Passed;
+    std::string cause;  // why it did not pass; empty when it did
+};
+
+// A fault that does not stop the host: `check` names what found it.
+struct Warning {
+    std::string check;
+    std::string text;
+};
+
+// What plugin-host tells the user about one module: the named tests' reports
+// merged. The descriptor comes from whichever test read it, the cycle's
+// changes, steps, counts and memory from the test that reports cycles.
+struct RunReport {
+    std::string module;
+    std::vector<TestResult> tests;
+    std::optional<DescriptorInfo> descriptor;
+    std::vector<Warning> warnings;
+    std::vector<Change> changes;
+    StepStatuses steps{};
+    std::string cycleTest;  // the test that reports cycles, when it ran; not in JSON
+    int cyclesRequested = 1;
+    int cyclesPassed = 0;
+    bool released = false;
+    bool unloaded = false;
+    long peakResidentKiB = 0;
+    Outcome outcome = Outcome::Passed;
+    std::string cause;  // why it did not pass; empty when it did
+
+    StepStatus step(Step s) const { return steps[static_cast<std::size_t>(s)]; }
+};
+
+}  // namespace host

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "steps.h"
+
+namespace host {
+
+// How one named test of the module contract ended.
+enum class TestStatus { Passed, Failed, Crashed, TimedOut, Skipped };
+
+const char* toString(TestStatus status) noexcept;
+std::optional<TestStatus> testStatusFromString(const std::string& name) noexcept;
+
+// How a run ended; the values are the program's exit codes.
+enum class Outcome { Passed = 0, Misbehaved = 1, Unusable = 2 };
+
+const char* toString(Outcome outcome) noexcept;
+
+// What the descriptor says, as the host read it.
+struct DescriptorInfo {
+    int sdkLevel = 0;
+    std::string sourcePath;
+    std::string classLabel;
+    std::string displayName;
+    std::string versionText;
+    int kindCode = 0;
+};
+
+// A console variable whose value a plugin operation changed.
+struct Change {
+    std::string name;
+    std::string before;
+    std::string after;
+};
+
+// One named test's report: how it ended and what it saw of the module. It is
+// written by whichever process ran the test, and read by the one that merges.
+struct TestReport {
+    std::string name;
+    TestStatus status = TestStatus::Passed;
+    std::string cause;                  // why it did not pass; empty when it did
+    Outcome outcome = Outcome::Passed;  // what its ending means for the run
+    std::optional<DescriptorInfo> descriptor;
+    std::vector<Change> changes;  // made by the first cycle's onLoad
+    StepStatuses steps{};         // of the last cycle run
+    int cyclesPassed = 0;
+    bool released = false;
+    bool unloaded = false;
+    long peakResidentKiB = 0;  // of the process that ran the plugin
+
+    StepStatus& step(Step s) { return steps[static_cast<std::size_t>(s)]; }
+    StepStatus step(Step s) const { return steps[static_cast<std::size_t>(s)]; }
+
+    // The one way to make the report of a test that ended other than by
+    // passing on its own: failed, crashed, timed out or skipped. The outcome
+    // follows from the status (a skipped test has not misbehaved); the
+    // caller marks a module the host refuses as unusable.
+    static TestReport ended(std::string name, TestStatus status, std::string cause);
+
+    // Fails the test with `cause`, unless it has failed already: the first
+    // failure is the one a plugin author needs to see.
+    void fail(std::string why);
+};
+
+}  // namespace host

@@ -1,0 +1,350 @@
+// plugin-host's named tests of the module contract on fixtures that each
+// break one thing: the test meant for it catches it, with its whole cause,
+// every other test says what it should, and plugin-host tells it in one line.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "plugin_host_run.h"
+
+namespace {
+
+const std::vector<std::string> kAllTests{"descriptor",          "lifecycle",
+                                         "get-plugin-twice",    "delete-before-get",
+                                         "fresh-after-delete",  "copy-outlives-delete",
+                                         "unload-while-holding"};
+
+#if defined(_WIN32)
+const std::string kSegfault = "crashed with exception 0xC0000005 (access violation)";
+#else
+const std::string kSegfault = "crashed with signal 11 (Segmentation fault)";
+#endif
+
+// How one named test ends: "passed", or "STATUS: CAUSE".
+using Endings = std::map<std::string, std::string>;
+
+struct Fixture {
+    const char* name;
+    int exitCode;
+    Endings endings;           // the tests that do not pass; every other one passes
+    bool inProcessToo = true;  // false where a crash would take the test program down
+};
+
+void PrintTo(const Fixture& fixture, std::ostream* out) {
+    *out << fixture.name;
+}
+
+// Addresses differ from run to run; the rest of the text does not.
+std::string withoutAddresses(const std::string& text) {
+    static const std::regex address("\\([0-9A-Fa-fx]+, first [0-9A-Fa-fx]+\\)");
+    return std::regex_replace(text, address, "(ADDRESS, first ADDRESS)");
+}
+
+std::string endingOf(const nlohmann::json& test) {
+    if ((test["status"] == "passed" || test["status"] == "skipped") && test["cause"].is_null()) {
+        return test["status"];
+    }
+    return test["status"].get<std::string>() + ": " +
+           (test["cause"].is_null() ? "(null)" : withoutAddresses(test["cause"]));
+}
+
+// A refused module skips every test after the descriptor test.
+Endings refused(const std::string& cause) {
+    Endings endings{{"descriptor", "failed: " + cause}};
+    for (std::size_t i = 1; i < kAllTests.size(); ++i) {
+        endings[kAllTests[i]] = "skipped";
+    }
+    return endings;
+}
+
+Endings everyTestButDescriptor(const std::string& ending,
+                               const std::vector<std::string>& except = {}) {
+    Endings endings;
+    for (std::size_t i = 1; i < kAllTests.size(); ++i) {
+        if (std::find(except.begin(), except.end(), kAllTests[i]) == except.end()) {
+            endings[kAllTests[i]] = ending;
+        }
+    }
+    return endings;
+}
+
+// The one line on standard error: the refusal itself, or the first failing
+// test with the count of the others.
+std::string expectedCause(const Fixture& fixture) {
+    if (fixture.exitCode == 2) {
+        return fixture.endings.at("descriptor").substr(std::string("failed: ").size());
+    }
+    std::string first;
+    int failures = 0;
+    for (const auto& name : kAllTests) {
+        const auto ending = fixture.endings.find(name);
+        if (ending == fixture.endings.end() || ending->second == "skipped") {
+            continue;
+        }
+        if (++failures == 1) {
+            first = name + ": " + ending->second.substr(ending->second.find(": ") + 2);
+        }
+    }
+    if (failures > 1) {
+        first += " (and " + std::to_string(failures - 1) + " more test" +
+                 (failures > 2 ? "s" : "") + " failed)";
+    }
+    return first;
+}
+
+class ContractFixtures : public PluginHost, public ::testing::WithParamInterface<Fixture> {};
+
+TEST_P(ContractFixtures, EveryTestEndsAsItShouldAndTheFailureIsOneWholeLine) {
+    const Fixture& fixture = GetParam();
+    const std::string path = module(fixture.name);
+    for (const bool inProcess : {false, true}) {
+        if (inProcess && !fixture.inProcessToo) {
+            continue;
+        }
+        SCOPED_TRACE(inProcess ? "in process" : "isolated");
+        const HostRun run = host({inProcess ? "--in-process" : "--timeout=20", "--json", path});
+        ASSERT_FALSE(run.crashed) << run.err;
+        EXPECT_EQ(run.exitCode, fixture.exitCode) << run.err;
+        const auto report = nlohmann::json::parse(run.out);
+        ASSERT_EQ(report["tests"].size(), kAllTests.size()) << report["tests"];
+        for (std::size_t i = 0; i < kAllTests.size(); ++i) {
+            const auto& test = report["tests"][i];
+            EXPECT_EQ(test["name"], kAllTests[i]);
+            const auto expected = fixture.endings.find(kAllTests[i]);
+            EXPECT_EQ(endingOf(test),
+                      expected == fixture.endings.end() ? "passed" : expected->second)
+                << kAllTests[i];
+        }
+        const std::string cause = expectedCause(fixture);
+        EXPECT_EQ(withoutAddresses(report["cause"]), cause);
+        EXPECT_EQ(report["exitCode"], fixture.exitCode);
+        ASSERT_EQ(run.errLines().size(), 1u) << run.err;
+        EXPECT_EQ(withoutAddresses(run.errLines()[0]), "plugin-host: " + path + ": " + cause);
+    }
+}
+
+const std::string kBothHandles =
+    "1 reference to the console-variable manager, 1 reference to the host context";
+
+INSTANTIATE_TEST_SUITE_P(
+    Refused, ContractFixtures,
+    ::testing::Values(
+        Fixture{"fixture_no_exports", 2,
+                refused("not a plugin module: no exported symbol \"exports\"")},
+        Fixture{"fixture_no_get_plugin", 2,
+                refused("not a plugin module: no exported symbol \"getPlugin\"")},
+        Fixture{"fixture_no_delete_me", 2,
+                refused("not a plugin module: no exported symbol \"deleteMe\"")},
+        Fixture{"fixture_sdk94", 2, refused("bad descriptor: sdk level 94, this host takes 95")},
+        Fixture{"fixture_sdk96", 2, refused("bad descriptor: sdk level 96, this host takes 95")},
+        Fixture{"fixture_null_source_path", 2,
+                refused("bad descriptor: descriptor field sourcePath is null")},
+        Fixture{"fixture_null_class_label", 2,
+                refused("bad descriptor: descriptor field classLabel is null")},
+        Fixture{"fixture_null_display_name", 2,
+                refused("bad descriptor: descriptor field displayName is null")},
+        Fixture{"fixture_null_version_text", 2,
+                refused("bad descriptor: descriptor field versionText is null")},
+        Fixture{"fixture_other_create_entry", 2,
+                refused("bad descriptor: descriptor createEntry is not the exported getPlugin")},
+        Fixture{"fixture_other_destroy_entry", 2,
+                refused("bad descriptor: descriptor destroyEntry is not the exported deleteMe")}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Lifecycle, ContractFixtures,
+    ::testing::Values(
+        Fixture{"fixture_null_holder_address", 1,
+                everyTestButDescriptor("failed: getPlugin gave back a null address")},
+        Fixture{"fixture_empty_holder", 1,
+                everyTestButDescriptor("failed: getPlugin gave back an empty holder")},
+        Fixture{"fixture_throwing_getplugin", 1,
+                everyTestButDescriptor(
+                    "failed: getPlugin threw an exception: fixture has no plugin to give")},
+        Fixture{"fixture_throwing_onload",
+                1,
+                {{"lifecycle", "failed: onLoad threw an exception: fixture refuses to load"}}},
+        Fixture{"fixture_throwing_onload_non_std",
+                1,
+                {{"lifecycle", "failed: onLoad threw something that is not a std::exception"}}},
+        Fixture{"fixture_throwing_onunload",
+                1,
+                {{"lifecycle", "failed: onUnload threw an exception: fixture refuses to unload"}}},
+        Fixture{"fixture_throwing_deleteme", 1,
+                everyTestButDescriptor(
+                    "failed: deleteMe threw an exception: fixture refuses to be deleted",
+                    {"unload-while-holding"})},
+        Fixture{"fixture_crashing_onload",
+                1,
+                {{"lifecycle", "crashed: " + kSegfault + " in onLoad"}},
+                false},
+        Fixture{
+            "fixture_delete_does_nothing",
+            1,
+            {{"lifecycle", "failed: after deleteMe the holder still holds an object"},
+             {"fresh-after-delete",
+              "failed: after deleteMe, getPlugin gave back an object that holds both handles"},
+             {"copy-outlives-delete", "failed: after deleteMe the holder still holds an object"}}},
+        Fixture{"fixture_delete_leaves_control_block",
+                1,
+                {{"lifecycle", "failed: after deleteMe the holder still holds a control block"}}},
+        Fixture{"fixture_keeps_manager",
+                1,
+                {{"lifecycle",
+                  "failed: the plugin kept 1 reference to the console-variable manager after "
+                  "deleteMe"}}},
+        Fixture{"fixture_keeps_context",
+                1,
+                {{"lifecycle",
+                  "failed: the plugin kept 1 reference to the host context after deleteMe"}}},
+        Fixture{
+            "fixture_keeps_cvar_handle",
+            1,
+            {{"lifecycle", "failed: the plugin kept 1 console-variable handle after deleteMe"}}},
+        Fixture{"fixture_resident",
+                1,
+                {{"lifecycle", "failed: the module stayed in memory after it was unloaded"},
+                 {"unload-while-holding",
+                  "failed: the module stayed in memory after it was unloaded"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    HolderRows, ContractFixtures,
+    ::testing::Values(
+        Fixture{"fixture_new_object_every_call",
+                1,
+                {{"get-plugin-twice", "failed: the second getPlugin made another object"}}},
+        Fixture{"fixture_other_address",
+                1,
+                {{"get-plugin-twice",
+                  "failed: the second getPlugin gave back another address (ADDRESS, first "
+                  "ADDRESS)"}}},
+        Fixture{"fixture_new_control_block",
+                1,
+                {{"get-plugin-twice",
+                  "failed: the second getPlugin gave the object another control block"}}},
+        Fixture{"fixture_delete_dereferences",
+                1,
+                {{"delete-before-get", "crashed: " + kSegfault + " in deleteMe"}},
+                false},
+        Fixture{"fixture_born_with_handles",
+                1,
+                {{"delete-before-get",
+                  "failed: after deleteMe on an empty holder, getPlugin gave back an object that "
+                  "holds the host context"},
+                 {"fresh-after-delete",
+                  "failed: after deleteMe, getPlugin gave back an object that holds the host "
+                  "context"}}},
+        Fixture{"fixture_recycles_object",
+                1,
+                {{"lifecycle", "failed: the plugin kept " + kBothHandles + " after deleteMe"},
+                 {"fresh-after-delete",
+                  "failed: after deleteMe, getPlugin gave back an object that holds both handles"},
+                 {"copy-outlives-delete", "failed: the plugin kept " + kBothHandles +
+                                              " after the host released its last copy"}}},
+        Fixture{
+            "fixture_keeps_deleted",
+            1,
+            {{"lifecycle", "failed: the plugin kept " + kBothHandles + " after deleteMe"},
+             {"fresh-after-delete", "failed: the plugin kept " + kBothHandles + " after deleteMe"},
+             {"copy-outlives-delete", "failed: the plugin kept " + kBothHandles +
+                                          " after the host released its last copy"}}},
+        Fixture{"fixture_dies_under_copy",
+                1,
+                {{"copy-outlives-delete",
+                  "failed: the object let go of the host's handles at deleteMe while the host "
+                  "still held a copy: it died under that copy"}}},
+        Fixture{"fixture_holder_never_released",
+                1,
+                {{"unload-while-holding", "failed: the plugin kept " + kBothHandles +
+                                              " after the module was unloaded without deleteMe"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PluginHost, VelquistPassesEveryTestIsolatedAndInProcess) {
+    for (const char* mode : {"--timeout=30", "--in-process"}) {
+        SCOPED_TRACE(mode);
+        const HostRun run = host({mode, "--json", module("Velquist")});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        const auto report = nlohmann::json::parse(run.out);
+        ASSERT_EQ(report["tests"].size(), kAllTests.size());
+        for (std::size_t i = 0; i < kAllTests.size(); ++i) {
+            EXPECT_EQ(report["tests"][i]["name"], kAllTests[i]);
+            EXPECT_EQ(endingOf(report["tests"][i]), "passed");
+        }
+    }
+}
+
+TEST_F(PluginHost, ChosenTestsRunOnceEachInListedOrderAndFailAlone) {
+    const HostRun chosen = host({"--json", "--test", "get-plugin-twice", "--test", "descriptor",
+                                 "--test", "get-plugin-twice", module("Velquist")});
+    ASSERT_EQ(chosen.exitCode, 0) << chosen.err;
+    const auto tests = nlohmann::json::parse(chosen.out)["tests"];
+    ASSERT_EQ(tests.size(), 2u);
+    EXPECT_EQ(tests[0]["name"], "descriptor");
+    EXPECT_EQ(tests[1]["name"], "get-plugin-twice");
+
+    // A fault found by one test is found by that test run alone.
+    const std::string path = module("fixture_new_control_block");
+    const HostRun alone = host({"--json", "--test", "get-plugin-twice", path});
+    EXPECT_EQ(alone.exitCode, 1);
+    EXPECT_EQ(alone.errLines(),
+              std::vector<std::string>{"plugin-host: " + path +
+                                       ": get-plugin-twice: the second getPlugin gave the object "
+                                       "another control block"});
+}
+
+// A hang in each place is stopped at the limit, named for its step, however
+// the plugin tries to resist; a module that hangs as it loads costs one limit,
+// not one for each test.
+struct Hang {
+    const char* fixture;
+    const char* test;  // the first test to hang
+    const char* step;
+    const char* others;  // what the one line says of the other tests
+};
+
+void PrintTo(const Hang& hang, std::ostream* out) {
+    *out << hang.fixture;
+}
+
+class Hangs : public PluginHost, public ::testing::WithParamInterface<Hang> {};
+
+TEST_P(Hangs, AreKilledAtTheLimitAndNamedForTheirStep) {
+    const Hang& hang = GetParam();
+    const std::string path = module(hang.fixture);
+    const auto started = std::chrono::steady_clock::now();
+    const HostRun run = host({"--json", "--timeout", "1", path});
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    const std::string cause =
+        std::string("did not finish within 1 s and was killed in ") + hang.step;
+    const auto report = nlohmann::json::parse(run.out);
+    for (const auto& test : report["tests"]) {
+        if (test["name"] == hang.test) {
+            EXPECT_EQ(endingOf(test), "timed out: " + cause);
+        }
+    }
+    EXPECT_EQ(report["steps"][hang.step], "timed out");
+    EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + path + ": " + hang.test +
+                                                       ": " + cause + hang.others});
+    EXPECT_GE(waited, std::chrono::seconds(1));
+    EXPECT_LT(waited, std::chrono::seconds(4));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, Hangs,
+    ::testing::Values(Hang{"fixture_hanging_load", "descriptor", "load", ""},
+                      Hang{"fixture_hanging_getplugin", "lifecycle", "getPlugin",
+                           " (and 5 more tests failed)"},
+                      Hang{"fixture_hanging_onload", "lifecycle", "onLoad", ""},
+                      Hang{"fixture_stubborn_hang", "lifecycle", "onLoad", ""}),
+    [](const auto& info) { return std::string(info.param.fixture); });
+
+}  // namespace

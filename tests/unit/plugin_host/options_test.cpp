@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "process/process.h"
+
+namespace {
+
+using host::Command;
+using host::parseCommandLine;
+
+const std::string kModule = process::pathToUtf8(std::filesystem::absolute("plugin.so"));
+
+TEST(Options, AModuleAloneRunsEveryTestOnceWithTheDefaultStepLimit) {
+    const auto line = parseCommandLine({"plugin.so"});
+    EXPECT_EQ(line.command, Command::Run);
+    const host::Options& options = line.options;
+    EXPECT_EQ(process::pathToUtf8(options.module), kModule);
+    EXPECT_EQ(options.timeoutSeconds, 30.0);
+    EXPECT_EQ(options.cycles, 1);
+    EXPECT_TRUE(options.presets.empty());
+    EXPECT_TRUE(options.tests.empty());
+    EXPECT_FALSE(options.json);
+    EXPECT_FALSE(options.strict);
+    EXPECT_FALSE(options.inProcess);
+    EXPECT_TRUE(options.childReport.empty());
+}
+
+TEST(Options, EveryFlagIsTaken) {
+    const auto options =
+        parseCommandLine({"--set", "a=1", "--set", "b=", "--set", "c=x=y", "--cycles", "7",
+                          "--timeout", "2.5", "--json", "--strict", "--test", "lifecycle", "--test",
+                          "descriptor", "--test", "lifecycle", "plugin.so"})
+            .options;
+    EXPECT_EQ(options.presets, (std::vector<std::pair<std::string, std::string>>{
+                                   {"a", "1"}, {"b", ""}, {"c", "x=y"}}));
+    EXPECT_EQ(options.cycles, 7);
+    EXPECT_EQ(options.timeoutSeconds, 2.5);
+    EXPECT_TRUE(options.json);
+    EXPECT_TRUE(options.strict);
+    // In the catalog's order, once each.
+    EXPECT_EQ(options.tests, (std::vector<std::string>{"descriptor", "lifecycle"}));
+
+    EXPECT_TRUE(parseCommandLine({"--in-process", "plugin.so"}).options.inProcess);
+    EXPECT_EQ(parseCommandLine({"--timeout", "0", "plugin.so"}).options.timeoutSeconds, 0.0);
+    EXPECT_EQ(parseCommandLine({"--timeout=0.001", "plugin.so"}).options.timeoutSeconds, 0.001);
+    EXPECT_EQ(parseCommandLine({"--timeout", "86400", "plugin.so"}).options.timeoutSeconds, 86400);
+    EXPECT_EQ(parseCommandLine({"--cycles", "100000000", "plugin.so"}).options.cycles, 100000000);
+    // No limit is no limit in either mode.
+    EXPECT_TRUE(
+        parseCommandLine({"--timeout", "0", "--in-process", "plugin.so"}).options.inProcess);
+}
+
+TEST(Options, ListHelpAndVersionAskForNoModule) {
+    EXPECT_EQ(parseCommandLine({"--list-tests"}).command, Command::ListTests);
+    const auto help = parseCommandLine({"--help"});
+    EXPECT_EQ(help.command, Command::Show);
+    EXPECT_NE(help.text.find("--timeout SECONDS"), std::string::npos) << help.text;
+    EXPECT_NE(help.text.find("absolute-source-path"), std::string::npos) << help.text;
+    EXPECT_NE(help.text.find("Exit codes: 0"), std::string::npos) << help.text;
+    const auto version = parseCommandLine({"--version"});
+    EXPECT_EQ(version.command, Command::Show);
+    EXPECT_EQ(version.text, "plugin-host 1.0 (host sdk level 95)\n");
+}
+
+struct BadLine {
+    std::vector<std::string> arguments;
+    std::string message;  // the whole message where it is plugin-host's own; else empty
+};
+
+class OptionsRefuse : public ::testing::TestWithParam<BadLine> {};
+
+TEST_P(OptionsRefuse, WithOneLineThatSaysWhy) {
+    const BadLine& bad = GetParam();
+    try {
+        parseCommandLine(bad.arguments);
+        FAIL() << "accepted";
+    } catch (const host::UsageError& error) {
+        const std::string message = error.what();
+        EXPECT_FALSE(message.empty());
+        EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+        if (!bad.message.empty()) {
+            EXPECT_EQ(message, bad.message);
+        }
+    }
+}
+
+const std::string kRange = "--timeout takes 0 (no limit) or 0.001 to 86400 seconds, got ";
+
+BadLine timeout(const std::string& value) {
+    return {{"--timeout", value, "plugin.so"}, kRange + "\"" + value + "\""};
+}
+
+INSTANTIATE_TEST_SUITE_P(Module, OptionsRefuse,
+                         ::testing::Values(BadLine{{}, "MODULE is required"},
+                                           BadLine{{""}, "MODULE is required"},
+                                           BadLine{{"a.so", "b.so"}, ""},
+                                           BadLine{{"--frobnicate", "plugin.so"}, ""}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Set, OptionsRefuse,
+    ::testing::Values(
+        BadLine{{"--set", "novalue", "plugin.so"},
+                "--set takes NAME=VALUE with a NAME, got \"novalue\""},
+        BadLine{{"--set", "=value", "plugin.so"},
+                "--set takes NAME=VALUE with a NAME, got \"=value\""},
+        BadLine{{"--set", "", "plugin.so"}, "--set takes NAME=VALUE with a NAME, got \"\""},
+        BadLine{{"--set", "a=1", "--set", "a=2", "plugin.so"}, "--set a is given twice"},
+        BadLine{{"plugin.so", "--set"}, ""}));
+
+INSTANTIATE_TEST_SUITE_P(Cycles, OptionsRefuse,
+                         ::testing::Values(BadLine{{"--cycles", "0", "plugin.so"}, ""},
+                                           BadLine{{"--cycles", "-1", "plugin.so"}, ""},
+                                           BadLine{{"--cycles", "100000001", "plugin.so"}, ""},
+                                           BadLine{{"--cycles", "many", "plugin.so"}, ""},
+                                           BadLine{{"--cycles", "1.5", "plugin.so"}, ""},
+                                           BadLine{{"--cycles", "", "plugin.so"}, ""},
+                                           BadLine{{"plugin.so", "--cycles"}, ""}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Timeout, OptionsRefuse,
+    ::testing::Values(timeout("nan"), timeout("inf"), timeout("-1"), timeout("0.0009"),
+                      timeout("86401"), timeout("1e10"), timeout(""), timeout(" 1"), timeout("1s"),
+                      timeout("0x"), BadLine{{"plugin.so", "--timeout"}, ""},
+                      BadLine{{"--timeout", "1", "--in-process", "plugin.so"},
+                              "--timeout needs the isolated run and cannot go with --in-process"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Repeated, OptionsRefuse,
+    ::testing::Values(BadLine{{"--cycles", "1", "--cycles", "2", "plugin.so"}, ""},
+                      BadLine{{"--timeout", "1", "--timeout", "2", "plugin.so"}, ""},
+                      BadLine{{"--json", "--json", "plugin.so"}, ""},
+                      BadLine{{"--strict", "--strict", "plugin.so"}, ""},
+                      BadLine{{"--in-process", "--in-process", "plugin.so"}, ""}));
+
+INSTANTIATE_TEST_SUITE_P(Tests, OptionsRefuse,
+                         ::testing::Values(BadLine{{"--test", "no-such-test", "plugin.so"}, ""},
+                                           BadLine{{"--test", "", "plugin.so"}, ""},
+                                           BadLine{{"plugin.so", "--test"}, ""}));
+
+// The child's options are plugin-host's own, but anyone can type them.
+const std::string kChild = "--child-report takes a file and goes with exactly one --test";
+INSTANTIATE_TEST_SUITE_P(
+    ChildReport, OptionsRefuse,
+    ::testing::Values(
+        BadLine{{"--child-report", "r", "plugin.so"}, kChild},
+        BadLine{{"--child-report", "", "--test", "lifecycle", "plugin.so"}, kChild},
+        BadLine{{"--child-report", "r", "--test", "lifecycle", "--test", "descriptor", "plugin.so"},
+                kChild},
+        BadLine{{"--child-report", "r", "--test", "lifecycle", "--in-process", "plugin.so"},
+                kChild},
+        BadLine{{"plugin.so", "--child-report"}, ""}));
+
+TEST(Options, AChildGetsBackTheOptionsItsTestNeeds) {
+    auto parent = parseCommandLine({"--set", "a=1", "--set", "b=", "--cycles", "3", "--strict",
+                                    "--json", "plugin.so"})
+                      .options;
+    const auto arguments = host::childArguments(parent, "fresh-after-delete", "report.txt");
+    const auto child = parseCommandLine(arguments).options;
+    EXPECT_EQ(child.module, parent.module);
+    EXPECT_EQ(child.presets, parent.presets);
+    EXPECT_EQ(child.cycles, 3);
+    EXPECT_EQ(child.tests, std::vector<std::string>{"fresh-after-delete"});
+    EXPECT_EQ(child.childReport, std::filesystem::path("report.txt"));
+    // The child reports to its parent only; the parent prints.
+    EXPECT_FALSE(child.json);
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "progress_log.h"
+
+namespace {
+
+using namespace host;
+
+class ProgressLog : public ::testing::Test {
+protected:
+    void TearDown() override { std::filesystem::remove(path); }
+    void append(const std::string& text) {
+        std::ofstream(path, std::ios::app | std::ios::binary) << text;
+    }
+
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("progress-" + std::to_string(std::random_device{}()) + ".log");
+};
+
+TEST_F(ProgressLog, TheParentReadsBackTheStepsOfTheLastCycleTheDescriptorAndTheReport) {
+    {
+        ProgressWriter writer(path);
+        ASSERT_TRUE(writer.good());
+        writer.stepStarted(1, Step::Load);
+        writer.descriptorRead(DescriptorInfo{95, "a.cpp", "A", "B", "1", 1});
+        writer.stepStarted(1, Step::GetPlugin);
+        writer.stepStarted(2, Step::Load);
+        writer.stepStarted(2, Step::OnLoad);
+        writer.finished(TestReport::ended("lifecycle", TestStatus::Failed, "why"));
+    }
+    const ChildProgress progress = readProgress(path);
+    EXPECT_EQ(progress.cycle, 2);
+    EXPECT_EQ(progress.steps, (std::vector<Step>{Step::Load, Step::OnLoad}));
+    ASSERT_TRUE(progress.descriptor);
+    EXPECT_EQ(progress.descriptor->classLabel, "A");
+    ASSERT_TRUE(progress.finalReport);
+    EXPECT_EQ(progress.finalReport->name, "lifecycle");
+    EXPECT_EQ(progress.finalReport->cause, "why");
+}
+
+TEST_F(ProgressLog, WhatACrashCutShortOrGarbledIsPassedOver) {
+    {
+        ProgressWriter writer(path);
+        writer.stepStarted(1, Step::Load);
+        writer.stepStarted(1, Step::GetPlugin);
+    }
+    append("step 1 frobnicate\nstep x onLoad\ndescriptor {\"sdkLevel\":\nnoise\n");
+    append("report {\"name\":\"lifecycle\",\"status\":");  // no newline: the crash came here
+    const ChildProgress progress = readProgress(path);
+    EXPECT_EQ(progress.cycle, 1);
+    EXPECT_EQ(progress.steps, (std::vector<Step>{Step::Load, Step::GetPlugin}));
+    EXPECT_FALSE(progress.descriptor);
+    EXPECT_FALSE(progress.finalReport);
+}
+
+TEST_F(ProgressLog, AMissingLogSaysNothingHappened) {
+    const ChildProgress progress = readProgress(path);
+    EXPECT_EQ(progress.cycle, 0);
+    EXPECT_TRUE(progress.steps.empty());
+    EXPECT_FALSE(progress.finalReport);
+}
+
+}  // namespace

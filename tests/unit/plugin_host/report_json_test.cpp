@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "report_json.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+using namespace host;
+
+DescriptorInfo descriptor() {
+    return DescriptorInfo{95, "src/a.cpp", "A", "Plugin A", "2.1", 7};
+}
+
+// Every field differs from its default and from every other field, so that a
+// key that is dropped, renamed or read into the wrong field shows.
+StepStatuses mixedSteps() {
+    return {StepStatus::Passed,   StepStatus::Passed, StepStatus::Failed, StepStatus::Crashed,
+            StepStatus::TimedOut, StepStatus::NotRun, StepStatus::Passed, StepStatus::Failed};
+}
+
+const char* kStepsJson = R"({"load":"passed","descriptor":"passed","getPlugin":"failed",
+    "onLoad":"crashed","onUnload":"timed out","deleteMe":"not run","release":"passed",
+    "unload":"failed"})";
+
+const char* kDescriptorJson = R"({"sdkLevel":95,"sourcePath":"src/a.cpp","classLabel":"A",
+    "displayName":"Plugin A","versionText":"2.1","kindCode":7})";
+
+TEST(ReportJson, ARunReportWritesEveryKeyAndReadsBackTheSame) {
+    RunReport report;
+    report.module = "/m/a.so";
+    report.tests = {{"descriptor", TestStatus::Passed, ""},
+                    {"lifecycle", TestStatus::Crashed, "crashed in onLoad"},
+                    {"x", TestStatus::TimedOut, "t"},
+                    {"y", TestStatus::Skipped, ""},
+                    {"z", TestStatus::Failed, "f"}};
+    report.descriptor = descriptor();
+    report.warnings = {{"check-a", "text a"}};
+    report.changes = {{"v", "old", "new"}};
+    report.steps = mixedSteps();
+    report.cyclesRequested = 5;
+    report.cyclesPassed = 3;
+    report.released = true;
+    report.unloaded = false;
+    report.peakResidentKiB = 4321;
+    report.outcome = Outcome::Misbehaved;
+    report.cause = "lifecycle: crashed in onLoad";
+
+    const Json json = report;
+    const Json expected = {
+        {"module", "/m/a.so"},
+        {"tests", Json::parse(R"([{"name":"descriptor","status":"passed","cause":null},
+            {"name":"lifecycle","status":"crashed","cause":"crashed in onLoad"},
+            {"name":"x","status":"timed out","cause":"t"},
+            {"name":"y","status":"skipped","cause":null},
+            {"name":"z","status":"failed","cause":"f"}])")},
+        {"descriptor", Json::parse(kDescriptorJson)},
+        {"warnings", Json::parse(R"([{"check":"check-a","text":"text a"}])")},
+        {"changes", Json::parse(R"([{"name":"v","old":"old","new":"new"}])")},
+        {"steps", Json::parse(kStepsJson)},
+        {"cycles", Json::parse(R"({"requested":5,"passed":3})")},
+        {"released", true},
+        {"unloaded", false},
+        {"peakResidentKiB", 4321},
+        {"result", "misbehaved"},
+        {"exitCode", 1},
+        {"cause", "lifecycle: crashed in onLoad"}};
+    EXPECT_EQ(json, expected);
+    EXPECT_EQ(Json(json.get<RunReport>()), json);
+
+    RunReport empty;
+    const Json emptyJson = empty;
+    EXPECT_TRUE(emptyJson["descriptor"].is_null());
+    EXPECT_TRUE(emptyJson["cause"].is_null());
+    EXPECT_EQ(emptyJson["result"], "passed");
+    EXPECT_EQ(Json(emptyJson.get<RunReport>()), emptyJson);
+    for (const auto outcome : {Outcome::Passed, Outcome::Misbehaved, Outcome::Unusable}) {
+        report.outcome = outcome;
+        EXPECT_EQ(Json(report).get<RunReport>().outcome, outcome);
+    }
+}
+
+TEST(ReportJson, ATestReportWritesEveryKeyAndReadsBackTheSame) {
+    TestReport report;
+    report.name = "fresh-after-delete";
+    report.status = TestStatus::Failed;
+    report.cause = "the plugin kept 1 reference";
+    report.outcome = Outcome::Unusable;
+    report.descriptor = descriptor();
+    report.changes = {{"v", "", "x"}, {"w", "1", "2"}};
+    report.steps = mixedSteps();
+    report.cyclesPassed = 2;
+    report.released = false;
+    report.unloaded = true;
+    report.peakResidentKiB = 99;
+
+    const Json json = report;
+    const Json expected = {
+        {"name", "fresh-after-delete"},
+        {"status", "failed"},
+        {"cause", "the plugin kept 1 reference"},
+        {"exitCode", 2},
+        {"descriptor", Json::parse(kDescriptorJson)},
+        {"changes",
+         Json::parse(R"([{"name":"v","old":"","new":"x"},{"name":"w","old":"1","new":"2"}])")},
+        {"steps", Json::parse(kStepsJson)},
+        {"cyclesPassed", 2},
+        {"released", false},
+        {"unloaded", true},
+        {"peakResidentKiB", 99}};
+    EXPECT_EQ(json, expected);
+    EXPECT_EQ(Json(json.get<TestReport>()), json);
+}
+
+TEST(ReportJson, AnythingMissingOrUnknownIsRefusedRatherThanGuessed) {
+    const Json good = TestReport::ended("lifecycle", TestStatus::Crashed, "c");
+    for (const char* key : {"name", "status", "cause", "exitCode", "descriptor", "changes", "steps",
+                            "cyclesPassed", "released", "unloaded", "peakResidentKiB"}) {
+        Json bad = good;
+        bad.erase(key);
+        EXPECT_THROW(bad.get<TestReport>(), Json::exception) << key;
+    }
+    Json badStatus = good;
+    badStatus["status"] = "fine";
+    EXPECT_THROW(badStatus.get<TestReport>(), Json::exception);
+    Json badStep = good;
+    badStep["steps"]["onLoad"] = "sort of";
+    EXPECT_THROW(badStep.get<TestReport>(), Json::exception);
+    Json badCode = good;
+    badCode["exitCode"] = 3;
+    EXPECT_THROW(badCode.get<TestReport>(), Json::exception);
+}
+
+}  // namespace
