@@ -233,7 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
                 1,
                 {{"delete-before-get", "crashed: " + kSegfault + " in deleteMe"}},
                 false},
-        Fixture{"fixture_born_with_handles",
+        Fixture{"fixture_born_with_context",
                 1,
                 {{"delete-before-get",
                   "failed: after deleteMe on an empty holder, getPlugin gave back an object that "
@@ -241,6 +241,14 @@ INSTANTIATE_TEST_SUITE_P(
                  {"fresh-after-delete",
                   "failed: after deleteMe, getPlugin gave back an object that holds the host "
                   "context"}}},
+        Fixture{"fixture_born_with_manager",
+                1,
+                {{"delete-before-get",
+                  "failed: after deleteMe on an empty holder, getPlugin gave back an object that "
+                  "holds the console-variable manager"},
+                 {"fresh-after-delete",
+                  "failed: after deleteMe, getPlugin gave back an object that holds the "
+                  "console-variable manager"}}},
         Fixture{"fixture_recycles_object",
                 1,
                 {{"lifecycle", "failed: the plugin kept " + kBothHandles + " after deleteMe"},

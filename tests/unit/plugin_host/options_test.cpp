@@ -70,6 +70,12 @@ struct BadLine {
     std::string message;  // the whole message where it is plugin-host's own; else empty
 };
 
+void PrintTo(const BadLine& bad, std::ostream* out) {
+    for (const auto& argument : bad.arguments) {
+        *out << '"' << argument << "\" ";
+    }
+}
+
 class OptionsRefuse : public ::testing::TestWithParam<BadLine> {};
 
 TEST_P(OptionsRefuse, WithOneLineThatSaysWhy) {
