@@ -54,21 +54,69 @@ TestReport unfinishedReport(const Options& options, const ContractTest& test,
     return report;
 }
 
+namespace {
+
+std::vector<StreamOutput> outputOf(const process::Termination& termination) {
+    std::vector<StreamOutput> output;
+    if (termination.standardOutput.bytes > 0) {
+        output.push_back(StreamOutput{"standard output", termination.standardOutput.bytes,
+                                      termination.standardOutput.head});
+    }
+    if (termination.standardError.bytes > 0) {
+        output.push_back(StreamOutput{"standard error", termination.standardError.bytes,
+                                      termination.standardError.head});
+    }
+    return output;
+}
+
+// The report the child wrote, held to how the child then ended: a passing
+// test whose process crashed, hung or exited otherwise afterwards did not pass.
+TestReport heldToItsEnd(const Options& options, TestReport report,
+                        const process::Termination& termination) {
+    std::string how;
+    TestStatus status = TestStatus::Failed;
+    if (termination.timedOut) {
+        status = TestStatus::TimedOut;
+        report.step(Step::Exit) = StepStatus::TimedOut;
+        how = "did not finish within " + seconds(options.timeoutSeconds) + " s and was killed";
+    } else if (termination.crashed) {
+        status = TestStatus::Crashed;
+        report.step(Step::Exit) = StepStatus::Crashed;
+        how = "crashed with " + termination.description;
+    } else if (termination.exitCode != static_cast<int>(report.outcome)) {
+        report.step(Step::Exit) = StepStatus::Failed;
+        how = "ended with " + termination.description + " instead of exit code " +
+              std::to_string(static_cast<int>(report.outcome));
+    } else {
+        report.step(Step::Exit) = StepStatus::Passed;
+        return report;
+    }
+    if (report.status == TestStatus::Passed) {
+        report.status = status;
+        report.outcome = Outcome::Misbehaved;
+        report.cause = how + " in exit";
+    }
+    return report;
+}
+
+}  // namespace
+
 TestReport runIsolated(const Options& options, const ContractTest& test) {
     const auto reportPath = uniqueReportPath();
     process::Termination termination;
+    ProgressReader reader(reportPath);
     try {
-        // The child writes a line as it starts each step, so a report file
-        // that stops growing is a step that has not finished.
+        // Only complete step records are progress: a step that has written
+        // none for the limit has not finished, whatever else the file gets.
         const process::Watchdog watchdog{
             std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000.0)),
-            [&reportPath] {
-                std::error_code error;
-                const auto size = std::filesystem::file_size(reportPath, error);
-                return error ? std::uintmax_t{0} : size;
-            }};
-        termination = process::run(process::currentExecutable(),
-                                   childArguments(options, test.name, reportPath), {}, watchdog);
+            [&reader] { return static_cast<std::uintmax_t>(reader.poll()); },
+            [&reader] { return reader.progress().garbageBytes > kGarbageLimit; }};
+        process::Redirect capture;
+        capture.capture = true;
+        termination =
+            process::run(process::currentExecutable(),
+                         childArguments(options, test.name, reportPath), capture, watchdog);
     } catch (const process::ProcessError& error) {
         std::error_code ignored;
         std::filesystem::remove(reportPath, ignored);
@@ -78,13 +126,33 @@ TestReport runIsolated(const Options& options, const ContractTest& test) {
         report.outcome = Outcome::Unusable;
         return report;
     }
-    ChildProgress progress = readProgress(reportPath);
+    const ChildProgress progress = reader.finish();
     std::error_code ignored;
     std::filesystem::remove(reportPath, ignored);
-    if (progress.finalReport) {
-        return *progress.finalReport;
+
+    TestReport report;
+    if (progress.garbageBytes > 0 &&
+        (progress.finalReport || progress.garbageBytes > kGarbageLimit)) {
+        // Nothing in that file can be trusted now, a pass least of all.
+        const Step step = progress.garbageDuring.value_or(Step::Load);
+        report = TestReport::ended(test.name, TestStatus::Failed,
+                                   "the plugin wrote " + std::to_string(progress.garbageBytes) +
+                                       " bytes into "
+                                       "plugin-host's report during " +
+                                       toString(step));
+        report.descriptor = progress.descriptor;
+        for (const Step started : progress.steps) {
+            report.step(started) = StepStatus::Passed;
+        }
+        report.step(step) = StepStatus::Failed;
+    } else if (progress.finalReport) {
+        report = heldToItsEnd(options, *progress.finalReport, termination);
+    } else {
+        report = unfinishedReport(options, test, progress, termination);
     }
-    return unfinishedReport(options, test, progress, termination);
+    report.output = outputOf(termination);
+    report.leftProcesses = termination.leftProcesses;
+    return report;
 }
 
 int runAsChild(const Options& options) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "process/process.h"
+#include "text_escape.h"
 #include "warnings.h"
 
 namespace host {
@@ -34,6 +35,15 @@ RunReport mergeReports(const Options& options, const std::vector<const ContractT
     }
     if (merged.descriptor) {
         merged.warnings = descriptorWarnings(*merged.descriptor);
+    }
+    for (auto& warning : runWarnings(reports)) {
+        merged.warnings.push_back(std::move(warning));
+    }
+    for (const auto& report : reports) {
+        for (const auto& printed : report.output) {
+            merged.pluginOutput.push_back(PluginOutput{report.name, printed.stream, printed.bytes,
+                                                       firstLineEscaped(printed.head)});
+        }
     }
     if (cycleTestRan) {
         merged.cycleTest = cycles->name;

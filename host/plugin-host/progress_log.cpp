@@ -7,54 +7,117 @@
 
 namespace host {
 
-ProgressWriter::ProgressWriter(const std::filesystem::path& path) : out_(path, std::ios::trunc) {}
+namespace {
+constexpr const char* kKinds[] = {"step ", "descriptor ", "report "};
+}  // namespace
 
+ProgressWriter::ProgressWriter(const std::filesystem::path& path)
+    : out_(path, std::ios::trunc | std::ios::binary) {}
+
+// Each record starts on a fresh line: whatever a plugin wrote without a line
+// end stays on a line of its own.
 void ProgressWriter::stepStarted(int cycle, Step step) {
-    out_ << "step " << cycle << ' ' << toString(step) << '\n' << std::flush;
+    out_ << "\nstep " << cycle << ' ' << toString(step) << '\n' << std::flush;
 }
 
 void ProgressWriter::descriptorRead(const DescriptorInfo& descriptor) {
-    out_ << "descriptor " << nlohmann::ordered_json(descriptor).dump() << '\n' << std::flush;
+    out_ << "\ndescriptor " << nlohmann::ordered_json(descriptor).dump() << '\n' << std::flush;
 }
 
 void ProgressWriter::finished(const TestReport& report) {
-    out_ << "report " << nlohmann::ordered_json(report).dump() << '\n' << std::flush;
+    out_ << "\nreport " << nlohmann::ordered_json(report).dump() << '\n' << std::flush;
+}
+
+void ProgressReader::line(const std::string& text) {
+    if (text.empty()) {
+        return;
+    }
+    const auto space = text.find(' ');
+    const std::string kind = text.substr(0, space);
+    const std::string rest = space == std::string::npos ? std::string() : text.substr(space + 1);
+    bool record = false;
+    try {
+        if (kind == "step") {
+            std::istringstream fields(rest);
+            int cycle = 0;
+            std::string name;
+            std::string extra;
+            fields >> cycle >> name;
+            const auto step = stepFromString(name);
+            if (fields && step && !(fields >> extra) && cycle > 0) {
+                if (cycle != progress_.cycle) {
+                    progress_.cycle = cycle;
+                    progress_.steps.clear();
+                }
+                progress_.steps.push_back(*step);
+                record = true;
+            }
+        } else if (kind == "descriptor") {
+            progress_.descriptor = nlohmann::ordered_json::parse(rest).get<DescriptorInfo>();
+            record = true;
+        } else if (kind == "report") {
+            progress_.finalReport = nlohmann::ordered_json::parse(rest).get<TestReport>();
+            record = true;
+        }
+    } catch (const nlohmann::ordered_json::exception&) {
+    }
+    if (record) {
+        ++progress_.records;
+        return;
+    }
+    if (progress_.garbageBytes == 0 && !progress_.steps.empty()) {
+        progress_.garbageDuring = progress_.steps.back();
+    }
+    // The line end may be the start of plugin-host's next record: not counted.
+    progress_.garbageBytes += text.size();
+}
+
+std::size_t ProgressReader::poll() {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in || progress_.garbageBytes > kGarbageLimit) {
+        return progress_.records;
+    }
+    in.seekg(static_cast<std::streamoff>(offset_));
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer), in.gcount() > 0) {
+        const auto got = static_cast<std::size_t>(in.gcount());
+        offset_ += got;
+        for (std::size_t i = 0; i < got; ++i) {
+            if (buffer[i] == '\n') {
+                line(partial_);
+                partial_.clear();
+            } else if (partial_.size() <= kGarbageLimit) {
+                partial_ += buffer[i];
+            } else {
+                ++progress_.garbageBytes;
+            }
+        }
+        if (progress_.garbageBytes > kGarbageLimit) {
+            break;
+        }
+    }
+    return progress_.records;
+}
+
+const ChildProgress& ProgressReader::finish() {
+    poll();
+    if (!partial_.empty()) {
+        // A record that a crash cut short is no one's garbage.
+        bool cut = false;
+        for (const char* kind : kKinds) {
+            cut = cut || partial_.rfind(kind, 0) == 0;
+        }
+        if (!cut) {
+            line(partial_);
+        }
+        partial_.clear();
+    }
+    return progress_;
 }
 
 ChildProgress readProgress(const std::filesystem::path& path) {
-    ChildProgress progress;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        const auto space = line.find(' ');
-        const std::string kind = line.substr(0, space);
-        const std::string rest =
-            space == std::string::npos ? std::string() : line.substr(space + 1);
-        try {
-            if (kind == "step") {
-                std::istringstream fields(rest);
-                int cycle = 0;
-                std::string name;
-                fields >> cycle >> name;
-                const auto step = stepFromString(name);
-                if (!fields || !step) {
-                    continue;
-                }
-                if (cycle != progress.cycle) {
-                    progress.cycle = cycle;
-                    progress.steps.clear();
-                }
-                progress.steps.push_back(*step);
-            } else if (kind == "descriptor") {
-                progress.descriptor = nlohmann::ordered_json::parse(rest).get<DescriptorInfo>();
-            } else if (kind == "report") {
-                progress.finalReport = nlohmann::ordered_json::parse(rest).get<TestReport>();
-            }
-        } catch (const nlohmann::ordered_json::exception&) {
-            // Cut short by a crash: what came before still stands.
-        }
-    }
-    return progress;
+    ProgressReader reader(path);
+    return reader.finish();
 }
 
 }  // namespace host

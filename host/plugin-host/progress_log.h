@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "session.h"
@@ -10,8 +12,9 @@
 
 namespace host {
 
-// What an isolated child tells its parent, one line per event, each flushed
-// at once so that it survives a crash right after:
+// What an isolated child tells its parent, one record per line, each on a
+// line of its own and flushed at once, so that it survives a crash right
+// after and a plugin that writes into the file cannot run into it:
 //   step CYCLE NAME       a step is about to be taken
 //   descriptor JSON       the descriptor, once read
 //   report JSON           the test's final report
@@ -34,10 +37,38 @@ struct ChildProgress {
     std::optional<DescriptorInfo> descriptor;
     int cycle = 0;            // of the last step started
     std::vector<Step> steps;  // started in that cycle, in order
+    std::size_t records = 0;  // complete records: the child's progress
+    // Bytes that are no record of plugin-host's: the plugin wrote them.
+    std::uintmax_t garbageBytes = 0;
+    std::optional<Step> garbageDuring;  // the step under way when the first came
 };
 
-// Reads a log as far as it makes sense: a line cut short or garbled by a
-// crash is passed over, and what came before it still stands.
+// Garbage beyond this much ends the test: the plugin gets to fill no disk.
+inline constexpr std::uintmax_t kGarbageLimit = 1 << 20;
+
+// Reads a child's log while it grows. Only complete records count as
+// progress; anything else is counted as the plugin's garbage, except a
+// record that a crash cut short at the very end.
+class ProgressReader {
+public:
+    explicit ProgressReader(std::filesystem::path path) : path_(std::move(path)) {}
+
+    // Reads what was added since the last call; the records so far.
+    std::size_t poll();
+    // Reads the rest, once the child has ended.
+    const ChildProgress& finish();
+    const ChildProgress& progress() const { return progress_; }
+
+private:
+    void line(const std::string& text);
+
+    std::filesystem::path path_;
+    std::uintmax_t offset_ = 0;
+    std::string partial_;
+    ChildProgress progress_;
+};
+
+// The whole log of a child that has ended.
 ChildProgress readProgress(const std::filesystem::path& path);
 
 }  // namespace host

@@ -144,10 +144,18 @@ void to_json(Json& json, const RunReport& report) {
                          {"status", toString(test.status)},
                          {"cause", causeOrNull(test.cause)}});
     }
+    Json output = Json::array();
+    for (const auto& printed : report.pluginOutput) {
+        output.push_back({{"test", printed.test},
+                          {"stream", printed.stream},
+                          {"bytes", printed.bytes},
+                          {"firstLine", printed.firstLine}});
+    }
     json = {{"module", report.module},
             {"tests", tests},
             {"descriptor", descriptorOrNull(report.descriptor)},
             {"warnings", warnings},
+            {"pluginOutput", output},
             {"changes", changesToJson(report.changes)},
             {"steps", stepsToJson(report.steps)},
             {"cycles", {{"requested", report.cyclesRequested}, {"passed", report.cyclesPassed}}},
@@ -172,6 +180,12 @@ void from_json(const Json& json, RunReport& report) {
     for (const auto& warning : json.at("warnings")) {
         report.warnings.push_back(
             Warning{warning.at("check").get<std::string>(), warning.at("text").get<std::string>()});
+    }
+    report.pluginOutput.clear();
+    for (const auto& printed : json.at("pluginOutput")) {
+        report.pluginOutput.push_back(PluginOutput{
+            printed.at("test").get<std::string>(), printed.at("stream").get<std::string>(),
+            printed.at("bytes").get<std::uintmax_t>(), printed.at("firstLine").get<std::string>()});
     }
     report.changes = changesFromJson(json.at("changes"));
     report.steps = stepsFromJson(json.at("steps"));

@@ -5,8 +5,9 @@
 #include "run_report.h"
 #include "test_report.h"
 
-// The reports as JSON: the run report is what --json prints; a test report
-// is what an isolated child hands its parent. Reading throws
+// The reports as JSON: the run report is what --json prints; a test report is what an
+// isolated child hands its parent, without what only the parent sees (the
+// plugin's output, processes left behind). Reading throws
 // nlohmann::ordered_json::exception on anything missing or unknown.
 namespace host {
 

@@ -21,6 +21,14 @@ struct Warning {
     std::string text;
 };
 
+// What the plugin printed to one stream during one test.
+struct PluginOutput {
+    std::string test;
+    std::string stream;
+    std::uintmax_t bytes = 0;
+    std::string firstLine;  // escaped, bounded
+};
+
 // What plugin-host tells the user about one module: the named tests' reports
 // merged. The descriptor comes from whichever test read it, the cycle's
 // changes, steps, counts and memory from the test that reports cycles.
@@ -29,6 +37,7 @@ struct RunReport {
     std::vector<TestResult> tests;
     std::optional<DescriptorInfo> descriptor;
     std::vector<Warning> warnings;
+    std::vector<PluginOutput> pluginOutput;
     std::vector<Change> changes;
     StepStatuses steps{};
     std::string cycleTest;  // the test that reports cycles, when it ran; not in JSON

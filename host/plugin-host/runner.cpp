@@ -7,6 +7,7 @@
 #include "contract/catalog.h"
 #include "isolation.h"
 #include "merge.h"
+#include "process/process.h"
 
 namespace host {
 
@@ -21,8 +22,19 @@ public:
 TestReport runOne(const Options& options, const ContractTest& test) {
     try {
         if (options.inProcess) {
+            // What the plugin prints is kept apart here too: the host's own
+            // output is the host's alone.
             SilentObserver observer;
-            return runContractTest(test, options, observer);
+            process::OwnOutputCapture capture;
+            TestReport report = runContractTest(test, options, observer);
+            const auto [out, err] = capture.stop();
+            for (const auto& [stream, captured] :
+                 {std::pair{"standard output", out}, std::pair{"standard error", err}}) {
+                if (captured.bytes > 0) {
+                    report.output.push_back(StreamOutput{stream, captured.bytes, captured.head});
+                }
+            }
+            return report;
         }
         return runIsolated(options, test);
     } catch (const std::exception& error) {

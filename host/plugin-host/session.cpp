@@ -1,7 +1,11 @@
 #include "session.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+
 #include <exception>
+#include "process/process.h"
 
 namespace host {
 
@@ -45,15 +49,35 @@ Session::Session(const Options& options, int cycle, TestReport& report, StepObse
         manager_->registerCvar(name, value).setValue(value);
     }
     context_ = std::make_shared<HostContext>();
+    hostThreads_ = process::threadIds();
+    std::sort(hostThreads_.begin(), hostThreads_.end());
+}
+
+std::size_t Session::pluginThreads() const {
+    auto now = process::threadIds();
+    std::sort(now.begin(), now.end());
+    std::vector<std::uint64_t> started;
+    std::set_difference(now.begin(), now.end(), hostThreads_.begin(), hostThreads_.end(),
+                        std::back_inserter(started));
+    return started.size();
 }
 
 Session::~Session() {
     hostCopy.reset();
-    if (module_ && !unloaded_ && mayHoldPlugin_) {
+    if (!module_ || unloaded_) {
+        return;
+    }
+    if (mayHoldPlugin_) {
         try {
             module_->deleteMe();
         } catch (...) {
         }
+    }
+    // The module goes here, and its static destructors run: a hang or a
+    // crash in them is the unload's.
+    observer_.stepStarted(cycle_, Step::Unload);
+    if (pluginThreads() > 0) {
+        module_->abandon();
     }
 }
 
@@ -164,6 +188,10 @@ bool Session::unload() {
     return step(Step::Unload, [this]() -> Finding {
         hostCopy.reset();
         unloaded_ = true;
+        if (const std::size_t threads = pluginThreads(); threads > 0) {
+            module_->abandon();
+            return "left " + plural(static_cast<long>(threads), "thread") + " running at unload";
+        }
         report_.unloaded = module_->unload();
         if (!report_.unloaded) {
             return "the module stayed in memory after it was unloaded";

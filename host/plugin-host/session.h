@@ -78,7 +78,9 @@ public:
     // back every handle and console-variable handle the host gave it, by `moment`
     // ("deleteMe", ...).
     bool release(const std::string& moment);
-    // The unload step; fails when the module stays in memory.
+    // The unload step; fails when a thread the plugin started still runs (the
+    // module is then left loaded, as unmapping it would crash that thread), or
+    // when the module stays in memory.
     bool unload();
 
     long managerReferences() const { return manager_.use_count() - 1; }
@@ -90,6 +92,8 @@ public:
 
 private:
     void callDeleteMe();
+    // Threads running now that were not when the session began.
+    std::size_t pluginThreads() const;
     // What the plugin still holds of what the host gave; empty when nothing.
     std::string keptHandles() const;
 
@@ -102,6 +106,7 @@ private:
     bool mayHoldPlugin_ = false;  // getPlugin ran and deleteMe has not since
     std::shared_ptr<CVarManagerWrapper> manager_;
     std::shared_ptr<HostContext> context_;
+    std::vector<std::uint64_t> hostThreads_;  // before the module was loaded
 };
 
 }  // namespace host

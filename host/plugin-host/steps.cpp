@@ -5,8 +5,8 @@
 namespace host {
 
 namespace {
-constexpr const char* kStepNames[] = {"load",     "descriptor", "getPlugin", "onLoad",
-                                      "onUnload", "deleteMe",   "release",   "unload"};
+constexpr const char* kStepNames[] = {"load",     "descriptor", "getPlugin", "onLoad", "onUnload",
+                                      "deleteMe", "release",    "unload",    "exit"};
 static_assert(std::size(kStepNames) == kStepCount);
 constexpr const char* kStatusNames[] = {"not run", "passed", "failed", "crashed", "timed out"};
 

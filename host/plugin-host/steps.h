@@ -9,9 +9,10 @@ namespace host {
 
 // The steps of one load-to-unload cycle, in the order the host takes them:
 // the plugin must have let go of the host's handles (release) before the
-// module is unloaded.
-enum class Step { Load, Descriptor, GetPlugin, OnLoad, OnUnload, DeleteMe, Release, Unload };
-inline constexpr std::size_t kStepCount = 8;
+// module is unloaded. Exit is the end of the process that ran the test, which
+// a plugin can still crash or hang after its module has gone.
+enum class Step { Load, Descriptor, GetPlugin, OnLoad, OnUnload, DeleteMe, Release, Unload, Exit };
+inline constexpr std::size_t kStepCount = 9;
 
 enum class StepStatus { NotRun, Passed, Failed, Crashed, TimedOut };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,13 @@ struct Change {
     std::string after;
 };
 
+// What a plugin wrote to one of the standard streams while a test ran.
+struct StreamOutput {
+    std::string stream;  // "standard output" or "standard error"
+    std::uintmax_t bytes = 0;
+    std::string head;  // the first bytes, bounded
+};
+
 // One named test's report: how it ended and what it saw of the module. It is
 // written by whichever process ran the test, and read by the one that merges.
 struct TestReport {
@@ -49,7 +57,9 @@ struct TestReport {
     int cyclesPassed = 0;
     bool released = false;
     bool unloaded = false;
-    long peakResidentKiB = 0;  // of the process that ran the plugin
+    long peakResidentKiB = 0;          // of the process that ran the plugin
+    std::vector<StreamOutput> output;  // what the plugin printed, if anything
+    bool leftProcesses = false;        // processes it started outlived the test
 
     StepStatus& step(Step s) { return steps[static_cast<std::size_t>(s)]; }
     StepStatus step(Step s) const { return steps[static_cast<std::size_t>(s)]; }

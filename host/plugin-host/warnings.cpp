@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "text_escape.h"
+
 namespace host {
 
 namespace {
@@ -18,6 +20,12 @@ constexpr Check kAbsoluteSourcePath{
     "makes builds from two folders differ"};
 constexpr Check kEmptyText{"empty-descriptor-text",
                            "classLabel, displayName or versionText is an empty string"};
+constexpr Check kPluginOutput{
+    "plugin-output",
+    "the plugin wrote to standard output or error: a host's console is not the plugin's"};
+constexpr Check kLeftProcesses{
+    "left-processes",
+    "processes the plugin started were still running when its test ended, and were ended"};
 
 // "/home/…", "\\server\…" or "C:\…": where the file was on the build machine.
 bool isAbsolute(const std::string& path) {
@@ -51,6 +59,57 @@ std::vector<Warning> descriptorWarnings(const DescriptorInfo& d) {
     return warnings;
 }
 
+std::vector<Warning> runWarnings(const std::vector<TestReport>& reports) {
+    std::vector<Warning> warnings;
+    for (const char* stream : {"standard output", "standard error"}) {
+        const StreamOutput* first = nullptr;
+        std::string firstTest;
+        std::uintmax_t bytes = 0;
+        int others = 0;
+        for (const auto& report : reports) {
+            for (const auto& printed : report.output) {
+                if (printed.stream != stream) {
+                    continue;
+                }
+                bytes += printed.bytes;
+                if (first == nullptr) {
+                    first = &printed;
+                    firstTest = report.name;
+                } else {
+                    ++others;
+                }
+            }
+        }
+        if (first == nullptr) {
+            continue;
+        }
+        std::string text = firstTest + " wrote " + std::to_string(first->bytes) +
+                           (first->bytes == 1 ? " byte to " : " bytes to ") + stream +
+                           "; first line: \"" + firstLineEscaped(first->head) + "\"";
+        if (others > 0) {
+            text += " (and " + std::to_string(others) + " more test" + (others == 1 ? "" : "s") +
+                    " wrote to it, " + std::to_string(bytes) + " bytes in all)";
+        }
+        warnings.push_back(Warning{kPluginOutput.name, text});
+    }
+    std::vector<std::string> left;
+    for (const auto& report : reports) {
+        if (report.leftProcesses) {
+            left.push_back(report.name);
+        }
+    }
+    if (!left.empty()) {
+        std::string names = left.front();
+        for (std::size_t i = 1; i < left.size(); ++i) {
+            names += ", " + left[i];
+        }
+        warnings.push_back(
+            Warning{kLeftProcesses.name, names + " ended with processes of the plugin's still "
+                                                 "running; plugin-host ended them"});
+    }
+    return warnings;
+}
+
 void failOnWarnings(RunReport& report) {
     if (report.outcome != Outcome::Passed || report.warnings.empty()) {
         return;
@@ -73,7 +132,7 @@ void failOnWarnings(RunReport& report) {
 
 std::string warningsHelp() {
     std::string help = "Warnings (a line on standard error each; exit code 0 unless --strict):\n";
-    for (const Check& check : {kAbsoluteSourcePath, kEmptyText}) {
+    for (const Check& check : {kAbsoluteSourcePath, kEmptyText, kPluginOutput, kLeftProcesses}) {
         help += "  " + std::string(check.name) + ": " + check.description + "\n";
     }
     return help;

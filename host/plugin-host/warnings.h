@@ -11,6 +11,10 @@ namespace host {
 // hear about before shipping, found in what the descriptor says.
 std::vector<Warning> descriptorWarnings(const DescriptorInfo& descriptor);
 
+// Faults the tests' own runs showed, one warning for each kind across all
+// tests: the plugin printed to a stream, or left processes running.
+std::vector<Warning> runWarnings(const std::vector<TestReport>& reports);
+
 // Under --strict, a run that passed with warnings fails on the first one.
 void failOnWarnings(RunReport& report);
 

@@ -316,6 +316,8 @@ struct Hang {
     const char* test;  // the first test to hang
     const char* step;
     const char* others;  // what the one line says of the other tests
+    // Other tests that hang elsewhere: test -> step.
+    std::map<std::string, std::string> elsewhere = {};
 };
 
 void PrintTo(const Hang& hang, std::ostream* out) {
@@ -338,6 +340,10 @@ TEST_P(Hangs, AreKilledAtTheLimitAndNamedForTheirStep) {
         if (test["name"] == hang.test) {
             EXPECT_EQ(endingOf(test), "timed out: " + cause);
         }
+        if (const auto other = hang.elsewhere.find(test["name"]); other != hang.elsewhere.end()) {
+            EXPECT_EQ(endingOf(test),
+                      "timed out: did not finish within 1 s and was killed in " + other->second);
+        }
     }
     EXPECT_EQ(report["steps"][hang.step], "timed out");
     EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + path + ": " + hang.test +
@@ -348,11 +354,25 @@ TEST_P(Hangs, AreKilledAtTheLimitAndNamedForTheirStep) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fixtures, Hangs,
-    ::testing::Values(Hang{"fixture_hanging_load", "descriptor", "load", ""},
-                      Hang{"fixture_hanging_getplugin", "lifecycle", "getPlugin",
-                           " (and 5 more tests failed)"},
-                      Hang{"fixture_hanging_onload", "lifecycle", "onLoad", ""},
-                      Hang{"fixture_stubborn_hang", "lifecycle", "onLoad", ""}),
+    ::testing::Values(
+        Hang{"fixture_hanging_load", "descriptor", "load", ""},
+        Hang{"fixture_hanging_getplugin", "lifecycle", "getPlugin", " (and 5 more tests failed)"},
+        Hang{"fixture_hanging_onload", "lifecycle", "onLoad", ""},
+        Hang{"fixture_stubborn_hang", "lifecycle", "onLoad", ""},
+        Hang{"fixture_hanging_onunload", "lifecycle", "onUnload", ""},
+        Hang{"fixture_hanging_deleteme", "lifecycle", "deleteMe", " (and 4 more tests failed)"},
+        // The destructor runs where the last owner lets go.
+        Hang{"fixture_hanging_destructor",
+             "lifecycle",
+             "deleteMe",
+             " (and 5 more tests failed)",
+             {{"copy-outlives-delete", "release"}, {"unload-while-holding", "unload"}}},
+        Hang{"fixture_hanging_unload", "descriptor", "unload", ""}
+#if !defined(_WIN32)
+        ,
+        Hang{"fixture_hangs_at_exit", "lifecycle", "exit", ""}
+#endif
+        ),
     [](const auto& info) { return std::string(info.param.fixture); });
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST_F(PluginHost, VelquistPassesAndTheTextShowsTheOverrideCleared) {
             "  source    \"Velquist/Velquist.cpp\"",
             "onLoad changed 1 variable:", "  cl_online_status_override: \"online\" -> \"\"",
             "steps       load passed descriptor passed getPlugin passed onLoad passed "
-            "onUnload passed deleteMe passed release passed unload passed",
+            "onUnload passed deleteMe passed release passed unload passed exit passed",
             "memory", "test        descriptor            passed",
             "test        lifecycle             passed", "test        get-plugin-twice      passed",
             "test        delete-before-get     passed", "test        fresh-after-delete    passed",

@@ -15,6 +15,7 @@
 struct HostRun {
     int exitCode = -1;
     bool crashed = false;
+    bool leftProcesses = false;
     std::string out;
     std::string err;
 
@@ -46,12 +47,17 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(scratch); }
 
+    // Read through pipes, as a caller that waits for the end of its output
+    // does; plugin-host must leave nothing behind that keeps them open.
     HostRun host(const std::vector<std::string>& arguments) {
-        const process::Redirect redirect{scratch / "out.txt", scratch / "err.txt"};
+        process::Redirect redirect;
+        redirect.capture = true;
+        redirect.captureLimit = std::size_t{64} << 20;
         const auto termination =
             process::run(builtFile(PLUGIN_HOST_FILE_NAME), arguments, redirect);
-        return HostRun{termination.exitCode, termination.crashed, slurp(redirect.standardOutput),
-                       slurp(redirect.standardError)};
+        EXPECT_FALSE(termination.leftProcesses) << "plugin-host left processes running";
+        return HostRun{termination.exitCode, termination.crashed, termination.leftProcesses,
+                       termination.standardOutput.head, termination.standardError.head};
     }
 
     static std::string module(const std::string& name) {

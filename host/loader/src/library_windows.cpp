@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "loader/library.h"
+#include "loader/pe_imports.h"
 
 namespace loader {
 
@@ -61,6 +62,91 @@ std::wstring fullPath(const std::filesystem::path& path) {
     return result;
 }
 
+// "?getCvar@…" and what it means, for a person reading the refusal.
+std::string withMeaning(const std::string& name) {
+    if (name.empty() || name[0] != '?') {
+        return name;
+    }
+    using Undecorate = DWORD(WINAPI*)(PCSTR, PSTR, DWORD, DWORD);
+    static const HMODULE dbghelp =
+        LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (dbghelp == nullptr) {
+        return name;
+    }
+    const auto undecorate =
+        reinterpret_cast<Undecorate>(GetProcAddress(dbghelp, "UnDecorateSymbolName"));
+    char plain[1024];
+    if (undecorate == nullptr || undecorate(name.c_str(), plain, sizeof plain, 0) == 0) {
+        return name;
+    }
+    return name + " (" + plain + ")";
+}
+
+// Windows refuses to load a module that imports a name none of its DLLs
+// exports; wine binds such a name to a stub and loads it anyway. So the
+// imports are checked here, against the DLLs the module would get: the one
+// beside it, else the system's. A DLL that is not found is left to the
+// loader's own error.
+void checkImports(const std::wstring& module) {
+    std::vector<PeImport> imports;
+    try {
+        imports = peImports(std::filesystem::path(module));
+    } catch (const std::exception&) {
+        return;  // not a module: the loader says so in its own words
+    }
+    const std::filesystem::path folder = std::filesystem::path(module).parent_path();
+    std::vector<std::string> missing;
+    std::string current;
+    HMODULE dll = nullptr;
+    const auto release = [&dll] {
+        if (dll != nullptr) {
+            FreeLibrary(dll);
+            dll = nullptr;
+        }
+    };
+    for (const PeImport& import : imports) {
+        if (import.dll != current) {
+            release();
+            current = import.dll;
+            const std::filesystem::path beside = folder / std::filesystem::path(current);
+            dll = std::filesystem::exists(beside)
+                      ? LoadLibraryExW(
+                            beside.wstring().c_str(), nullptr,
+                            LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)
+                      : LoadLibraryExW(std::filesystem::path(current).wstring().c_str(), nullptr,
+                                       LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+        }
+        if (dll == nullptr) {
+            continue;
+        }
+        const FARPROC found =
+            import.name.empty()
+                ? GetProcAddress(dll,
+                                 reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(import.ordinal)))
+                : GetProcAddress(dll, import.name.c_str());
+        if (found == nullptr) {
+            missing.push_back(current + "!" +
+                              (import.name.empty() ? "#" + std::to_string(import.ordinal)
+                                                   : withMeaning(import.name)));
+        }
+    }
+    release();
+    if (missing.empty()) {
+        return;
+    }
+    constexpr std::size_t kNamed = 3;
+    std::string text = "imports " + std::to_string(missing.size()) +
+                       (missing.size() == 1 ? " name" : " names") +
+                       " that its DLLs do not export, so Windows refuses it: " + missing.front();
+    for (std::size_t i = 1; i < missing.size() && i < kNamed; ++i) {
+        text += ", " + missing[i];
+    }
+    if (missing.size() > kNamed) {
+        text += " and " + std::to_string(missing.size() - kNamed) + " more";
+    }
+    throw LoadError(text);
+}
+
 }  // namespace
 
 Library Library::open(const std::filesystem::path& path) {
@@ -72,6 +158,7 @@ Library Library::open(const std::filesystem::path& path) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         throw LoadError("is a directory, not a module");
     }
+    checkImports(absolute);
     // The module's own folder and the system folders only: the module's
     // imports (pluginsdk.dll) sit beside it, and nothing on PATH may stand in.
     const UINT previousMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);

@@ -2,6 +2,7 @@
 
 #include "contract/checks.h"
 #include "process/process.h"
+#include "stream_guard.h"
 
 namespace host {
 
@@ -67,7 +68,11 @@ TestReport runContractTest(const ContractTest& test, const Options& options,
                            StepObserver& observer) {
     TestReport report;
     report.name = test.name;
+    StreamGuard streams;
     test.run(options, report, observer);
+    if (std::string left = streams.check(); !left.empty()) {
+        report.fail(std::move(left));
+    }
     report.peakResidentKiB = process::peakResidentKiB();
     return report;
 }

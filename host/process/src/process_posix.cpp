@@ -1,14 +1,23 @@
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iostream>
+#include <optional>
+#include <thread>
 
+#include "capture_buffer.h"
 #include "process/process.h"
 #include "stall_detector.h"
 
@@ -16,8 +25,102 @@ extern char** environ;
 
 namespace process {
 
+namespace {
+
+// Both ends close on exec; the child gets its end through dup2, which does not
+// carry the flag over.
+struct Pipe {
+    int read = -1;
+    int write = -1;
+    Pipe() {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            throw ProcessError(std::string("cannot make a pipe: ") + std::strerror(errno));
+        }
+        read = ends[0];
+        write = ends[1];
+    }
+    ~Pipe() {
+        closeRead();
+        closeWrite();
+    }
+    void closeRead() {
+        if (read >= 0) {
+            ::close(read);
+            read = -1;
+        }
+    }
+    void closeWrite() {
+        if (write >= 0) {
+            ::close(write);
+            write = -1;
+        }
+    }
+};
+
+// Reads whatever the pipes hold now, waiting at most `timeoutMs` for the
+// first byte; a pipe whose writers are all gone is closed.
+void pump(Pipe* pipes[2], Captured* into[2], int timeoutMs, std::size_t limit = kCaptureLimit) {
+    pollfd fds[2];
+    int count = 0;
+    int which[2];
+    for (int i = 0; i < 2; ++i) {
+        if (pipes[i] != nullptr && pipes[i]->read >= 0) {
+            fds[count] = pollfd{pipes[i]->read, POLLIN, 0};
+            which[count++] = i;
+        }
+    }
+    if (count == 0) {
+        if (timeoutMs > 0) {
+            usleep(static_cast<useconds_t>(timeoutMs) * 1000);
+        }
+        return;
+    }
+    if (poll(fds, static_cast<nfds_t>(count), timeoutMs) <= 0) {
+        return;
+    }
+    char buffer[65536];
+    for (int k = 0; k < count; ++k) {
+        if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            continue;
+        }
+        const ssize_t got = ::read(fds[k].fd, buffer, sizeof buffer);
+        if (got > 0) {
+            keep(*into[which[k]], buffer, static_cast<std::size_t>(got), limit);
+        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+            pipes[which[k]]->closeRead();
+        }
+    }
+}
+
+// Ends what is left of the child's process group, reaping what was handed to
+// us; true when something was still running.
+bool endGroup(pid_t group) {
+    int status = 0;
+    while (waitpid(-group, &status, WNOHANG) > 0) {
+    }
+    if (kill(-group, 0) != 0) {
+        return false;
+    }
+    kill(-group, SIGKILL);
+    // Reap the ones that became ours; the rest are reaped by their parents.
+    for (int i = 0; i < 100 && kill(-group, 0) == 0; ++i) {
+        while (waitpid(-group, &status, WNOHANG) > 0) {
+        }
+        usleep(1000);
+    }
+    return true;
+}
+
+}  // namespace
+
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                 const Redirect& redirect, const Watchdog& watchdog) {
+    // Orphans of our children come to us, so that we can reap them and tell
+    // a process that still runs from one that has only not been reaped.
+    static const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    static_cast<void>(subreaper);
+
     const std::string programText = program.string();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(programText.c_str()));
@@ -26,45 +129,75 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     }
     argv.push_back(nullptr);
 
+    std::optional<Pipe> outPipe;
+    std::optional<Pipe> errPipe;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     const int flags = O_WRONLY | O_CREAT | O_TRUNC;
-    if (!redirect.standardOutput.empty()) {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, redirect.standardOutput.c_str(),
-                                         flags, 0644);
+    if (redirect.capture) {
+        outPipe.emplace();
+        errPipe.emplace();
+        posix_spawn_file_actions_adddup2(&actions, outPipe->write, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errPipe->write, STDERR_FILENO);
+    } else {
+        if (!redirect.standardOutput.empty()) {
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
+                                             redirect.standardOutput.c_str(), flags, 0644);
+        }
+        if (!redirect.standardError.empty()) {
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO,
+                                             redirect.standardError.c_str(), flags, 0644);
+        }
     }
-    if (!redirect.standardError.empty()) {
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, redirect.standardError.c_str(),
-                                         flags, 0644);
-    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = 0;
     const int error =
-        posix_spawn(&pid, programText.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn(&pid, programText.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (error != 0) {
         throw ProcessError(programText + ": " + std::strerror(error));
     }
 
     Termination termination;
+    Pipe* pipes[2] = {nullptr, nullptr};
+    Captured* into[2] = {&termination.standardOutput, &termination.standardError};
+    if (redirect.capture) {
+        outPipe->closeWrite();
+        errPipe->closeWrite();
+        pipes[0] = &*outPipe;
+        pipes[1] = &*errPipe;
+    }
     StallDetector stall(watchdog);
-    bool polling = stall.active();
+    bool watching = stall.active();
     int status = 0;
     for (;;) {
-        const pid_t ended = waitpid(pid, &status, polling ? WNOHANG : 0);
+        const pid_t ended = waitpid(pid, &status, WNOHANG);
         if (ended == pid) {
             break;
         }
         if (ended < 0 && errno != EINTR) {
             throw ProcessError(std::string("waiting for the child: ") + std::strerror(errno));
         }
-        if (ended == 0 && stall.stalled()) {
+        if (watching && stall.stalled()) {
+            // SIGKILL: the one signal a plugin can neither catch, block nor ignore.
             kill(pid, SIGKILL);
             termination.timedOut = true;
-            polling = false;  // now wait for it to go
-        } else if (ended == 0) {
-            usleep(10000);
+            watching = false;
         }
+        pump(pipes, into, 10, redirect.captureLimit);
     }
+    termination.leftProcesses = endGroup(pid);
+    // What is left in the pipes; a writer that escaped the group does not
+    // get to keep us waiting.
+    for (int i = 0; i < 50 && pipes[0] != nullptr && (pipes[0]->read >= 0 || pipes[1]->read >= 0);
+         ++i) {
+        pump(pipes, into, 10, redirect.captureLimit);
+    }
+
     if (termination.timedOut) {
         termination.exitCode = 128 + SIGKILL;
         termination.description =
@@ -88,6 +221,71 @@ std::filesystem::path currentExecutable() {
 
 std::vector<std::string> arguments(int argc, char** argv) {
     return {argv, argv + argc};
+}
+
+std::vector<std::uint64_t> threadIds() {
+    std::vector<std::uint64_t> ids;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        ids.push_back(std::stoull(entry.path().filename().string()));
+    }
+    return ids;
+}
+
+struct OwnOutputCapture::State {
+    int saved[2] = {-1, -1};
+    Pipe pipes[2];
+    Captured captured[2];
+    std::atomic<bool> stopping{false};
+    std::thread reader;
+};
+
+OwnOutputCapture::OwnOutputCapture() : state_(new State) {
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    for (int i = 0; i < 2; ++i) {
+        const int fd = i == 0 ? STDOUT_FILENO : STDERR_FILENO;
+        state_->saved[i] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        dup2(state_->pipes[i].write, fd);
+        state_->pipes[i].closeWrite();
+    }
+    state_->reader = std::thread([state = state_] {
+        Pipe* pipes[2] = {&state->pipes[0], &state->pipes[1]};
+        Captured* into[2] = {&state->captured[0], &state->captured[1]};
+        // A copy of a write end that the plugin made, or left to a thread of
+        // its own, keeps its pipe open: after stop() it gets a moment, not
+        // for ever.
+        int after = 0;
+        while ((pipes[0]->read >= 0 || pipes[1]->read >= 0) && after < 20) {
+            pump(pipes, into, 10);
+            after += state->stopping ? 1 : 0;
+        }
+    });
+}
+
+std::pair<Captured, Captured> OwnOutputCapture::stop() {
+    if (state_ == nullptr) {
+        return {};
+    }
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    state_->stopping = true;
+    // Our copies of the write ends go; the reader then sees the end of both.
+    for (int i = 0; i < 2; ++i) {
+        const int fd = i == 0 ? STDOUT_FILENO : STDERR_FILENO;
+        dup2(state_->saved[i], fd);
+        ::close(state_->saved[i]);
+    }
+    state_->reader.join();
+    std::pair<Captured, Captured> result{state_->captured[0], state_->captured[1]};
+    delete state_;
+    state_ = nullptr;
+    return result;
+}
+
+OwnOutputCapture::~OwnOutputCapture() {
+    stop();
 }
 
 long peakResidentKiB() {

@@ -5,9 +5,18 @@
 #define PSAPI_VERSION 2  // the kernel32 entry points, no psapi.dll
 #include <psapi.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
+// after windows.h
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <thread>
 
+#include "capture_buffer.h"
 #include "process/process.h"
 #include "stall_detector.h"
 
@@ -85,6 +94,65 @@ LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* info) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// A pipe whose write end a child inherits, read on a thread of its own until
+// every writer is gone; what it reads is counted and its head kept.
+class CapturePipe {
+public:
+    explicit CapturePipe(std::size_t limit = kCaptureLimit) : limit_(limit) {
+        // Neither end is inheritable but while its own child is started, so
+        // that children started at the same time do not hold each other's.
+        if (!CreatePipe(&read_, &write_, nullptr, 0)) {
+            throw ProcessError("cannot make a pipe (system error " +
+                               std::to_string(GetLastError()) + ")");
+        }
+    }
+    CapturePipe(const CapturePipe&) = delete;
+    CapturePipe& operator=(const CapturePipe&) = delete;
+    ~CapturePipe() {
+        closeWrite();
+        finish();
+        CloseHandle(read_);
+    }
+    HANDLE writeEnd() const { return write_; }
+    void start() {
+        reader_ = std::thread([this] {
+            char buffer[65536];
+            DWORD got = 0;
+            while (ReadFile(read_, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+                keep(captured_, buffer, got, limit_);
+            }
+        });
+    }
+    void closeWrite() {
+        if (write_ != nullptr) {
+            CloseHandle(write_);
+            write_ = nullptr;
+        }
+    }
+    // Waits a moment for the last writer to go, then stops reading.
+    Captured finish() {
+        if (reader_.joinable()) {
+            for (int i = 0; i < 20; ++i) {
+                DWORD available = 0;
+                if (!PeekNamedPipe(read_, nullptr, 0, nullptr, &available, nullptr)) {
+                    break;  // every writer is gone
+                }
+                Sleep(10);
+            }
+            CancelSynchronousIo(reader_.native_handle());
+            reader_.join();
+        }
+        return captured_;
+    }
+
+private:
+    std::size_t limit_;
+    HANDLE read_ = nullptr;
+    HANDLE write_ = nullptr;
+    Captured captured_;
+    std::thread reader_;
+};
+
 }  // namespace
 
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
@@ -99,32 +167,74 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     startup.cb = sizeof startup;
     HANDLE output = nullptr;
     HANDLE error = nullptr;
-    const bool redirecting = !redirect.standardOutput.empty() || !redirect.standardError.empty();
-    if (redirecting) {
+    std::optional<CapturePipe> outPipe;
+    std::optional<CapturePipe> errPipe;
+    const bool ownFiles = !redirect.capture;
+    if (redirect.capture) {
+        outPipe.emplace(redirect.captureLimit);
+        errPipe.emplace(redirect.captureLimit);
+        output = outPipe->writeEnd();
+        error = errPipe->writeEnd();
+    } else {
         output = redirect.standardOutput.empty() ? GetStdHandle(STD_OUTPUT_HANDLE)
                                                  : openForChild(redirect.standardOutput);
         error = redirect.standardError.empty() ? GetStdHandle(STD_ERROR_HANDLE)
                                                : openForChild(redirect.standardError);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = output;
-        startup.hStdError = error;
     }
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output;
+    startup.hStdError = error;
+
+    // The child and everything it starts belong to one job, which goes when
+    // the child has ended.
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        throw ProcessError("cannot make a job object (system error " +
+                           std::to_string(GetLastError()) + ")");
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+
     PROCESS_INFORMATION child{};
-    const BOOL started =
-        CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr,
-                       redirecting ? TRUE : FALSE, 0, nullptr, nullptr, &startup, &child);
-    const DWORD startError = GetLastError();
-    if (!redirect.standardOutput.empty()) {
+    BOOL started = FALSE;
+    DWORD startError = 0;
+    {
+        static std::mutex starting;
+        const std::lock_guard<std::mutex> one(starting);
+        if (redirect.capture) {
+            SetHandleInformation(output, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+            SetHandleInformation(error, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        }
+        started = CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr,
+                                 TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &child);
+        startError = GetLastError();
+        if (redirect.capture) {
+            SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
+            SetHandleInformation(error, HANDLE_FLAG_INHERIT, 0);
+        }
+    }
+    if (ownFiles && !redirect.standardOutput.empty()) {
         CloseHandle(output);
     }
-    if (!redirect.standardError.empty()) {
+    if (ownFiles && !redirect.standardError.empty()) {
         CloseHandle(error);
     }
     if (!started) {
+        CloseHandle(job);
         throw ProcessError(pathToUtf8(program) + ": cannot start (system error " +
                            std::to_string(startError) + ")");
     }
+    AssignProcessToJobObject(job, child.hProcess);
+    ResumeThread(child.hThread);
+    if (redirect.capture) {
+        outPipe->closeWrite();
+        errPipe->closeWrite();
+        outPipe->start();
+        errPipe->start();
+    }
+
     StallDetector stall(watchdog);
     bool timedOut = false;
     while (WaitForSingleObject(child.hProcess, stall.active() ? 10 : INFINITE) == WAIT_TIMEOUT) {
@@ -141,6 +251,19 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     CloseHandle(child.hProcess);
 
     Termination termination;
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                  sizeof accounting, nullptr) &&
+        accounting.ActiveProcesses > 0) {
+        termination.leftProcesses = true;
+        TerminateJobObject(job, 1);
+    }
+    CloseHandle(job);
+    if (redirect.capture) {
+        termination.standardOutput = outPipe->finish();
+        termination.standardError = errPipe->finish();
+    }
+
     termination.exitCode = static_cast<int>(code);
     termination.timedOut = timedOut;
     if (timedOut) {
@@ -154,6 +277,78 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         termination.description = "exit code " + std::to_string(code);
     }
     return termination;
+}
+
+std::vector<std::uint64_t> threadIds() {
+    std::vector<std::uint64_t> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return ids;
+    }
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == self) {
+            ids.push_back(entry.th32ThreadID);
+        }
+    }
+    CloseHandle(snapshot);
+    return ids;
+}
+
+struct OwnOutputCapture::State {
+    int saved[2] = {-1, -1};
+    HANDLE savedHandles[2] = {nullptr, nullptr};
+    CapturePipe pipes[2];
+};
+
+OwnOutputCapture::OwnOutputCapture() : state_(new State) {
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    const DWORD ids[2] = {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (int i = 0; i < 2; ++i) {
+        // Both the C runtime's descriptor and the process's standard handle:
+        // a plugin may write through either.
+        state_->saved[i] = _dup(i + 1);
+        state_->savedHandles[i] = GetStdHandle(ids[i]);
+        HANDLE duplicate = nullptr;
+        DuplicateHandle(GetCurrentProcess(), state_->pipes[i].writeEnd(), GetCurrentProcess(),
+                        &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(duplicate), _O_WRONLY);
+        _dup2(fd, i + 1);
+        _close(fd);
+        SetStdHandle(ids[i], state_->pipes[i].writeEnd());
+        state_->pipes[i].start();
+    }
+}
+
+std::pair<Captured, Captured> OwnOutputCapture::stop() {
+    if (state_ == nullptr) {
+        return {};
+    }
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    const DWORD ids[2] = {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    Captured captured[2];
+    for (int i = 0; i < 2; ++i) {
+        SetStdHandle(ids[i], state_->savedHandles[i]);
+        if (state_->saved[i] >= 0) {
+            _dup2(state_->saved[i], i + 1);
+            _close(state_->saved[i]);
+        }
+        state_->pipes[i].closeWrite();
+        captured[i] = state_->pipes[i].finish();
+    }
+    delete state_;
+    state_ = nullptr;
+    return {captured[0], captured[1]};
+}
+
+OwnOutputCapture::~OwnOutputCapture() {
+    stop();
 }
 
 std::filesystem::path currentExecutable() {

@@ -16,9 +16,17 @@ public:
           lastProgress_(watchdog.progress ? watchdog.progress() : 0),
           lastChange_(std::chrono::steady_clock::now()) {}
 
-    bool active() const noexcept { return watchdog_.limit.count() > 0; }
+    bool active() const noexcept {
+        return watchdog_.limit.count() > 0 || static_cast<bool>(watchdog_.giveUp);
+    }
 
     bool stalled() {
+        if (watchdog_.giveUp && watchdog_.giveUp()) {
+            return true;
+        }
+        if (watchdog_.limit.count() == 0) {
+            return false;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (watchdog_.progress) {
             const std::uintmax_t progress = watchdog_.progress();

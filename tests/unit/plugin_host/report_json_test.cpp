@@ -16,13 +16,14 @@ DescriptorInfo descriptor() {
 // Every field differs from its default and from every other field, so that a
 // key that is dropped, renamed or read into the wrong field shows.
 StepStatuses mixedSteps() {
-    return {StepStatus::Passed,   StepStatus::Passed, StepStatus::Failed, StepStatus::Crashed,
-            StepStatus::TimedOut, StepStatus::NotRun, StepStatus::Passed, StepStatus::Failed};
+    return {StepStatus::Passed,  StepStatus::Passed,   StepStatus::Failed,
+            StepStatus::Crashed, StepStatus::TimedOut, StepStatus::NotRun,
+            StepStatus::Passed,  StepStatus::Failed,   StepStatus::Crashed};
 }
 
 const char* kStepsJson = R"({"load":"passed","descriptor":"passed","getPlugin":"failed",
     "onLoad":"crashed","onUnload":"timed out","deleteMe":"not run","release":"passed",
-    "unload":"failed"})";
+    "unload":"failed","exit":"crashed"})";
 
 const char* kDescriptorJson = R"({"sdkLevel":95,"sourcePath":"src/a.cpp","classLabel":"A",
     "displayName":"Plugin A","versionText":"2.1","kindCode":7})";
@@ -37,6 +38,7 @@ TEST(ReportJson, ARunReportWritesEveryKeyAndReadsBackTheSame) {
                     {"z", TestStatus::Failed, "f"}};
     report.descriptor = descriptor();
     report.warnings = {{"check-a", "text a"}};
+    report.pluginOutput = {{"lifecycle", "standard error", 7, "one\\x1B"}};
     report.changes = {{"v", "old", "new"}};
     report.steps = mixedSteps();
     report.cyclesRequested = 5;
@@ -57,6 +59,8 @@ TEST(ReportJson, ARunReportWritesEveryKeyAndReadsBackTheSame) {
             {"name":"z","status":"failed","cause":"f"}])")},
         {"descriptor", Json::parse(kDescriptorJson)},
         {"warnings", Json::parse(R"([{"check":"check-a","text":"text a"}])")},
+        {"pluginOutput", Json::parse(R"([{"test":"lifecycle","stream":"standard error",
+            "bytes":7,"firstLine":"one\\x1B"}])")},
         {"changes", Json::parse(R"([{"name":"v","old":"old","new":"new"}])")},
         {"steps", Json::parse(kStepsJson)},
         {"cycles", Json::parse(R"({"requested":5,"passed":3})")},

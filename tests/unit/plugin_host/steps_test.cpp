@@ -9,15 +9,16 @@ using namespace host;
 
 // These names appear in causes, the text output and the JSON report.
 TEST(Steps, AreNamedForTheHostsOperationsInCycleOrder) {
-    const std::vector<std::string> names{"load",     "descriptor", "getPlugin", "onLoad",
-                                         "onUnload", "deleteMe",   "release",   "unload"};
+    const std::vector<std::string> names{"load",    "descriptor", "getPlugin",
+                                         "onLoad",  "onUnload",   "deleteMe",
+                                         "release", "unload",     "exit"};
     ASSERT_EQ(names.size(), kStepCount);
     for (std::size_t i = 0; i < kStepCount; ++i) {
         const auto step = static_cast<Step>(i);
         EXPECT_EQ(toString(step), names[i]);
         EXPECT_EQ(stepFromString(names[i]), step);
     }
-    EXPECT_EQ(stepFromString("exit"), std::nullopt);
+    EXPECT_EQ(stepFromString("atexit"), std::nullopt);
     EXPECT_EQ(stepFromString("Load"), std::nullopt);
     EXPECT_EQ(stepFromString(""), std::nullopt);
 }

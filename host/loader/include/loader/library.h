@@ -33,6 +33,10 @@ public:
     // Unloads and returns true when the module has left the process.
     bool unload();
 
+    // Leaves the module loaded for good: for a module whose code may still
+    // run, such as on a thread of its own.
+    void abandon() noexcept { handle_ = nullptr; }
+
     const std::filesystem::path& path() const noexcept { return path_; }
 
     // Whether a library of that absolute path is mapped in this process now.

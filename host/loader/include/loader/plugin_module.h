@@ -40,6 +40,7 @@ public:
 
     // Unloads the module; true when it left the process.
     bool unload() { return library_.unload(); }
+    void abandon() noexcept { library_.abandon(); }
 
     const Library& library() const noexcept { return library_; }
 

@@ -6,10 +6,21 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Starting and watching another process, the same way on every platform.
 namespace process {
+
+// What a process wrote to one stream: how much, and the first bytes of it.
+struct Captured {
+    std::uintmax_t bytes = 0;
+    std::string head;  // at most the capture limit
+};
+
+// How much of each captured stream is kept by default; the rest is only
+// counted.
+inline constexpr std::size_t kCaptureLimit = 4096;
 
 // How a child process ended.
 struct Termination {
@@ -17,12 +28,20 @@ struct Termination {
     bool timedOut = false;    // killed by the watchdog
     int exitCode = 0;         // when it exited on its own
     std::string description;  // e.g. "exit code 2", "signal 11 (Segmentation fault)"
+    // Processes the child started were still running when it ended, and
+    // were ended with it.
+    bool leftProcesses = false;
+    Captured standardOutput;  // with Redirect::capture
+    Captured standardError;
 };
 
-// Where a child's standard output and error go; empty paths mean inherited.
+// Where a child's standard output and error go: empty paths mean inherited,
+// unless `capture` keeps them apart from ours and bounded.
 struct Redirect {
     std::filesystem::path standardOutput;
     std::filesystem::path standardError;
+    bool capture = false;
+    std::size_t captureLimit = kCaptureLimit;
 };
 
 class ProcessError : public std::runtime_error {
@@ -36,10 +55,14 @@ public:
 struct Watchdog {
     std::chrono::milliseconds limit{0};
     std::function<std::uintmax_t()> progress;
+    // True when the child must be killed now, whatever the limit.
+    std::function<bool()> giveUp;
 };
 
 // Runs `program` with `arguments` (UTF-8) and waits for it to end, or for the
-// watchdog to kill it. Throws ProcessError when it cannot be started.
+// watchdog to kill it. The child runs in a process group (a job object on
+// Windows) of its own, which is ended with it, so nothing it started
+// outlives it. Throws ProcessError when it cannot be started.
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                 const Redirect& redirect = {}, const Watchdog& watchdog = {});
 
@@ -52,6 +75,26 @@ std::vector<std::string> arguments(int argc, char** argv);
 // A UTF-8 string as a path, and back.
 std::filesystem::path pathFromUtf8(const std::string& text);
 std::string pathToUtf8(const std::filesystem::path& path);
+
+// The threads of this process now, by their system ids.
+std::vector<std::uint64_t> threadIds();
+
+// Captures this process's own standard output and error, bounded, from
+// construction until stop(): what code running in this process writes there
+// stays apart from what the program prints after.
+class OwnOutputCapture {
+public:
+    OwnOutputCapture();
+    OwnOutputCapture(const OwnOutputCapture&) = delete;
+    OwnOutputCapture& operator=(const OwnOutputCapture&) = delete;
+    ~OwnOutputCapture();
+    // Restores both streams and gives back what each received.
+    std::pair<Captured, Captured> stop();
+
+private:
+    struct State;
+    State* state_;
+};
 
 // This process's own peak resident memory so far, in KiB; 0 when unknown.
 long peakResidentKiB();

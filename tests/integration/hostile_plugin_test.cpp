@@ -1,0 +1,202 @@
+// plugin-host on plugins that misbehave the way real plugins do: after their
+// last step, beside their steps, and into plugin-host's own channels. None of
+// them passes, and plugin-host's own output stays its own.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "plugin_host_run.h"
+
+namespace {
+
+#if defined(_WIN32)
+const std::string kSegfault = "crashed with exception 0xC0000005 (access violation)";
+#else
+const std::string kSegfault = "crashed with signal 11 (Segmentation fault)";
+#endif
+
+// The tests that did not pass, as "NAME: STATUS: CAUSE".
+std::vector<std::string> notPassed(const nlohmann::json& report) {
+    std::vector<std::string> result;
+    for (const auto& test : report["tests"]) {
+        if (test["status"] != "passed") {
+            result.push_back(test["name"].get<std::string>() + ": " +
+                             test["status"].get<std::string>() + ": " +
+                             test["cause"].get<std::string>());
+        }
+    }
+    return result;
+}
+
+using Hostile = PluginHost;
+
+TEST_F(Hostile, ACrashAfterTheLastStepIsACrashInExit) {
+    const std::string path = module("fixture_crashes_at_exit");
+    const HostRun run = host({"--json", path});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    const auto report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(notPassed(report),
+              std::vector<std::string>{"lifecycle: crashed: " + kSegfault + " in exit"});
+    EXPECT_EQ(report["steps"]["unload"], "passed");
+    EXPECT_EQ(report["steps"]["exit"], "crashed");
+    EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + path +
+                                                       ": lifecycle: " + kSegfault + " in exit"});
+}
+
+TEST_F(Hostile, AStandardStreamLeftOnAPluginsBufferIsFoundAndPutBackInBothModes) {
+    const std::string path = module("fixture_steals_cout");
+    const std::string cause =
+        "left std::cout pointing at a buffer of its own, which goes with the module";
+    for (const char* mode : {"--timeout=20", "--in-process"}) {
+        SCOPED_TRACE(mode);
+        const HostRun run = host({mode, "--json", path});
+        EXPECT_FALSE(run.crashed);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_EQ(notPassed(nlohmann::json::parse(run.out)),
+                  std::vector<std::string>{"lifecycle: failed: " + cause});
+        EXPECT_EQ(run.errLines(),
+                  std::vector<std::string>{"plugin-host: " + path + ": lifecycle: " + cause});
+    }
+}
+
+#if !defined(_WIN32)
+// Exit handlers in the C library's code outlive the module; Windows keeps a
+// module's own exit handlers with the module.
+TEST_F(Hostile, AnExitCodeOfThePluginsOwnIsAFailureInExit) {
+    const std::string path = module("fixture_exits_otherwise");
+    const HostRun run = host({"--json", path});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    const std::string cause = "ended with exit code 3 instead of exit code 0 in exit";
+    EXPECT_EQ(notPassed(nlohmann::json::parse(run.out)),
+              std::vector<std::string>{"lifecycle: failed: " + cause});
+    EXPECT_EQ(run.errLines(),
+              std::vector<std::string>{"plugin-host: " + path + ": lifecycle: " + cause});
+}
+#endif
+
+TEST_F(Hostile, AThreadLeftRunningFailsTheUnloadAndCrashesNothing) {
+    const std::string path = module("fixture_thread_left_running");
+    const std::string cause = "left 1 thread running at unload";
+    const HostRun isolated = host({"--json", path});
+    EXPECT_EQ(isolated.exitCode, 1) << isolated.err;
+    EXPECT_EQ(notPassed(nlohmann::json::parse(isolated.out)),
+              (std::vector<std::string>{"lifecycle: failed: " + cause,
+                                        "unload-while-holding: failed: " + cause}));
+    EXPECT_EQ(isolated.errLines(),
+              std::vector<std::string>{"plugin-host: " + path + ": lifecycle: " + cause +
+                                       " (and 1 more test failed)"});
+
+    // In process the module stays loaded for the thread's sake, and so the
+    // first test to unload it is the one that says why.
+    const HostRun inProcess = host({"--in-process", "--json", path});
+    EXPECT_FALSE(inProcess.crashed);
+    EXPECT_EQ(inProcess.exitCode, 1) << inProcess.err;
+    const auto failures = notPassed(nlohmann::json::parse(inProcess.out));
+    ASSERT_FALSE(failures.empty());
+    EXPECT_EQ(failures[0], "lifecycle: failed: " + cause);
+}
+
+TEST_F(Hostile, AThreadThatHasEndedIsFine) {
+    for (const char* mode : {"--timeout=20", "--in-process"}) {
+        SCOPED_TRACE(mode);
+        const HostRun run = host({mode, module("fixture_thread_ended")});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+TEST_F(Hostile, WhatThePluginPrintsIsAWarningAndNeverInPluginHostsOutput) {
+    const std::string path = module("fixture_prints");
+    const std::vector<std::string> warnings{
+        "plugin-host: " + path +
+            ": warning [plugin-output]: lifecycle wrote 22 bytes to standard output; first "
+            "line: \"hello from the plugin\"",
+        "plugin-host: " + path +
+            ": warning [plugin-output]: lifecycle wrote 22 bytes to standard error; first "
+            "line: \"careful: \\x1B[31mred\\x1B[0m\""};
+    for (const char* mode : {"--timeout=20", "--in-process"}) {
+        SCOPED_TRACE(mode);
+        const HostRun run = host({mode, "--json", path});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        const auto report = nlohmann::json::parse(run.out);  // one document, nothing else
+        EXPECT_EQ(report["pluginOutput"], nlohmann::json::parse(R"([
+            {"test":"lifecycle","stream":"standard output","bytes":22,
+             "firstLine":"hello from the plugin"},
+            {"test":"lifecycle","stream":"standard error","bytes":22,
+             "firstLine":"careful: \\x1B[31mred\\x1B[0m"}])"));
+        EXPECT_EQ(run.errLines(), warnings);
+    }
+    const HostRun strict = host({"--strict", path});
+    EXPECT_EQ(strict.exitCode, 1);
+    EXPECT_EQ(strict.errLines().back(),
+              "plugin-host: " + path + ": failed under --strict: 2 warnings (plugin-output)");
+    EXPECT_EQ(strict.out.find("hello"), std::string::npos) << strict.out;
+}
+
+TEST_F(Hostile, MegabytesOfOutputAreCountedNotKept) {
+    const std::string path = module("fixture_prints_megabytes");
+    for (const char* mode : {"--timeout=20", "--in-process"}) {
+        SCOPED_TRACE(mode);
+        const HostRun run = host({mode, "--json", path});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        const auto report = nlohmann::json::parse(run.out);
+        ASSERT_EQ(report["pluginOutput"].size(), 1u);
+        EXPECT_EQ(report["pluginOutput"][0]["bytes"], 8u << 20);
+        EXPECT_EQ(report["pluginOutput"][0]["firstLine"], std::string(200, 'x') + " ...");
+        EXPECT_LT(run.out.size() + run.err.size(), 8192u);
+    }
+}
+
+TEST_F(Hostile, BytesWrittenIntoPluginHostsReportAreNoProgressAndNoPass) {
+    const std::string path = module("fixture_writes_everywhere");
+    const HostRun run = host({"--json", path});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    const auto report = nlohmann::json::parse(run.out);
+    const std::string cause = "the plugin wrote 8 bytes into plugin-host's report during onLoad";
+    EXPECT_EQ(notPassed(report), std::vector<std::string>{"lifecycle: failed: " + cause});
+    EXPECT_EQ(run.errLines().back(), "plugin-host: " + path + ": lifecycle: " + cause);
+
+    // Garbage written all the time is not progress: the limit still holds.
+    const std::string hanging = module("fixture_writes_everywhere_and_hangs");
+    const auto started = std::chrono::steady_clock::now();
+    const HostRun hung = host({"--json", "--timeout", "1", hanging});
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(hung.exitCode, 1) << hung.err;
+    EXPECT_EQ(notPassed(nlohmann::json::parse(hung.out)),
+              std::vector<std::string>{
+                  "lifecycle: timed out: did not finish within 1 s and was killed in onLoad"});
+    EXPECT_LT(waited, std::chrono::seconds(4));
+}
+
+TEST_F(Hostile, ProcessesThePluginStartsEndWithItsTest) {
+    const std::string path = module("fixture_forks_helper");
+    const auto started = std::chrono::steady_clock::now();
+    const HostRun run = host({"--json", path});
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_LT(waited, std::chrono::seconds(10));  // the helper lives for a minute
+    EXPECT_EQ(run.errLines(),
+              std::vector<std::string>{
+                  "plugin-host: " + path +
+                  ": warning [left-processes]: lifecycle, get-plugin-twice, delete-before-get, "
+                  "fresh-after-delete, copy-outlives-delete, unload-while-holding ended with "
+                  "processes of the plugin's still running; plugin-host ended them"});
+}
+
+TEST_F(Hostile, VelquistLeavesNothingToWarnAbout) {
+    for (const char* mode : {"--timeout=20", "--in-process"}) {
+        SCOPED_TRACE(mode);
+        const HostRun run = host({mode, "--strict", "--json", module("Velquist")});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        const auto report = nlohmann::json::parse(run.out);
+        EXPECT_TRUE(report["warnings"].empty());
+        EXPECT_TRUE(report["pluginOutput"].empty());
+    }
+}
+
+}  // namespace
