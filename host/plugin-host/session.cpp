@@ -1,8 +1,8 @@
 #include "session.h"
 
-#include <algorithm>
+#include <chrono>
 #include <cstring>
-#include <iterator>
+#include <thread>
 
 #include <exception>
 #include "process/process.h"
@@ -42,24 +42,29 @@ HolderWords wordsOf(const loader::PluginHolder& holder) noexcept {
 }
 
 Session::Session(const Options& options, int cycle, TestReport& report, StepObserver& observer)
-    : options_(options), cycle_(cycle), report_(report), observer_(observer) {
+    : options_(options),
+      cycle_(cycle),
+      report_(report),
+      observer_(observer),
+      exactThreads_(cycle == 1 || cycle == options.cycles) {
     manager_ = std::make_shared<CVarManagerWrapper>();
     manager_->registerCvar(kOnlineStatusVariable, kOnlineStatusDefault);
     for (const auto& [name, value] : options_.presets) {
         manager_->registerCvar(name, value).setValue(value);
     }
     context_ = std::make_shared<HostContext>();
-    hostThreads_ = process::threadIds();
-    std::sort(hostThreads_.begin(), hostThreads_.end());
+    hostThreads_ = process::runningThreads(exactThreads_);
 }
 
 std::size_t Session::pluginThreads() const {
-    auto now = process::threadIds();
-    std::sort(now.begin(), now.end());
-    std::vector<std::uint64_t> started;
-    std::set_difference(now.begin(), now.end(), hostThreads_.begin(), hostThreads_.end(),
-                        std::back_inserter(started));
-    return started.size();
+    // A thread that has just been joined may take a moment to leave the
+    // system's list; one still running stays.
+    std::size_t now = process::runningThreads(exactThreads_);
+    for (int wait = 0; wait < 10 && now > hostThreads_; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        now = process::runningThreads(exactThreads_);
+    }
+    return now > hostThreads_ ? now - hostThreads_ : 0;
 }
 
 Session::~Session() {

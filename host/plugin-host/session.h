@@ -106,7 +106,10 @@ private:
     bool mayHoldPlugin_ = false;  // getPlugin ran and deleteMe has not since
     std::shared_ptr<CVarManagerWrapper> manager_;
     std::shared_ptr<HostContext> context_;
-    std::vector<std::uint64_t> hostThreads_;  // before the module was loaded
+    // Exact counts on the first and last cycle and in every other test; in
+    // between, the cheap count (see process::runningThreads).
+    const bool exactThreads_;
+    std::size_t hostThreads_ = 0;  // before the module was loaded
 };
 
 }  // namespace host

@@ -157,6 +157,18 @@ INSTANTIATE_TEST_SUITE_P(
                 refused("bad descriptor: descriptor destroyEntry is not the exported deleteMe")}),
     [](const auto& info) { return std::string(info.param.name); });
 
+#if defined(_WIN32)
+// Windows would refuse it, though wine loads it.
+INSTANTIATE_TEST_SUITE_P(
+    RefusedByWindows, ContractFixtures,
+    ::testing::Values(Fixture{
+        "fixture_missing_import", 2,
+        refused("cannot be loaded: imports 2 names that its DLLs do not export, so Windows "
+                "refuses it: pluginsdk.dll!?notInTheSdk@@YAXXZ (void __cdecl notInTheSdk(void)), "
+                "pluginsdk.dll!notInTheSdkEither")}),
+    [](const auto& info) { return std::string(info.param.name); });
+#endif
+
 INSTANTIATE_TEST_SUITE_P(
     Lifecycle, ContractFixtures,
     ::testing::Values(

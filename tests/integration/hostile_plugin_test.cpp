@@ -109,24 +109,31 @@ TEST_F(Hostile, AThreadThatHasEndedIsFine) {
     }
 }
 
+#if defined(_WIN32)
+// The C runtime's text mode ends a line with \r\n, in both modes.
+const std::string kLineBytes = "23";
+#else
+const std::string kLineBytes = "22";
+#endif
+
 TEST_F(Hostile, WhatThePluginPrintsIsAWarningAndNeverInPluginHostsOutput) {
     const std::string path = module("fixture_prints");
     const std::vector<std::string> warnings{
-        "plugin-host: " + path +
-            ": warning [plugin-output]: lifecycle wrote 22 bytes to standard output; first "
-            "line: \"hello from the plugin\"",
-        "plugin-host: " + path +
-            ": warning [plugin-output]: lifecycle wrote 22 bytes to standard error; first "
-            "line: \"careful: \\x1B[31mred\\x1B[0m\""};
+        "plugin-host: " + path + ": warning [plugin-output]: lifecycle wrote " + kLineBytes +
+            " bytes to standard output; first line: \"hello from the plugin\"",
+        "plugin-host: " + path + ": warning [plugin-output]: lifecycle wrote " + kLineBytes +
+            " bytes to standard error; first line: \"careful: \\x1B[31mred\\x1B[0m\""};
     for (const char* mode : {"--timeout=20", "--in-process"}) {
         SCOPED_TRACE(mode);
         const HostRun run = host({mode, "--json", path});
         EXPECT_EQ(run.exitCode, 0) << run.err;
         const auto report = nlohmann::json::parse(run.out);  // one document, nothing else
         EXPECT_EQ(report["pluginOutput"], nlohmann::json::parse(R"([
-            {"test":"lifecycle","stream":"standard output","bytes":22,
+            {"test":"lifecycle","stream":"standard output","bytes":)" +
+                                                                kLineBytes + R"(,
              "firstLine":"hello from the plugin"},
-            {"test":"lifecycle","stream":"standard error","bytes":22,
+            {"test":"lifecycle","stream":"standard error","bytes":)" +
+                                                                kLineBytes + R"(,
              "firstLine":"careful: \\x1B[31mred\\x1B[0m"}])"));
         EXPECT_EQ(run.errLines(), warnings);
     }

@@ -2,6 +2,9 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -73,8 +76,10 @@ std::string withMeaning(const std::string& name) {
     if (dbghelp == nullptr) {
         return name;
     }
-    const auto undecorate =
-        reinterpret_cast<Undecorate>(GetProcAddress(dbghelp, "UnDecorateSymbolName"));
+    const FARPROC address = GetProcAddress(dbghelp, "UnDecorateSymbolName");
+    Undecorate undecorate = nullptr;
+    static_assert(sizeof undecorate == sizeof address);
+    std::memcpy(&undecorate, &address, sizeof undecorate);
     char plain[1024];
     if (undecorate == nullptr || undecorate(name.c_str(), plain, sizeof plain, 0) == 0) {
         return name;
@@ -88,6 +93,20 @@ std::string withMeaning(const std::string& name) {
 // beside it, else the system's. A DLL that is not found is left to the
 // loader's own error.
 void checkImports(const std::wstring& module) {
+    // A module loaded again and again (--cycles) is checked once, as long as
+    // its file stays the same.
+    static std::mutex mutex;
+    static std::map<std::wstring, std::pair<std::uintmax_t, std::filesystem::file_time_type>>
+        passed;
+    std::error_code error;
+    const auto key = std::make_pair(std::filesystem::file_size(module, error),
+                                    std::filesystem::last_write_time(module, error));
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (const auto found = passed.find(module); found != passed.end() && found->second == key) {
+            return;
+        }
+    }
     std::vector<PeImport> imports;
     try {
         imports = peImports(std::filesystem::path(module));
@@ -132,6 +151,8 @@ void checkImports(const std::wstring& module) {
     }
     release();
     if (missing.empty()) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        passed[module] = key;
         return;
     }
     constexpr std::size_t kNamed = 3;

@@ -223,12 +223,13 @@ std::vector<std::string> arguments(int argc, char** argv) {
     return {argv, argv + argc};
 }
 
-std::vector<std::uint64_t> threadIds() {
-    std::vector<std::uint64_t> ids;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        ids.push_back(std::stoull(entry.path().filename().string()));
+std::size_t runningThreads(bool) {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task")) {
+        ++count;
     }
-    return ids;
+    return count;
 }
 
 struct OwnOutputCapture::State {

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
@@ -114,14 +115,21 @@ public:
         CloseHandle(read_);
     }
     HANDLE writeEnd() const { return write_; }
+    // Returns once the reader runs, so that it counts among the threads that
+    // were there before whatever comes next.
     void start() {
-        reader_ = std::thread([this] {
+        std::atomic<bool> running{false};
+        reader_ = std::thread([this, &running] {
+            running = true;
             char buffer[65536];
             DWORD got = 0;
             while (ReadFile(read_, buffer, sizeof buffer, &got, nullptr) && got > 0) {
                 keep(captured_, buffer, got, limit_);
             }
         });
+        while (!running) {
+            std::this_thread::yield();
+        }
     }
     void closeWrite() {
         if (write_ != nullptr) {
@@ -279,22 +287,48 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     return termination;
 }
 
-std::vector<std::uint64_t> threadIds() {
-    std::vector<std::uint64_t> ids;
+namespace {
+// Threads started and ended since the program began, counted by the loader's
+// calls of every module's TLS callbacks; a snapshot of the process's threads
+// would cost a round trip to the system for each.
+std::atomic<long> threadsRunning{1};
+
+void NTAPI countThreads(PVOID, DWORD reason, PVOID) {
+    if (reason == DLL_THREAD_ATTACH) {
+        ++threadsRunning;
+    } else if (reason == DLL_THREAD_DETACH) {
+        --threadsRunning;
+    }
+}
+}  // namespace
+
+// In the program's TLS callback table; /INCLUDE keeps the linker from
+// dropping what nothing else refers to.
+extern "C" {
+#pragma section(".CRT$XLV", long, read)
+__declspec(allocate(".CRT$XLV")) extern const PIMAGE_TLS_CALLBACK velquistCountThreads;
+const PIMAGE_TLS_CALLBACK velquistCountThreads = countThreads;
+}
+#pragma comment(linker, "/INCLUDE:_tls_used")
+#pragma comment(linker, "/INCLUDE:velquistCountThreads")
+
+std::size_t runningThreads(bool exact) {
+    if (!exact) {
+        return static_cast<std::size_t>(threadsRunning.load());
+    }
+    std::size_t count = 0;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
-        return ids;
+        return static_cast<std::size_t>(threadsRunning.load());
     }
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
     const DWORD self = GetCurrentProcessId();
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == self) {
-            ids.push_back(entry.th32ThreadID);
-        }
+        count += entry.th32OwnerProcessID == self ? 1 : 0;
     }
     CloseHandle(snapshot);
-    return ids;
+    return count;
 }
 
 struct OwnOutputCapture::State {
@@ -316,7 +350,8 @@ OwnOutputCapture::OwnOutputCapture() : state_(new State) {
         HANDLE duplicate = nullptr;
         DuplicateHandle(GetCurrentProcess(), state_->pipes[i].writeEnd(), GetCurrentProcess(),
                         &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
-        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(duplicate), _O_WRONLY);
+        // Text mode, as a child's standard streams are: both modes count alike.
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(duplicate), _O_WRONLY | _O_TEXT);
         _dup2(fd, i + 1);
         _close(fd);
         SetStdHandle(ids[i], state_->pipes[i].writeEnd());

@@ -76,8 +76,12 @@ std::vector<std::string> arguments(int argc, char** argv);
 std::filesystem::path pathFromUtf8(const std::string& text);
 std::string pathToUtf8(const std::filesystem::path& path);
 
-// The threads of this process now, by their system ids.
-std::vector<std::uint64_t> threadIds();
+// How many threads this process runs now. On Linux the kernel's task list,
+// always exact. On Windows exact is a snapshot of the process's threads, which
+// costs a round trip to the system (milliseconds under wine); otherwise it is
+// a count kept by a TLS callback of the program, which sees each thread start
+// and end, but only once the thread has begun to run.
+std::size_t runningThreads(bool exact = true);
 
 // Captures this process's own standard output and error, bounded, from
 // construction until stop(): what code running in this process writes there
