@@ -101,7 +101,8 @@ TestReport heldToItsEnd(const Options& options, TestReport report,
 
 }  // namespace
 
-TestReport runIsolated(const Options& options, const ContractTest& test) {
+TestReport runIsolated(const Options& options, const ContractTest& test,
+                       const std::atomic<bool>* cancelled) {
     const auto reportPath = uniqueReportPath();
     process::Termination termination;
     ProgressReader reader(reportPath);
@@ -111,7 +112,10 @@ TestReport runIsolated(const Options& options, const ContractTest& test) {
         const process::Watchdog watchdog{
             std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000.0)),
             [&reader] { return static_cast<std::uintmax_t>(reader.poll()); },
-            [&reader] { return reader.progress().garbageBytes > kGarbageLimit; }};
+            [&reader, cancelled] {
+                return reader.progress().garbageBytes > kGarbageLimit ||
+                       (cancelled != nullptr && cancelled->load());
+            }};
         process::Redirect capture;
         capture.capture = true;
         termination =

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include "contract/catalog.h"
 #include "options.h"
 #include "process/process.h"
@@ -10,8 +12,10 @@ namespace host {
 
 // Runs one test in a child copy of this program, so that a plugin that
 // crashes or hangs is reported as such, at the step where it did, instead of
-// taking the host down. The child is killed when a step goes past the limit.
-TestReport runIsolated(const Options& options, const ContractTest& test);
+// taking the host down. The child is killed when a step goes past the limit,
+// or as soon as `cancelled` is set.
+TestReport runIsolated(const Options& options, const ContractTest& test,
+                       const std::atomic<bool>* cancelled = nullptr);
 
 // The child's side: runs the one test options.tests names and writes its
 // progress and report to options.childReport for the parent to read.

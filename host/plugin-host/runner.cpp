@@ -1,6 +1,7 @@
 #include "runner.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <thread>
 
@@ -19,7 +20,8 @@ public:
     void descriptorRead(const DescriptorInfo&) override {}
 };
 
-TestReport runOne(const Options& options, const ContractTest& test) {
+TestReport runOne(const Options& options, const ContractTest& test,
+                  const std::atomic<bool>* cancelled = nullptr) {
     try {
         if (options.inProcess) {
             // What the plugin prints is kept apart here too: the host's own
@@ -36,7 +38,7 @@ TestReport runOne(const Options& options, const ContractTest& test) {
             }
             return report;
         }
-        return runIsolated(options, test);
+        return runIsolated(options, test, cancelled);
     } catch (const std::exception& error) {
         // The host's own fault, not the plugin's: say so rather than guess.
         TestReport report = TestReport::ended(test.name, TestStatus::Failed,
@@ -44,6 +46,25 @@ TestReport runOne(const Options& options, const ContractTest& test) {
         report.outcome = Outcome::Unusable;
         return report;
     }
+}
+
+// A module that cannot get through the gate (refused by the host, or crashing
+// or hanging as it loads) would fail every test the same way: the others are
+// skipped.
+bool skipAfterGate(const std::vector<const ContractTest*>& tests,
+                   std::vector<TestReport>& reports) {
+    bool failed = false;
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        failed = failed || (tests[i]->gatesOthers && reports[i].status != TestStatus::Passed);
+    }
+    if (failed) {
+        for (std::size_t i = 0; i < tests.size(); ++i) {
+            if (!tests[i]->gatesOthers) {
+                reports[i] = TestReport::ended(tests[i]->name, TestStatus::Skipped, {});
+            }
+        }
+    }
+    return failed;
 }
 
 }  // namespace
@@ -57,39 +78,39 @@ RunReport runTests(const Options& options) {
         }
     }
     std::vector<TestReport> reports(tests.size());
-    std::vector<std::size_t> rest;
-    for (std::size_t i = 0; i < tests.size(); ++i) {
-        if (!tests[i]->gatesOthers) {
-            rest.push_back(i);
-            continue;
+    if (options.inProcess) {
+        // The gate first, then the rest, if it let them through.
+        for (std::size_t i = 0; i < tests.size(); ++i) {
+            if (tests[i]->gatesOthers) {
+                reports[i] = runOne(options, *tests[i]);
+            }
         }
-        reports[i] = runOne(options, *tests[i]);
-        // A module that cannot get through loading would fail every test the
-        // same way, and a hang would cost each of them the step limit again.
-        if (reports[i].status != TestStatus::Passed) {
-            for (std::size_t j = 0; j < tests.size(); ++j) {
-                if (j > i || !tests[j]->gatesOthers) {
-                    reports[j] = TestReport::ended(tests[j]->name, TestStatus::Skipped, {});
+        if (!skipAfterGate(tests, reports)) {
+            for (std::size_t i = 0; i < tests.size(); ++i) {
+                if (!tests[i]->gatesOthers) {
+                    reports[i] = runOne(options, *tests[i]);
                 }
             }
-            return mergeReports(options, tests, reports);
         }
+        return mergeReports(options, tests, reports);
     }
-    if (options.inProcess) {
-        for (const std::size_t i : rest) {
-            reports[i] = runOne(options, *tests[i]);
-        }
-    } else {
-        // Each child spends most of its time starting up, or waiting on a
-        // hung plugin; running them all at once costs only the slowest.
-        std::vector<std::thread> children;
-        for (const std::size_t i : rest) {
-            children.emplace_back([&, i] { reports[i] = runOne(options, *tests[i]); });
-        }
-        for (auto& child : children) {
-            child.join();
-        }
+    // Each child spends most of its time starting up, or waiting on a hung
+    // plugin: all start at once, so the run costs only the slowest, and the
+    // others are ended as soon as the gate fails.
+    std::atomic<bool> gateFailed{false};
+    std::vector<std::thread> children;
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        children.emplace_back([&, i] {
+            reports[i] = runOne(options, *tests[i], tests[i]->gatesOthers ? nullptr : &gateFailed);
+            if (tests[i]->gatesOthers && reports[i].status != TestStatus::Passed) {
+                gateFailed = true;
+            }
+        });
     }
+    for (auto& child : children) {
+        child.join();
+    }
+    skipAfterGate(tests, reports);
     return mergeReports(options, tests, reports);
 }
 

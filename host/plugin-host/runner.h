@@ -7,10 +7,10 @@ namespace host {
 
 // Runs the chosen tests (all, without --test) on options.module and merges
 // their reports into one. Each runs in a child process of its own, all at
-// once, after the test that gates the others: a module that fails that one
-// (refused by the host, or crashing or hanging as it loads) gets no further,
-// and its other tests are skipped. With --in-process they run one after
-// another in this process.
+// once; when the test that gates the others fails (the module is refused by
+// the host, or crashes or hangs as it loads), the others are ended and
+// reported skipped. With --in-process they run one after another in this
+// process, the gate first.
 RunReport runTests(const Options& options);
 
 }  // namespace host

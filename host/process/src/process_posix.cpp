@@ -71,9 +71,8 @@ void pump(Pipe* pipes[2], Captured* into[2], int timeoutMs, std::size_t limit = 
         }
     }
     if (count == 0) {
-        if (timeoutMs > 0) {
-            usleep(static_cast<useconds_t>(timeoutMs) * 1000);
-        }
+        // Nothing left to read: the child is ending, or writes nowhere we see.
+        usleep(1000);
         return;
     }
     if (poll(fds, static_cast<nfds_t>(count), timeoutMs) <= 0) {
