@@ -1,6 +1,10 @@
 #include "isolation.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iostream>
 #include <random>
 #include <sstream>
 
@@ -17,6 +21,12 @@ std::filesystem::path uniqueReportPath() {
     name << "plugin-host-" << std::hex << generator() << ".report";
     return std::filesystem::temp_directory_path() / name.str();
 }
+
+#if defined(_WIN32)
+constexpr const char* kTemporaryFolderHint = "set TMP to a folder plugin-host can write";
+#else
+constexpr const char* kTemporaryFolderHint = "set TMPDIR to a folder plugin-host can write";
+#endif
 
 std::string seconds(double value) {
     std::ostringstream text;
@@ -103,7 +113,25 @@ TestReport heldToItsEnd(const Options& options, TestReport report,
 
 TestReport runIsolated(const Options& options, const ContractTest& test,
                        const std::atomic<bool>* cancelled) {
-    const auto reportPath = uniqueReportPath();
+    // The file the child reports into is made here first: a folder that
+    // cannot take it is plugin-host's trouble, not the plugin's.
+    const auto hostFailure = [&test](std::string cause) {
+        TestReport report = TestReport::ended(test.name, TestStatus::Failed, std::move(cause));
+        report.outcome = Outcome::HostFailure;
+        return report;
+    };
+    std::filesystem::path reportPath;
+    try {
+        reportPath = uniqueReportPath();
+    } catch (const std::filesystem::filesystem_error& error) {
+        return hostFailure(std::string("cannot write its report file: no folder for temporary "
+                                       "files (") +
+                           error.code().message() + "); " + kTemporaryFolderHint);
+    }
+    if (!std::ofstream(reportPath, std::ios::binary)) {
+        return hostFailure("cannot write its report file " + process::pathToUtf8(reportPath) +
+                           " (" + std::strerror(errno) + "); " + kTemporaryFolderHint);
+    }
     process::Termination termination;
     ProgressReader reader(reportPath);
     try {
@@ -127,7 +155,7 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         TestReport report =
             TestReport::ended(test.name, TestStatus::Failed,
                               std::string("cannot start the isolated run: ") + error.what());
-        report.outcome = Outcome::Unusable;
+        report.outcome = Outcome::HostFailure;
         return report;
     }
     const ChildProgress progress = reader.finish();
@@ -135,6 +163,14 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
     std::filesystem::remove(reportPath, ignored);
 
     TestReport report;
+    if (!progress.finalReport && termination.exitCode == kChildCannotReport &&
+        termination.standardError.head.find(kChildCannotReportLine) != std::string::npos) {
+        report = TestReport::ended(test.name, TestStatus::Failed,
+                                   "the isolated run could not write its report to " +
+                                       process::pathToUtf8(reportPath) + " (is the disk full?)");
+        report.outcome = Outcome::HostFailure;
+        return report;
+    }
     if (progress.garbageBytes > 0 &&
         (progress.finalReport || progress.garbageBytes > kGarbageLimit)) {
         // Nothing in that file can be trusted now, a pass least of all.
@@ -163,12 +199,15 @@ int runAsChild(const Options& options) {
     process::endQuietlyOnCrash();
     ProgressWriter writer(options.childReport);
     const ContractTest* test = findContractTest(options.tests.front());
-    if (!writer.good() || test == nullptr) {
-        return static_cast<int>(Outcome::Unusable);
+    if (writer.good() && test != nullptr) {
+        const TestReport report = runContractTest(*test, options, writer);
+        writer.finished(report);
+        if (writer.good()) {
+            return static_cast<int>(report.outcome);
+        }
     }
-    const TestReport report = runContractTest(*test, options, writer);
-    writer.finished(report);
-    return static_cast<int>(report.outcome);
+    std::cerr << kChildCannotReportLine << std::endl;
+    return kChildCannotReport;
 }
 
 }  // namespace host

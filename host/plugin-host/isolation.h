@@ -18,8 +18,13 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
                        const std::atomic<bool>* cancelled = nullptr);
 
 // The child's side: runs the one test options.tests names and writes its
-// progress and report to options.childReport for the parent to read.
+// progress and report to options.childReport for the parent to read. A child
+// that cannot write it says so on standard error and exits with
+// kChildCannotReport.
 int runAsChild(const Options& options);
+inline constexpr int kChildCannotReport = 3;
+inline constexpr const char* kChildCannotReportLine =
+    "plugin-host (isolated run): cannot write the report file";
 
 // The report of a child that ended without writing one: it crashed or was
 // killed at the last step it started.

@@ -11,10 +11,22 @@
 #include "process/process.h"
 #include "report_json.h"
 #include "runner.h"
+#include "text_escape.h"
 #include "text_output.h"
 #include "warnings.h"
 
 namespace {
+
+// What plugin-host printed must have reached its standard output: a report
+// lost on a full disk or a closed pipe is plugin-host's failure, never a pass.
+int delivered(int code, const std::string& what) {
+    std::cout.flush();
+    if (std::cout) {
+        return code;
+    }
+    std::cerr << "plugin-host: " << what << ": cannot write to standard output" << std::endl;
+    return static_cast<int>(host::Outcome::HostFailure);
+}
 
 int run(const std::vector<std::string>& arguments) {
     host::CommandLine line;
@@ -27,10 +39,10 @@ int run(const std::vector<std::string>& arguments) {
     switch (line.command) {
         case host::Command::Show:
             std::cout << line.text;
-            return 0;
+            return delivered(0, "the help");
         case host::Command::ListTests:
             std::cout << host::listTestsText();
-            return 0;
+            return delivered(0, "the list of tests");
         case host::Command::Run:
             break;
     }
@@ -44,16 +56,14 @@ int run(const std::vector<std::string>& arguments) {
         std::cerr << host::warningLine(report.module, warning) << '\n';
     }
     if (options.json) {
-        std::cout << nlohmann::ordered_json(report).dump(
-                         2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                  << std::endl;
+        std::cout << nlohmann::ordered_json(report).dump(2) << std::endl;
         if (report.outcome != host::Outcome::Passed) {
             std::cerr << host::failureLine(report.module, report.cause) << std::endl;
         }
     } else {
         host::printText(report, std::cout, std::cerr);
     }
-    return static_cast<int>(report.outcome);
+    return delivered(static_cast<int>(report.outcome), host::escapedText(report.module));
 }
 
 }  // namespace
@@ -66,6 +76,6 @@ int main(int argc, char** argv) {
     } catch (const std::exception& error) {
         // Anything left here is the host's own fault, not the plugin's.
         std::cerr << "plugin-host: internal error: " << error.what() << std::endl;
-        return static_cast<int>(host::Outcome::Unusable);
+        return static_cast<int>(host::Outcome::HostFailure);
     }
 }

@@ -57,13 +57,17 @@ RunReport mergeReports(const Options& options, const std::vector<const ContractT
         merged.peakResidentKiB = cycles->peakResidentKiB;
     }
 
-    const auto unusable = std::find_if(reports.begin(), reports.end(), [](const TestReport& r) {
-        return r.outcome == Outcome::Unusable;
-    });
-    if (unusable != reports.end()) {
-        merged.outcome = Outcome::Unusable;
-        merged.cause = unusable->cause;
-        return merged;
+    // plugin-host's own failure outranks any verdict on the plugin, and a
+    // module the host refuses outranks what its tests found.
+    for (const Outcome worst : {Outcome::HostFailure, Outcome::Unusable}) {
+        const auto found =
+            std::find_if(reports.begin(), reports.end(),
+                         [worst](const TestReport& r) { return r.outcome == worst; });
+        if (found != reports.end()) {
+            merged.outcome = worst;
+            merged.cause = found->cause;
+            return merged;
+        }
     }
     const auto failures = std::count_if(merged.tests.begin(), merged.tests.end(), failed);
     if (failures > 0) {

@@ -86,7 +86,7 @@ std::size_t ProgressReader::poll() {
             if (buffer[i] == '\n') {
                 line(partial_);
                 partial_.clear();
-            } else if (partial_.size() <= kGarbageLimit) {
+            } else if (partial_.size() <= kLineLimit) {
                 partial_ += buffer[i];
             } else {
                 ++progress_.garbageBytes;

@@ -45,6 +45,9 @@ struct ChildProgress {
 
 // Garbage beyond this much ends the test: the plugin gets to fill no disk.
 inline constexpr std::uintmax_t kGarbageLimit = 1 << 20;
+// The longest line read as one: a record carries the descriptor's texts,
+// which may be long; anything longer is garbage.
+inline constexpr std::size_t kLineLimit = 16 << 20;
 
 // Reads a child's log while it grows. Only complete records count as
 // progress; anything else is counted as the plugin's garbage, except a

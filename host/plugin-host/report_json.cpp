@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "text_escape.h"
+
 namespace host {
 
 namespace {
@@ -80,9 +82,21 @@ std::optional<DescriptorInfo> descriptorFrom(const Json& json) {
     return json.get<DescriptorInfo>();
 }
 
+// Every text in a report as valid UTF-8, whatever bytes the plugin handed
+// over (see text_escape.h): a report can always be written.
+void makeTexts(Json& json) {
+    if (json.is_string()) {
+        json = utf8WithEscapes(json.get_ref<const std::string&>());
+    } else if (json.is_structured()) {
+        for (auto& element : json) {
+            makeTexts(element);
+        }
+    }
+}
+
 Outcome outcomeFrom(const Json& json) {
     const int code = json.get<int>();
-    if (code < 0 || code > static_cast<int>(Outcome::Unusable)) {
+    if (code < 0 || code > static_cast<int>(Outcome::HostFailure)) {
         unknown("exit code", std::to_string(code));
     }
     return static_cast<Outcome>(code);
@@ -94,6 +108,7 @@ void to_json(Json& json, const DescriptorInfo& d) {
     json = {{"sdkLevel", d.sdkLevel},       {"sourcePath", d.sourcePath},
             {"classLabel", d.classLabel},   {"displayName", d.displayName},
             {"versionText", d.versionText}, {"kindCode", d.kindCode}};
+    makeTexts(json);
 }
 
 void from_json(const Json& json, DescriptorInfo& d) {
@@ -117,6 +132,7 @@ void to_json(Json& json, const TestReport& report) {
             {"released", report.released},
             {"unloaded", report.unloaded},
             {"peakResidentKiB", report.peakResidentKiB}};
+    makeTexts(json);
 }
 
 void from_json(const Json& json, TestReport& report) {
@@ -165,6 +181,7 @@ void to_json(Json& json, const RunReport& report) {
             {"result", toString(report.outcome)},
             {"exitCode", static_cast<int>(report.outcome)},
             {"cause", causeOrNull(report.cause)}};
+    makeTexts(json);
 }
 
 void from_json(const Json& json, RunReport& report) {

@@ -43,7 +43,7 @@ TestReport runOne(const Options& options, const ContractTest& test,
         // The host's own fault, not the plugin's: say so rather than guess.
         TestReport report = TestReport::ended(test.name, TestStatus::Failed,
                                               std::string("internal error: ") + error.what());
-        report.outcome = Outcome::Unusable;
+        report.outcome = Outcome::HostFailure;
         return report;
     }
 }

@@ -6,7 +6,7 @@ namespace host {
 
 namespace {
 constexpr const char* kTestStatusNames[] = {"passed", "failed", "crashed", "timed out", "skipped"};
-constexpr const char* kOutcomeNames[] = {"passed", "misbehaved", "unusable"};
+constexpr const char* kOutcomeNames[] = {"passed", "misbehaved", "unusable", "host failure"};
 }  // namespace
 
 const char* toString(TestStatus status) noexcept {

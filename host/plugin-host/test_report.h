@@ -15,8 +15,10 @@ enum class TestStatus { Passed, Failed, Crashed, TimedOut, Skipped };
 const char* toString(TestStatus status) noexcept;
 std::optional<TestStatus> testStatusFromString(const std::string& name) noexcept;
 
-// How a run ended; the values are the program's exit codes.
-enum class Outcome { Passed = 0, Misbehaved = 1, Unusable = 2 };
+// How a run ended; the values are the program's exit codes. HostFailure is
+// plugin-host's own trouble (a report it cannot write, a child it cannot
+// start), never the plugin's.
+enum class Outcome { Passed = 0, Misbehaved = 1, Unusable = 2, HostFailure = 3 };
 
 const char* toString(Outcome outcome) noexcept;
 

@@ -50,15 +50,31 @@ std::size_t sequenceLength(const std::string& text, std::size_t i) {
 
 }  // namespace
 
+std::string utf8WithEscapes(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            out += text[i];
+            ++i;
+        } else if (const std::size_t length = sequenceLength(text, i); length == 0) {
+            escapeByte(out, byte);
+            ++i;
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
+    }
+    return out;
+}
+
 std::string escapedText(const std::string& text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '\\') {
-            out += "\\\\";
-            ++i;
-        } else if (byte < 0x20 || byte == 0x7F) {
+        if (byte < 0x20 || byte == 0x7F) {
             escapeByte(out, byte);
             ++i;
         } else if (byte < 0x80) {

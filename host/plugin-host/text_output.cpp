@@ -2,26 +2,27 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 
 #include "process/process.h"
+#include "text_escape.h"
 
 namespace host {
 
 namespace {
-// Values are shown as JSON strings, so that empty and odd values are visible.
+// Values are quoted, so that empty and odd values are visible, and escaped,
+// so that none of them can act on the terminal or end the line.
 std::string quoted(const std::string& text) {
-    return nlohmann::ordered_json(text).dump(-1, ' ', false,
-                                             nlohmann::ordered_json::error_handler_t::replace);
+    return "\"" + escapedText(text) + "\"";
 }
 }  // namespace
 
 std::string failureLine(const std::string& module, const std::string& cause) {
-    return "plugin-host: " + module + ": " + cause;
+    return "plugin-host: " + escapedText(module) + ": " + escapedText(cause);
 }
 
 std::string warningLine(const std::string& module, const Warning& warning) {
-    return "plugin-host: " + module + ": warning [" + warning.check + "]: " + warning.text;
+    return "plugin-host: " + escapedText(module) + ": warning [" + warning.check +
+           "]: " + escapedText(warning.text);
 }
 
 void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
@@ -30,7 +31,7 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
         err << failureLine(report.module, report.cause) << '\n';
         return;
     }
-    out << "module      " << report.module << '\n';
+    out << "module      " << escapedText(report.module) << '\n';
     if (report.descriptor) {
         const DescriptorInfo& d = *report.descriptor;
         out << "descriptor  sdk level " << d.sdkLevel << ", kind " << d.kindCode << '\n'
@@ -44,7 +45,7 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
             << (report.changes.size() == 1 ? " variable" : " variables")
             << (report.changes.empty() ? "" : ":") << '\n';
         for (const auto& change : report.changes) {
-            out << "  " << change.name << ": " << quoted(change.before) << " -> "
+            out << "  " << escapedText(change.name) << ": " << quoted(change.before) << " -> "
                 << quoted(change.after) << '\n';
         }
     }
@@ -66,7 +67,8 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
     for (const auto& test : report.tests) {
         passed += test.status == TestStatus::Passed ? 1 : 0;
         out << "test        " << test.name << std::string(nameWidth + 2 - test.name.size(), ' ')
-            << toString(test.status) << (test.cause.empty() ? "" : ": " + test.cause) << '\n';
+            << toString(test.status) << (test.cause.empty() ? "" : ": " + escapedText(test.cause))
+            << '\n';
     }
     out.flush();
 
@@ -75,7 +77,7 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
         err << failureLine(report.module, report.cause) << '\n';
         return;
     }
-    out << name << ": passed " << passed << " of " << report.tests.size()
+    out << escapedText(name) << ": passed " << passed << " of " << report.tests.size()
         << (report.tests.size() == 1 ? " test" : " tests");
     if (!report.cycleTest.empty()) {
         out << "; " << report.cycleTest << " passed " << report.cyclesPassed << " of "

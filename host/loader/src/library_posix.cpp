@@ -30,8 +30,22 @@ Library Library::open(const std::filesystem::path& path) {
     if (::stat(absolute.c_str(), &info) != 0) {
         throw LoadError(std::strerror(errno));
     }
+    // Only a regular file is opened at all: a FIFO would block the load for
+    // ever, and a device or socket is nothing a host loads.
     if (S_ISDIR(info.st_mode)) {
         throw LoadError("is a directory, not a module");
+    }
+    if (S_ISFIFO(info.st_mode)) {
+        throw LoadError("is a FIFO, not a module");
+    }
+    if (S_ISSOCK(info.st_mode)) {
+        throw LoadError("is a socket, not a module");
+    }
+    if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) {
+        throw LoadError("is a device, not a module");
+    }
+    if (!S_ISREG(info.st_mode)) {
+        throw LoadError("is not a regular file, not a module");
     }
     // The path holds a slash, so dlopen never consults a search path. Binding
     // everything now turns a missing import into a load error here rather

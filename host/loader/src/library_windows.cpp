@@ -179,6 +179,9 @@ Library Library::open(const std::filesystem::path& path) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         throw LoadError("is a directory, not a module");
     }
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+        throw LoadError("is a device, not a module");
+    }
     checkImports(absolute);
     // The module's own folder and the system folders only: the module's
     // imports (pluginsdk.dll) sit beside it, and nothing on PATH may stand in.

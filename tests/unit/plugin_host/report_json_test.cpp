@@ -132,7 +132,7 @@ TEST(ReportJson, AnythingMissingOrUnknownIsRefusedRatherThanGuessed) {
     badStep["steps"]["onLoad"] = "sort of";
     EXPECT_THROW(badStep.get<TestReport>(), Json::exception);
     Json badCode = good;
-    badCode["exitCode"] = 3;
+    badCode["exitCode"] = 4;
     EXPECT_THROW(badCode.get<TestReport>(), Json::exception);
 }
 
