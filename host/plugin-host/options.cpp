@@ -46,7 +46,8 @@ std::string helpFooter() {
            "\nExit codes: 0 every test passed (warnings or not, unless --strict); 1 a test "
            "failed,\n"
            "crashed or timed out (the plugin misbehaved) or, with --strict, there was a warning;\n"
-           "2 the module cannot be used, or bad usage.";
+           "2 the module cannot be used, or bad usage; 3 plugin-host's own failure (a report it\n"
+           "cannot write, a child it cannot start), never the plugin's.";
 }
 }  // namespace
 

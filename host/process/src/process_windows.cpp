@@ -90,6 +90,20 @@ HANDLE openForChild(const std::filesystem::path& path) {
     return file;
 }
 
+// ": " and the system's words for an error code, or nothing.
+std::string systemText(DWORD code) {
+    char* buffer = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+    std::string text = length != 0 ? std::string(buffer, length) : std::string();
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) {
+        text.pop_back();
+    }
+    return text.empty() ? text : ": " + text;
+}
+
 LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* info) {
     TerminateProcess(GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;
@@ -232,7 +246,7 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     if (!started) {
         CloseHandle(job);
         throw ProcessError(pathToUtf8(program) + ": cannot start (system error " +
-                           std::to_string(startError) + ")");
+                           std::to_string(startError) + systemText(startError) + ")");
     }
     AssignProcessToJobObject(job, child.hProcess);
     ResumeThread(child.hThread);

@@ -60,6 +60,7 @@ TEST(Options, ListHelpAndVersionAskForNoModule) {
     EXPECT_NE(help.text.find("--timeout SECONDS"), std::string::npos) << help.text;
     EXPECT_NE(help.text.find("absolute-source-path"), std::string::npos) << help.text;
     EXPECT_NE(help.text.find("Exit codes: 0"), std::string::npos) << help.text;
+    EXPECT_NE(help.text.find("3 plugin-host's own failure"), std::string::npos) << help.text;
     const auto version = parseCommandLine({"--version"});
     EXPECT_EQ(version.command, Command::Show);
     EXPECT_EQ(version.text, "plugin-host 1.0 (host sdk level 95)\n");
