@@ -37,18 +37,6 @@ void expectTerminalSafe(const std::string& text) {
     EXPECT_NO_THROW(static_cast<void>(nlohmann::json(text).dump())) << "not UTF-8";
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        result.push_back(line);
-    }
-    return result;
-}
-
 using HostileInput = PluginHost;
 
 TEST_F(HostileInput, DescriptorTextsKeepTheirBytesAndCannotTakeOverTheTerminal) {

@@ -13,18 +13,6 @@
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        result.push_back(line);
-    }
-    return result;
-}
-
 TEST_F(PluginHost, VelquistPassesAndTheTextShowsTheOverrideCleared) {
     const std::string path = module("Velquist");
     const HostRun run = host({path});

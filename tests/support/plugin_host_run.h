@@ -11,6 +11,19 @@
 
 #include "built_files.h"
 
+// A program's output line by line, without the line ends (\r\n on Windows).
+inline std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        result.push_back(line);
+    }
+    return result;
+}
+
 // What one run of the built plugin-host program printed and how it ended.
 struct HostRun {
     int exitCode = -1;
@@ -19,17 +32,7 @@ struct HostRun {
     std::string out;
     std::string err;
 
-    std::vector<std::string> errLines() const {
-        std::vector<std::string> lines;
-        std::istringstream in(err);
-        for (std::string line; std::getline(in, line);) {
-            if (!line.empty() && line.back() == '\r') {  // text mode on Windows
-                line.pop_back();
-            }
-            lines.push_back(line);
-        }
-        return lines;
-    }
+    std::vector<std::string> errLines() const { return lines(err); }
 };
 
 inline std::string slurp(const std::filesystem::path& path) {
