@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <sstream>
 
@@ -34,37 +34,64 @@ std::string seconds(double value) {
     return text.str();
 }
 
-}  // namespace
+// How a child's process ended, as the step it ended in records it; nothing
+// when it exited on its own with `expectedCode`.
+struct Ending {
+    TestStatus status;
+    StepStatus step;
+    std::string how;
+};
 
-TestReport unfinishedReport(const Options& options, const ContractTest& test,
-                            const ChildProgress& progress,
-                            const process::Termination& termination) {
-    const Step step = progress.steps.empty() ? Step::Load : progress.steps.back();
-    std::string cause;
-    TestStatus status = TestStatus::Crashed;
+std::optional<Ending> endingOf(const Options& options, const process::Termination& termination,
+                               int expectedCode) {
     if (termination.timedOut) {
-        status = TestStatus::TimedOut;
-        cause = "did not finish within " + seconds(options.timeoutSeconds) + " s and was killed";
-    } else if (termination.crashed) {
-        cause = "crashed with " + termination.description;
-    } else {
-        cause = "ended without a report (" + termination.description + ")";
+        return Ending{
+            TestStatus::TimedOut, StepStatus::TimedOut,
+            "did not finish within " + seconds(options.timeoutSeconds) + " s and was killed"};
     }
-    cause += std::string(" in ") + toString(step);
-    if (options.cycles > 1 && test.reportsCycles) {
-        cause += " (cycle " + std::to_string(progress.cycle) + ")";
+    if (termination.crashed) {
+        return Ending{TestStatus::Crashed, StepStatus::Crashed,
+                      "crashed with " + termination.description};
     }
-    TestReport report = TestReport::ended(test.name, status, cause);
+    if (termination.exitCode != expectedCode) {
+        return Ending{TestStatus::Failed, StepStatus::Failed,
+                      "ended with " + termination.description + " instead of exit code " +
+                          std::to_string(expectedCode)};
+    }
+    return std::nullopt;
+}
+
+// A report that starts from what the child's log says: the descriptor, and
+// the steps it started, all passed but `last`, which ended as `status`.
+TestReport fromProgress(const ContractTest& test, const ChildProgress& progress, Step last,
+                        TestStatus testStatus, StepStatus status, std::string cause) {
+    TestReport report = TestReport::ended(test.name, testStatus, std::move(cause));
     report.descriptor = progress.descriptor;
     for (const Step started : progress.steps) {
         report.step(started) = StepStatus::Passed;
     }
-    report.step(step) = termination.timedOut ? StepStatus::TimedOut : StepStatus::Crashed;
+    report.step(last) = status;
     report.cyclesPassed = progress.cycle > 0 ? progress.cycle - 1 : 0;
     return report;
 }
 
-namespace {
+// The report of a child that ended without writing one: it crashed, was
+// killed or exited at the last step it started.
+TestReport unfinishedReport(const Options& options, const ContractTest& test,
+                            const ChildProgress& progress,
+                            const process::Termination& termination) {
+    const Step step = progress.steps.empty() ? Step::Load : progress.steps.back();
+    // Measured against its own exit code, only a crash or a kill is an ending.
+    const auto ending = endingOf(options, termination, termination.exitCode);
+    std::string cause =
+        ending ? ending->how : "ended without a report (" + termination.description + ")";
+    cause += std::string(" in ") + toString(step);
+    if (options.cycles > 1 && test.reportsCycles) {
+        cause += " (cycle " + std::to_string(progress.cycle) + ")";
+    }
+    return fromProgress(test, progress, step, ending ? ending->status : TestStatus::Crashed,
+                        ending ? ending->step : StepStatus::Crashed, cause);
+}
 
 std::vector<StreamOutput> outputOf(const process::Termination& termination) {
     std::vector<StreamOutput> output;
@@ -83,28 +110,12 @@ std::vector<StreamOutput> outputOf(const process::Termination& termination) {
 // test whose process crashed, hung or exited otherwise afterwards did not pass.
 TestReport heldToItsEnd(const Options& options, TestReport report,
                         const process::Termination& termination) {
-    std::string how;
-    TestStatus status = TestStatus::Failed;
-    if (termination.timedOut) {
-        status = TestStatus::TimedOut;
-        report.step(Step::Exit) = StepStatus::TimedOut;
-        how = "did not finish within " + seconds(options.timeoutSeconds) + " s and was killed";
-    } else if (termination.crashed) {
-        status = TestStatus::Crashed;
-        report.step(Step::Exit) = StepStatus::Crashed;
-        how = "crashed with " + termination.description;
-    } else if (termination.exitCode != static_cast<int>(report.outcome)) {
-        report.step(Step::Exit) = StepStatus::Failed;
-        how = "ended with " + termination.description + " instead of exit code " +
-              std::to_string(static_cast<int>(report.outcome));
-    } else {
-        report.step(Step::Exit) = StepStatus::Passed;
-        return report;
-    }
-    if (report.status == TestStatus::Passed) {
-        report.status = status;
+    const auto ending = endingOf(options, termination, static_cast<int>(report.outcome));
+    report.step(Step::Exit) = ending ? ending->step : StepStatus::Passed;
+    if (ending && report.status == TestStatus::Passed) {
+        report.status = ending->status;
         report.outcome = Outcome::Misbehaved;
-        report.cause = how + " in exit";
+        report.cause = ending->how + " in exit";
     }
     return report;
 }
@@ -128,7 +139,7 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
                                        "files (") +
                            error.code().message() + "); " + kTemporaryFolderHint);
     }
-    if (!std::ofstream(reportPath, std::ios::binary)) {
+    if (!process::createEmptyFile(reportPath)) {
         return hostFailure("cannot write its report file " + process::pathToUtf8(reportPath) +
                            " (" + std::strerror(errno) + "); " + kTemporaryFolderHint);
     }
@@ -175,16 +186,10 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         (progress.finalReport || progress.garbageBytes > kGarbageLimit)) {
         // Nothing in that file can be trusted now, a pass least of all.
         const Step step = progress.garbageDuring.value_or(Step::Load);
-        report = TestReport::ended(test.name, TestStatus::Failed,
-                                   "the plugin wrote " + std::to_string(progress.garbageBytes) +
-                                       " bytes into "
-                                       "plugin-host's report during " +
-                                       toString(step));
-        report.descriptor = progress.descriptor;
-        for (const Step started : progress.steps) {
-            report.step(started) = StepStatus::Passed;
-        }
-        report.step(step) = StepStatus::Failed;
+        report = fromProgress(test, progress, step, TestStatus::Failed, StepStatus::Failed,
+                              "the plugin wrote " + std::to_string(progress.garbageBytes) +
+                                  " bytes into plugin-host's report during " + toString(step));
+        report.cyclesPassed = 0;
     } else if (progress.finalReport) {
         report = heldToItsEnd(options, *progress.finalReport, termination);
     } else {

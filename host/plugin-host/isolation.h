@@ -26,9 +26,4 @@ inline constexpr int kChildCannotReport = 3;
 inline constexpr const char* kChildCannotReportLine =
     "plugin-host (isolated run): cannot write the report file";
 
-// The report of a child that ended without writing one: it crashed or was
-// killed at the last step it started.
-TestReport unfinishedReport(const Options& options, const ContractTest& test,
-                            const ChildProgress& progress, const process::Termination& termination);
-
 }  // namespace host

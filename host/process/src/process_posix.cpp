@@ -148,6 +148,9 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
                                              redirect.standardError.c_str(), flags, 0644);
         }
     }
+    // Nothing but the three standard streams: a descriptor another thread
+    // has open at this moment is not the child's to write into.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
@@ -212,6 +215,15 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         termination.description = "exit code " + std::to_string(termination.exitCode);
     }
     return termination;
+}
+
+bool createEmptyFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
 }
 
 std::filesystem::path currentExecutable() {

@@ -11,6 +11,7 @@
 #include <io.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
@@ -398,6 +399,19 @@ std::pair<Captured, Captured> OwnOutputCapture::stop() {
 
 OwnOutputCapture::~OwnOutputCapture() {
     stop();
+}
+
+bool createEmptyFile(const std::filesystem::path& path) {
+    // Not inheritable: a child started at this moment by another thread
+    // gets no handle to it.
+    HANDLE file = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = GetLastError() == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+        return false;
+    }
+    CloseHandle(file);
+    return true;
 }
 
 std::filesystem::path currentExecutable() {

@@ -66,6 +66,10 @@ struct Watchdog {
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                 const Redirect& redirect = {}, const Watchdog& watchdog = {});
 
+// Creates `path`, or empties it, without leaving it open where a child started
+// at the same time could inherit it; false, with errno, when it cannot.
+bool createEmptyFile(const std::filesystem::path& path);
+
 // The running program's own file.
 std::filesystem::path currentExecutable();
 
