@@ -105,6 +105,29 @@ TEST(Merge, AnUnusableModuleOutranksEveryFailure) {
     EXPECT_EQ(merged.cause, "bad descriptor: sdk level 94");
 }
 
+TEST(Merge, PluginHostsOwnFailureOutranksEvenAnUnusableModule) {
+    auto reports = allPassed();
+    reports[1] = TestReport::ended("other", TestStatus::Failed, "bad descriptor: sdk level 94");
+    reports[1].outcome = Outcome::Unusable;
+    reports[3] = TestReport::ended("last", TestStatus::Failed, "cannot write its report file");
+    reports[3].outcome = Outcome::HostFailure;
+    const RunReport merged = mergeReports(options(true), kTests, reports);
+    EXPECT_EQ(merged.outcome, Outcome::HostFailure);
+    EXPECT_EQ(merged.cause, "cannot write its report file");
+}
+
+TEST(Merge, WhatThePluginPrintedIsCarriedPerTestAndStream) {
+    auto reports = allPassed();
+    reports[2].output = {{"standard error", 5, "oops\x1b\nmore"}};
+    const RunReport merged = mergeReports(options(), kTests, reports);
+    ASSERT_EQ(merged.pluginOutput.size(), 1u);
+    EXPECT_EQ(merged.pluginOutput[0].test, "cycles");
+    EXPECT_EQ(merged.pluginOutput[0].stream, "standard error");
+    EXPECT_EQ(merged.pluginOutput[0].bytes, 5u);
+    EXPECT_EQ(merged.pluginOutput[0].firstLine, "oops\\x1B");
+    EXPECT_EQ(merged.warnings.back().check, "plugin-output");
+}
+
 TEST(Merge, StrictFailsAPassingRunWithWarningsOnly) {
     const RunReport strict = mergeReports(options(true), kTests, allPassed());
     EXPECT_EQ(strict.outcome, Outcome::Misbehaved);

@@ -35,7 +35,10 @@ TEST(TextEscape, EveryByteThatIsNotUtf8IsEscapedEverywhere) {
         {"\xE0\x80\xAF", "\\xE0\\x80\\xAF"},           // an overlong '/' in three bytes
         {"\xED\xA0\x80", "\\xED\\xA0\\x80"},           // a surrogate
         {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},  // past U+10FFFF
+        {"\xF0\x8F\xBF\xBF", "\\xF0\\x8F\\xBF\\xBF"},  // an overlong U+FFFF in four bytes
+        {"\xC1\xBF", "\\xC1\\xBF"},                    // an overlong form in two
         {"\xff\xfe", "\\xFF\\xFE"},
+        {"\xF0\x9F\x98", "\\xF0\\x9F\\x98"},  // four bytes cut to three
         {"ok\xff"
          "ok",
          "ok\\xFFok"}};

@@ -55,6 +55,41 @@ TEST(Warnings, EachEmptyTextIsNamedOnItsOwn) {
     EXPECT_TRUE(descriptorWarnings(withSource("")).empty());
 }
 
+TEST(Warnings, OutputIsOneWarningPerStreamAcrossTests) {
+    std::vector<TestReport> reports(3);
+    reports[0].name = "a";
+    reports[1].name = "b";
+    reports[2].name = "c";
+    reports[0].output = {{"standard error", 1, "e"}};
+    reports[1].output = {{"standard output", 10, "first\nsecond"}, {"standard error", 4, "x"}};
+    reports[2].output = {{"standard output", 5, "other"}};
+    const auto warnings = runWarnings(reports);
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0].check, "plugin-output");
+    EXPECT_EQ(warnings[0].text,
+              "b wrote 10 bytes to standard output; first line: \"first\" (and 1 more test wrote "
+              "to it, 15 bytes in all)");
+    EXPECT_EQ(warnings[1].text,
+              "a wrote 1 byte to standard error; first line: \"e\" (and 1 more test wrote to it, "
+              "5 bytes in all)");
+    EXPECT_TRUE(runWarnings({reports[0]}).size() == 1);
+}
+
+TEST(Warnings, ProcessesLeftBehindNameEveryTestThatLeftThem) {
+    std::vector<TestReport> reports(3);
+    reports[0].name = "a";
+    reports[1].name = "b";
+    reports[2].name = "c";
+    EXPECT_TRUE(runWarnings(reports).empty());
+    reports[0].leftProcesses = true;
+    reports[2].leftProcesses = true;
+    const auto warnings = runWarnings(reports);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].check, "left-processes");
+    EXPECT_EQ(warnings[0].text,
+              "a, c ended with processes of the plugin's still running; plugin-host ended them");
+}
+
 TEST(Warnings, StrictNamesEachCheckOnceAndCountsEveryWarning) {
     RunReport report;
     report.warnings = {{"empty-descriptor-text", "a"},
