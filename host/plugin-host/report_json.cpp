@@ -102,6 +102,16 @@ Outcome outcomeFrom(const Json& json) {
     return static_cast<Outcome>(code);
 }
 
+Json memoryToJson(const std::vector<MemorySample>& samples) {
+    Json json = Json::array();
+    for (const auto& sample : samples) {
+        json.push_back({{"cycle", sample.cycle},
+                        {"residentKiB", sample.residentKiB},
+                        {"allocatedKiB", sample.allocatedKiB}});
+    }
+    return json;
+}
+
 }  // namespace
 
 void to_json(Json& json, const DescriptorInfo& d) {
@@ -121,17 +131,21 @@ void from_json(const Json& json, DescriptorInfo& d) {
 }
 
 void to_json(Json& json, const TestReport& report) {
-    json = {{"name", report.name},
-            {"status", toString(report.status)},
-            {"cause", causeOrNull(report.cause)},
-            {"exitCode", static_cast<int>(report.outcome)},
-            {"descriptor", descriptorOrNull(report.descriptor)},
-            {"changes", changesToJson(report.changes)},
-            {"steps", stepsToJson(report.steps)},
-            {"cyclesPassed", report.cyclesPassed},
-            {"released", report.released},
-            {"unloaded", report.unloaded},
-            {"peakResidentKiB", report.peakResidentKiB}};
+    json = {
+        {"name", report.name},
+        {"status", toString(report.status)},
+        {"cause", causeOrNull(report.cause)},
+        {"exitCode", static_cast<int>(report.outcome)},
+        {"descriptor", descriptorOrNull(report.descriptor)},
+        {"changes", changesToJson(report.changes)},
+        {"steps", stepsToJson(report.steps)},
+        {"cyclesPassed", report.cyclesPassed},
+        {"released", report.released},
+        {"unloaded", report.unloaded},
+        {"peakResidentKiB", report.peakResidentKiB},
+        {"stateChanges", report.stateChanges},
+        {"descriptors", {{"before", report.descriptorsBefore}, {"after", report.descriptorsAfter}}},
+        {"memory", memoryToJson(report.memory)}};
     makeTexts(json);
 }
 
@@ -147,6 +161,14 @@ void from_json(const Json& json, TestReport& report) {
     json.at("released").get_to(report.released);
     json.at("unloaded").get_to(report.unloaded);
     json.at("peakResidentKiB").get_to(report.peakResidentKiB);
+    json.at("stateChanges").get_to(report.stateChanges);
+    json.at("descriptors").at("before").get_to(report.descriptorsBefore);
+    json.at("descriptors").at("after").get_to(report.descriptorsAfter);
+    for (const auto& sample : json.at("memory")) {
+        report.memory.push_back(MemorySample{sample.at("cycle").get<int>(),
+                                             sample.at("residentKiB").get<long>(),
+                                             sample.at("allocatedKiB").get<long>()});
+    }
 }
 
 void to_json(Json& json, const RunReport& report) {

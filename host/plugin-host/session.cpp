@@ -41,11 +41,13 @@ HolderWords wordsOf(const loader::PluginHolder& holder) noexcept {
     return words;
 }
 
-Session::Session(const Options& options, int cycle, TestReport& report, StepObserver& observer)
+Session::Session(const Options& options, int cycle, TestReport& report, StepObserver& observer,
+                 Leftovers& leftovers)
     : options_(options),
       cycle_(cycle),
       report_(report),
       observer_(observer),
+      leftovers_(leftovers),
       exactThreads_(cycle == 1 || cycle == options.cycles) {
     manager_ = std::make_shared<CVarManagerWrapper>();
     manager_->registerCvar(kOnlineStatusVariable, kOnlineStatusDefault);
@@ -81,6 +83,9 @@ Session::~Session() {
     // The module goes here, and its static destructors run: a hang or a
     // crash in them is the unload's.
     observer_.stepStarted(cycle_, Step::Unload);
+    if (auto left = leftovers_.atUnload(module_->library(), cycle_, report_)) {
+        report_.fail(std::move(*left));
+    }
     if (pluginThreads() > 0) {
         module_->abandon();
     }
@@ -197,10 +202,16 @@ bool Session::unload() {
             module_->abandon();
             return "left " + plural(static_cast<long>(threads), "thread") + " running at unload";
         }
+        // Put back while the module is still there to tell what points into it.
+        auto left = leftovers_.atUnload(module_->library(), cycle_, report_);
         report_.unloaded = module_->unload();
+        if (left) {
+            return left;
+        }
         if (!report_.unloaded) {
             return "the module stayed in memory after it was unloaded";
         }
+        leftovers_.cycleEnded(cycle_, report_);
         return std::nullopt;
     });
 }

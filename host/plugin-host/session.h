@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bakkesmod/wrappers/cvarmanagerwrapper.h"
+#include "leftovers.h"
 #include "loader/plugin_module.h"
 #include "options.h"
 #include "pluginsdk/cvar_registry.h"
@@ -48,7 +49,8 @@ using Finding = std::optional<std::string>;
 // variables.
 class Session {
 public:
-    Session(const Options& options, int cycle, TestReport& report, StepObserver& observer);
+    Session(const Options& options, int cycle, TestReport& report, StepObserver& observer,
+            Leftovers& leftovers);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     // Gives back whatever is still held, the way the host would, never throwing.
@@ -79,8 +81,9 @@ public:
     // ("deleteMe", ...).
     bool release(const std::string& moment);
     // The unload step; fails when a thread the plugin started still runs (the
-    // module is then left loaded, as unmapping it would crash that thread), or
-    // when the module stays in memory.
+    // module is then left loaded, as unmapping it would crash that thread),
+    // when the plugin left process-wide state pointing into the module (it
+    // is put back first), or when the module stays in memory.
     bool unload();
 
     long managerReferences() const { return manager_.use_count() - 1; }
@@ -101,6 +104,7 @@ private:
     const int cycle_;
     TestReport& report_;
     StepObserver& observer_;
+    Leftovers& leftovers_;
     std::optional<loader::PluginModule> module_;
     bool unloaded_ = false;
     bool mayHoldPlugin_ = false;  // getPlugin ran and deleteMe has not since

@@ -46,6 +46,13 @@ struct StreamOutput {
     std::string head;  // the first bytes, bounded
 };
 
+// The process's memory after a lifecycle cycle.
+struct MemorySample {
+    int cycle = 0;
+    long residentKiB = 0;
+    long allocatedKiB = 0;  // private memory it has asked for, touched or not
+};
+
 // One named test's report: how it ended and what it saw of the module. It is
 // written by whichever process ran the test, and read by the one that merges.
 struct TestReport {
@@ -62,6 +69,13 @@ struct TestReport {
     long peakResidentKiB = 0;          // of the process that ran the plugin
     std::vector<StreamOutput> output;  // what the plugin printed, if anything
     bool leftProcesses = false;        // processes it started outlived the test
+    // Process-wide state the plugin changed, put back; each is a warning.
+    std::vector<std::string> stateChanges;
+    // Descriptors (handles on Windows) open before the first load and after
+    // the test; 0 when unknown.
+    long descriptorsBefore = 0;
+    long descriptorsAfter = 0;
+    std::vector<MemorySample> memory;  // at the cycles memorySampleCycles names
 
     StepStatus& step(Step s) { return steps[static_cast<std::size_t>(s)]; }
     StepStatus step(Step s) const { return steps[static_cast<std::size_t>(s)]; }

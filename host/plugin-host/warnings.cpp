@@ -27,6 +27,31 @@ constexpr Check kLeftProcesses{
     "left-processes",
     "processes the plugin started were still running when its test ended, and were ended"};
 
+constexpr Check kProcessState{
+    "process-state",
+    "the plugin changed process-wide state (signal dispositions, the locale, the environment, "
+    "the working directory, ...) and left it so; plugin-host put it back"};
+#if defined(_WIN32)
+constexpr const char* kDescriptors = "handles";
+#else
+constexpr const char* kDescriptors = "descriptors";
+#endif
+constexpr Check kLeftDescriptors{
+    "left-descriptors",
+    "after its test the process had more descriptors (handles on Windows) "
+    "open than before the first load"};
+constexpr Check kMemoryGrowth{
+    "memory-growth",
+    "over --cycles N (N of at least 10), the process's memory grew in both halves of the run"};
+
+std::string joinTests(const std::vector<std::string>& names) {
+    std::string joined;
+    for (const auto& name : names) {
+        joined += (joined.empty() ? "" : ", ") + name;
+    }
+    return joined;
+}
+
 // "/home/…", "\\server\…" or "C:\…": where the file was on the build machine.
 bool isAbsolute(const std::string& path) {
     if (!path.empty() && (path[0] == '/' || path[0] == '\\')) {
@@ -58,6 +83,8 @@ std::vector<Warning> descriptorWarnings(const DescriptorInfo& d) {
     }
     return warnings;
 }
+
+std::vector<Warning> leftoverWarnings(const std::vector<TestReport>& reports);
 
 std::vector<Warning> runWarnings(const std::vector<TestReport>& reports) {
     std::vector<Warning> warnings;
@@ -107,6 +134,68 @@ std::vector<Warning> runWarnings(const std::vector<TestReport>& reports) {
             Warning{kLeftProcesses.name, names + " ended with processes of the plugin's still "
                                                  "running; plugin-host ended them"});
     }
+    for (auto& warning : leftoverWarnings(reports)) {
+        warnings.push_back(std::move(warning));
+    }
+    return warnings;
+}
+
+std::optional<Warning> memoryGrowthWarning(const TestReport& report) {
+    if (report.memory.size() != 3) {
+        return std::nullopt;
+    }
+    // Resident memory shows a leak that is written to, allocated memory one
+    // that is not: whichever grew more.
+    const auto grew = [&report](std::size_t from, std::size_t to) {
+        return std::max(report.memory[to].residentKiB - report.memory[from].residentKiB,
+                        report.memory[to].allocatedKiB - report.memory[from].allocatedKiB);
+    };
+    if (grew(0, 1) < kGrowthPerHalfKiB || grew(1, 2) < kGrowthPerHalfKiB) {
+        return std::nullopt;
+    }
+    const long total = grew(0, 2);
+    const int cycles = report.memory[2].cycle - report.memory[0].cycle;
+    return Warning{kMemoryGrowth.name,
+                   report.name + "'s memory grew with every cycle: " + std::to_string(total) +
+                       " KiB from cycle " + std::to_string(report.memory[0].cycle) + " to cycle " +
+                       std::to_string(report.memory[2].cycle) + ", about " +
+                       std::to_string(total / cycles) + " KiB a cycle"};
+}
+
+std::vector<Warning> leftoverWarnings(const std::vector<TestReport>& reports) {
+    std::vector<Warning> warnings;
+    // One line per change, naming every test that left it.
+    std::vector<std::pair<std::string, std::vector<std::string>>> changes;
+    for (const auto& report : reports) {
+        for (const auto& change : report.stateChanges) {
+            auto found = std::find_if(changes.begin(), changes.end(),
+                                      [&change](const auto& c) { return c.first == change; });
+            if (found == changes.end()) {
+                changes.push_back({change, {}});
+                found = changes.end() - 1;
+            }
+            found->second.push_back(report.name);
+        }
+    }
+    for (const auto& [change, tests] : changes) {
+        warnings.push_back(Warning{kProcessState.name,
+                                   joinTests(tests) + " " + change + "; plugin-host put it back"});
+    }
+    for (const auto& report : reports) {
+        if (report.descriptorsAfter > report.descriptorsBefore) {
+            const long left = report.descriptorsAfter - report.descriptorsBefore;
+            warnings.push_back(Warning{
+                kLeftDescriptors.name,
+                report.name + " left " + std::to_string(left) + " " + kDescriptors + " open (" +
+                    std::to_string(report.descriptorsBefore) + " before the first load, " +
+                    std::to_string(report.descriptorsAfter) + " after the test)"});
+        }
+    }
+    for (const auto& report : reports) {
+        if (auto growth = memoryGrowthWarning(report)) {
+            warnings.push_back(std::move(*growth));
+        }
+    }
     return warnings;
 }
 
@@ -132,7 +221,8 @@ void failOnWarnings(RunReport& report) {
 
 std::string warningsHelp() {
     std::string help = "Warnings (a line on standard error each; exit code 0 unless --strict):\n";
-    for (const Check& check : {kAbsoluteSourcePath, kEmptyText, kPluginOutput, kLeftProcesses}) {
+    for (const Check& check : {kAbsoluteSourcePath, kEmptyText, kPluginOutput, kLeftProcesses,
+                               kProcessState, kLeftDescriptors, kMemoryGrowth}) {
         help += "  " + std::string(check.name) + ": " + check.description + "\n";
     }
     return help;

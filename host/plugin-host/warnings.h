@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@ std::vector<Warning> descriptorWarnings(const DescriptorInfo& descriptor);
 // Faults the tests' own runs showed, one warning for each kind across all
 // tests: the plugin printed to a stream, or left processes running.
 std::vector<Warning> runWarnings(const std::vector<TestReport>& reports);
+
+// A lifecycle's memory grew with its cycles: by at least this much in each
+// half of the cycles sampled, far beyond what allocators settle by.
+inline constexpr long kGrowthPerHalfKiB = 1024;
+std::optional<Warning> memoryGrowthWarning(const TestReport& report);
 
 // Under --strict, a run that passed with warnings fails on the first one.
 void failOnWarnings(RunReport& report);

@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -70,6 +71,23 @@ void Library::close() noexcept {
         ::dlclose(handle_);
         handle_ = nullptr;
     }
+}
+
+bool Library::contains(const void* address) const noexcept {
+    link_map* map = nullptr;
+    if (handle_ == nullptr || ::dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+        return false;
+    }
+    // The dynamic section lies inside the image, so it names the image's base.
+    Dl_info own{};
+    Dl_info found{};
+    return ::dladdr(map->l_ld, &own) != 0 && ::dladdr(address, &found) != 0 &&
+           own.dli_fbase == found.dli_fbase;
+}
+
+bool Library::inLoadedImage(const void* address) noexcept {
+    Dl_info found{};
+    return ::dladdr(address, &found) != 0;
 }
 
 bool Library::isLoaded(const std::filesystem::path& path) {

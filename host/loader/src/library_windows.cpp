@@ -211,6 +211,26 @@ void Library::close() noexcept {
     }
 }
 
+namespace {
+HMODULE moduleAt(const void* address) noexcept {
+    HMODULE found = nullptr;
+    if (!GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            static_cast<LPCWSTR>(address), &found)) {
+        return nullptr;
+    }
+    return found;
+}
+}  // namespace
+
+bool Library::contains(const void* address) const noexcept {
+    return handle_ != nullptr && moduleAt(address) == static_cast<HMODULE>(handle_);
+}
+
+bool Library::inLoadedImage(const void* address) noexcept {
+    return moduleAt(address) != nullptr;
+}
+
 bool Library::isLoaded(const std::filesystem::path& path) {
     HMODULE handle = nullptr;
     return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, path.wstring().c_str(),

@@ -1,8 +1,8 @@
 #include "contract/catalog.h"
 
 #include "contract/checks.h"
+#include "leftovers.h"
 #include "process/process.h"
-#include "stream_guard.h"
 
 namespace host {
 
@@ -68,10 +68,10 @@ TestReport runContractTest(const ContractTest& test, const Options& options,
                            StepObserver& observer) {
     TestReport report;
     report.name = test.name;
-    StreamGuard streams;
-    test.run(options, report, observer);
-    if (std::string left = streams.check(); !left.empty()) {
-        report.fail(std::move(left));
+    Leftovers leftovers(options);
+    test.run(options, report, observer, leftovers);
+    if (auto left = leftovers.atEnd(report)) {
+        report.fail(std::move(*left));
     }
     report.peakResidentKiB = process::peakResidentKiB();
     return report;

@@ -17,7 +17,8 @@ struct ContractTest {
     const char* name;
     const char* checks;        // what it checks, one line
     const char* failureMeans;  // what a failure usually means for a plugin author
-    void (*run)(const Options& options, TestReport& report, StepObserver& observer);
+    void (*run)(const Options& options, TestReport& report, StepObserver& observer,
+                Leftovers& leftovers);
     // Runs first, alone; when it does not pass, the other tests are skipped.
     bool gatesOthers = false;
     // Its cycle gives the run report its changes, steps, counts and memory.

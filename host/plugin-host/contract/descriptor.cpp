@@ -5,8 +5,9 @@
 
 namespace host::contract {
 
-void descriptor(const Options& options, TestReport& report, StepObserver& observer) {
-    Session session(options, 1, report, observer);
+void descriptor(const Options& options, TestReport& report, StepObserver& observer,
+                Leftovers& leftovers) {
+    Session session(options, 1, report, observer, leftovers);
     session.open();
 }
 

@@ -31,8 +31,9 @@ Finding heldHandles(const loader::PluginHolder& plugin, const char* when) {
 
 }  // namespace
 
-void getPluginTwice(const Options& options, TestReport& report, StepObserver& observer) {
-    Session session(options, 1, report, observer);
+void getPluginTwice(const Options& options, TestReport& report, StepObserver& observer,
+                    Leftovers& leftovers) {
+    Session session(options, 1, report, observer, leftovers);
     if (!session.open()) {
         return;
     }
@@ -61,8 +62,9 @@ void getPluginTwice(const Options& options, TestReport& report, StepObserver& ob
     session.deleteMe();
 }
 
-void deleteBeforeGet(const Options& options, TestReport& report, StepObserver& observer) {
-    Session session(options, 1, report, observer);
+void deleteBeforeGet(const Options& options, TestReport& report, StepObserver& observer,
+                     Leftovers& leftovers) {
+    Session session(options, 1, report, observer, leftovers);
     if (!session.open() || !session.deleteMe(Session::HostCopy::Release, nullptr, 2)) {
         return;
     }
@@ -75,8 +77,9 @@ void deleteBeforeGet(const Options& options, TestReport& report, StepObserver& o
     session.deleteMe();
 }
 
-void freshAfterDelete(const Options& options, TestReport& report, StepObserver& observer) {
-    Session session(options, 1, report, observer);
+void freshAfterDelete(const Options& options, TestReport& report, StepObserver& observer,
+                      Leftovers& leftovers) {
+    Session session(options, 1, report, observer, leftovers);
     if (!session.open() || session.getPluginAndHandOver() == nullptr) {
         return;
     }
@@ -94,8 +97,9 @@ void freshAfterDelete(const Options& options, TestReport& report, StepObserver& 
     }
 }
 
-void copyOutlivesDelete(const Options& options, TestReport& report, StepObserver& observer) {
-    Session session(options, 1, report, observer);
+void copyOutlivesDelete(const Options& options, TestReport& report, StepObserver& observer,
+                        Leftovers& leftovers) {
+    Session session(options, 1, report, observer, leftovers);
     loader::PluginHolder* holder = nullptr;
     if (!session.open() || (holder = session.getPluginAndHandOver()) == nullptr) {
         return;
@@ -118,8 +122,9 @@ void copyOutlivesDelete(const Options& options, TestReport& report, StepObserver
     session.release("the host released its last copy");
 }
 
-void unloadWhileHolding(const Options& options, TestReport& report, StepObserver& observer) {
-    Session session(options, 1, report, observer);
+void unloadWhileHolding(const Options& options, TestReport& report, StepObserver& observer,
+                        Leftovers& leftovers) {
+    Session session(options, 1, report, observer, leftovers);
     if (!session.open() || session.getPluginAndHandOver() == nullptr) {
         return;
     }

@@ -22,8 +22,9 @@ std::vector<Change> changesBetween(const std::map<std::string, std::string, std:
 }
 
 // One load-to-unload cycle; the first failure stops it.
-bool runCycle(const Options& options, int number, TestReport& report, StepObserver& observer) {
-    Session session(options, number, report, observer);
+bool runCycle(const Options& options, int number, TestReport& report, StepObserver& observer,
+              Leftovers& leftovers) {
+    Session session(options, number, report, observer, leftovers);
     if (!session.open()) {
         return false;
     }
@@ -62,10 +63,11 @@ bool runCycle(const Options& options, int number, TestReport& report, StepObserv
 
 }  // namespace
 
-void lifecycle(const Options& options, TestReport& report, StepObserver& observer) {
+void lifecycle(const Options& options, TestReport& report, StepObserver& observer,
+               Leftovers& leftovers) {
     for (int number = 1; number <= options.cycles; ++number) {
         report.steps = {};
-        if (!runCycle(options, number, report, observer)) {
+        if (!runCycle(options, number, report, observer, leftovers)) {
             return;
         }
         ++report.cyclesPassed;

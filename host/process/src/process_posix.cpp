@@ -312,6 +312,29 @@ long peakResidentKiB() {
     return 0;
 }
 
+long openDescriptors() {
+    long count = 0;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry("/proc/self/fd", error), end;
+         !error && entry != end; entry.increment(error)) {
+        ++count;
+    }
+    return count > 0 ? count - 1 : 0;  // less the one that reads the folder
+}
+
+Memory memoryNow() {
+    Memory memory;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            memory.residentKiB = std::stol(line.substr(6));
+        } else if (line.rfind("VmData:", 0) == 0) {
+            memory.allocatedKiB = std::stol(line.substr(7));
+        }
+    }
+    return memory;
+}
+
 void endQuietlyOnCrash() {
     rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);

@@ -439,6 +439,22 @@ std::vector<std::string> arguments(int, char**) {
     return result;
 }
 
+long openDescriptors() {
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<long>(count) : 0;
+}
+
+Memory memoryNow() {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    if (!GetProcessMemoryInfo(GetCurrentProcess(),
+                              reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                              sizeof counters)) {
+        return {};
+    }
+    return Memory{static_cast<long>(counters.WorkingSetSize / 1024),
+                  static_cast<long>(counters.PrivateUsage / 1024)};
+}
+
 long peakResidentKiB() {
     PROCESS_MEMORY_COUNTERS memory{};
     if (!GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory)) {

@@ -98,6 +98,10 @@ TEST(ReportJson, ATestReportWritesEveryKeyAndReadsBackTheSame) {
     report.released = false;
     report.unloaded = true;
     report.peakResidentKiB = 99;
+    report.stateChanges = {"left SIGPIPE ignored", "changed the C locale to \"C.UTF-8\""};
+    report.descriptorsBefore = 7;
+    report.descriptorsAfter = 9;
+    report.memory = {{10, 4000, 9000}, {55, 4100, 9100}, {100, 5000, 10000}};
 
     const Json json = report;
     const Json expected = {
@@ -112,15 +116,21 @@ TEST(ReportJson, ATestReportWritesEveryKeyAndReadsBackTheSame) {
         {"cyclesPassed", 2},
         {"released", false},
         {"unloaded", true},
-        {"peakResidentKiB", 99}};
+        {"peakResidentKiB", 99},
+        {"stateChanges", {"left SIGPIPE ignored", "changed the C locale to \"C.UTF-8\""}},
+        {"descriptors", {{"before", 7}, {"after", 9}}},
+        {"memory", Json::parse(R"([{"cycle":10,"residentKiB":4000,"allocatedKiB":9000},
+            {"cycle":55,"residentKiB":4100,"allocatedKiB":9100},
+            {"cycle":100,"residentKiB":5000,"allocatedKiB":10000}])")}};
     EXPECT_EQ(json, expected);
     EXPECT_EQ(Json(json.get<TestReport>()), json);
 }
 
 TEST(ReportJson, AnythingMissingOrUnknownIsRefusedRatherThanGuessed) {
     const Json good = TestReport::ended("lifecycle", TestStatus::Crashed, "c");
-    for (const char* key : {"name", "status", "cause", "exitCode", "descriptor", "changes", "steps",
-                            "cyclesPassed", "released", "unloaded", "peakResidentKiB"}) {
+    for (const char* key :
+         {"name", "status", "cause", "exitCode", "descriptor", "changes", "steps", "cyclesPassed",
+          "released", "unloaded", "peakResidentKiB", "stateChanges", "descriptors", "memory"}) {
         Json bad = good;
         bad.erase(key);
         EXPECT_THROW(bad.get<TestReport>(), Json::exception) << key;

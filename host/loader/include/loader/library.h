@@ -38,6 +38,11 @@ public:
     void abandon() noexcept { handle_ = nullptr; }
 
     const std::filesystem::path& path() const noexcept { return path_; }
+    // Whether `address` lies in this library's image (code or static data).
+    bool contains(const void* address) const noexcept;
+    // Whether `address` lies in the image of any library or program mapped
+    // now: a code address that does not has lost its module.
+    static bool inLoadedImage(const void* address) noexcept;
 
     // Whether a library of that absolute path is mapped in this process now.
     static bool isLoaded(const std::filesystem::path& path);

@@ -107,6 +107,17 @@ private:
 // This process's own peak resident memory so far, in KiB; 0 when unknown.
 long peakResidentKiB();
 
+// How many descriptors (handles on Windows) this process has open now.
+long openDescriptors();
+
+// This process's memory now, in KiB: resident, and private memory allocated
+// whether touched or not (a leak that is never written to shows only there).
+struct Memory {
+    long residentKiB = 0;
+    long allocatedKiB = 0;
+};
+Memory memoryNow();
+
 // Makes a crash of this process end it quietly with a crash status: no core
 // file, no error dialog, no debugger, so whoever started it can report it.
 void endQuietlyOnCrash();

@@ -1,0 +1,64 @@
+#include "guards/guard.h"
+
+#include "guards/kinds.h"
+
+namespace host::guards {
+
+std::vector<std::unique_ptr<StateGuard>> allGuards() {
+    std::vector<std::unique_ptr<StateGuard>> guards;
+    // The C++ locale before the C locale: putting a named C++ locale back
+    // sets the C locale too, which the C locale's guard then corrects.
+    guards.push_back(signalHandlersGuard());
+    guards.push_back(terminateHandlerGuard());
+    guards.push_back(newHandlerGuard());
+    guards.push_back(cppLocaleGuard());
+    guards.push_back(cLocaleGuard());
+    guards.push_back(cppStreamsGuard());
+    guards.push_back(environmentGuard());
+    guards.push_back(workingDirectoryGuard());
+    for (auto& platform : platformGuards()) {
+        guards.push_back(std::move(platform));
+    }
+    return guards;
+}
+
+Leftover judgePointer(const void* pointer, const CodeMap& where, const std::string& what) {
+    if (pointer != nullptr && where.inModule(pointer)) {
+        return {Leftover::Severity::Failure,
+                "left " + what + " pointing into the module, which is gone after unload"};
+    }
+    if (pointer != nullptr && !where.inLoadedImage(pointer)) {
+        return {Leftover::Severity::Failure,
+                "left " + what + " pointing at code that is no longer loaded"};
+    }
+    return {Leftover::Severity::Warning, "changed " + what};
+}
+
+std::string joinNames(const std::vector<std::string>& names) {
+    std::string joined;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        joined += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    }
+    return joined;
+}
+
+StateGuards::StateGuards() : guards_(allGuards()) {
+    for (auto& guard : guards_) {
+        guard->record();
+    }
+}
+
+std::vector<Leftover> StateGuards::restore(const CodeMap& where, bool everyGuard) {
+    std::vector<Leftover> all;
+    for (auto& guard : guards_) {
+        if (!everyGuard && guard->costly()) {
+            continue;
+        }
+        for (auto& leftover : guard->restore(where)) {
+            all.push_back(std::move(leftover));
+        }
+    }
+    return all;
+}
+
+}  // namespace host::guards

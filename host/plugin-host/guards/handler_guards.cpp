@@ -1,0 +1,63 @@
+// The C++ runtime's process-wide handlers: what runs when the program
+// terminates, and when an allocation fails.
+
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "guards/kinds.h"
+
+namespace host::guards {
+
+namespace {
+
+template <typename Handler>
+const void* codeAddress(Handler handler) {
+    const void* address = nullptr;
+    static_assert(sizeof address == sizeof handler);
+    std::memcpy(&address, &handler, sizeof address);
+    return address;
+}
+
+template <typename Handler>
+class HandlerGuard final : public StateGuard {
+public:
+    HandlerGuard(const char* what, Handler (*get)(), Handler (*set)(Handler))
+        : what_(what), get_(get), set_(set) {}
+    void record() override { saved_ = get_(); }
+    std::vector<Leftover> restore(const CodeMap& where) override {
+        const Handler now = get_();
+        if (now == saved_) {
+            return {};
+        }
+        set_(saved_);
+        return {judgePointer(codeAddress(now), where, what_)};
+    }
+
+private:
+    const char* what_;
+    Handler (*get_)();
+    Handler (*set_)(Handler);
+    Handler saved_ = nullptr;
+};
+
+std::terminate_handler setTerminate(std::terminate_handler handler) {
+    return std::set_terminate(handler);
+}
+std::new_handler setNewHandler(std::new_handler handler) {
+    return std::set_new_handler(handler);
+}
+
+}  // namespace
+
+std::unique_ptr<StateGuard> terminateHandlerGuard() {
+    return std::make_unique<HandlerGuard<std::terminate_handler>>(
+        "the terminate handler", [] { return std::get_terminate(); }, setTerminate);
+}
+
+std::unique_ptr<StateGuard> newHandlerGuard() {
+    return std::make_unique<HandlerGuard<std::new_handler>>(
+        "the new-handler", [] { return std::get_new_handler(); }, setNewHandler);
+}
+
+}  // namespace host::guards

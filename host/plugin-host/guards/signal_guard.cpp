@@ -1,0 +1,170 @@
+// Signal handlers: the handler a crash, an interrupt or a broken pipe runs.
+
+#include <csignal>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "guards/kinds.h"
+
+namespace host::guards {
+
+namespace {
+
+#if defined(_WIN32)
+// The C runtime's signals, all that signal() takes there.
+constexpr int kSignals[] = {SIGINT, SIGILL, SIGFPE, SIGSEGV, SIGTERM, SIGBREAK, SIGABRT};
+
+std::string signalName(int signal) {
+    static const std::map<int, const char*> names{
+        {SIGINT, "SIGINT"},   {SIGILL, "SIGILL"},     {SIGFPE, "SIGFPE"},  {SIGSEGV, "SIGSEGV"},
+        {SIGTERM, "SIGTERM"}, {SIGBREAK, "SIGBREAK"}, {SIGABRT, "SIGABRT"}};
+    return names.at(signal);
+}
+
+using Disposition = void (*)(int);
+
+bool read(int signal, Disposition& out) {
+    // signal() has no query: set the default and put the old one straight back.
+    out = std::signal(signal, SIG_DFL);
+    if (out == SIG_ERR) {
+        return false;
+    }
+    std::signal(signal, out);
+    return true;
+}
+void write(int signal, const Disposition& disposition) {
+    std::signal(signal, disposition);
+}
+bool same(const Disposition& a, const Disposition& b) {
+    return a == b;
+}
+const void* handlerOf(const Disposition& disposition) {
+    return reinterpret_cast<const void*>(disposition);
+}
+bool isDefault(const Disposition& d) {
+    return d == SIG_DFL;
+}
+bool isIgnored(const Disposition& d) {
+    return d == SIG_IGN;
+}
+#else
+std::string signalName(int signal) {
+    if (const char* abbreviation = sigabbrev_np(signal)) {
+        return std::string("SIG") + abbreviation;
+    }
+    return "SIGRTMIN+" + std::to_string(signal - SIGRTMIN);
+}
+
+using Disposition = struct sigaction;
+
+bool read(int signal, Disposition& out) {
+    return sigaction(signal, nullptr, &out) == 0;
+}
+void write(int signal, const Disposition& disposition) {
+    sigaction(signal, &disposition, nullptr);
+}
+const void* handlerOf(const Disposition& d) {
+    return (d.sa_flags & SA_SIGINFO) != 0 ? reinterpret_cast<const void*>(d.sa_sigaction)
+                                          : reinterpret_cast<const void*>(d.sa_handler);
+}
+bool same(const Disposition& a, const Disposition& b) {
+    if (handlerOf(a) != handlerOf(b) || a.sa_flags != b.sa_flags) {
+        return false;
+    }
+    // Signal by signal: the C library fills only the kernel's part of the
+    // set, so the bytes past it are whatever they were.
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&a.sa_mask, signal) != sigismember(&b.sa_mask, signal)) {
+            return false;
+        }
+    }
+    return true;
+}
+bool isDefault(const Disposition& d) {
+    return (d.sa_flags & SA_SIGINFO) == 0 && d.sa_handler == SIG_DFL;
+}
+bool isIgnored(const Disposition& d) {
+    return (d.sa_flags & SA_SIGINFO) == 0 && d.sa_handler == SIG_IGN;
+}
+#endif
+
+class SignalHandlersGuard final : public StateGuard {
+public:
+    void record() override {
+        saved_.clear();
+#if defined(_WIN32)
+        for (const int signal : kSignals) {
+#else
+        for (int signal = 1; signal < NSIG; ++signal) {
+#endif
+            Disposition disposition{};
+            if (read(signal, disposition)) {
+                saved_.emplace(signal, disposition);
+            }
+        }
+    }
+
+    std::vector<Leftover> restore(const CodeMap& where) override {
+        // Signals grouped by what was left on them, so one line names them all.
+        std::map<std::string, std::vector<std::string>> failures;
+        std::map<std::string, std::vector<std::string>> warnings;
+        for (const auto& [signal, saved] : saved_) {
+            Disposition now{};
+            if (!read(signal, now) || same(now, saved)) {
+                continue;
+            }
+            write(signal, saved);
+            const std::string name = signalName(signal);
+            if (isIgnored(now)) {
+                warnings["left %s ignored"].push_back(name);
+            } else if (isDefault(now)) {
+                warnings["left %s to its default action"].push_back(name);
+            } else if (where.inModule(handlerOf(now))) {
+                failures["left %s pointing into the module, which is gone after unload"].push_back(
+                    name);
+            } else if (!where.inLoadedImage(handlerOf(now))) {
+                failures["left %s pointing at code that is no longer loaded"].push_back(name);
+            } else {
+                warnings["changed %s"].push_back(name);
+            }
+        }
+        std::vector<Leftover> leftovers;
+        const auto add = [&leftovers](Leftover::Severity severity, const auto& grouped,
+                                      bool handlers) {
+            for (const auto& [pattern, names] : grouped) {
+                std::string subject = joinNames(names);
+                if (handlers) {
+                    subject = "the " + subject + (names.size() == 1 ? " handler" : " handlers");
+                }
+                std::string text = pattern;
+                text.replace(text.find("%s"), 2, subject);
+                leftovers.push_back(Leftover{severity, text});
+            }
+        };
+        add(Leftover::Severity::Failure, failures, true);
+        for (auto& [pattern, names] : warnings) {
+            // "changed the SIGUSR1 handler"; "left SIGPIPE ignored".
+            add(Leftover::Severity::Warning,
+                std::map<std::string, std::vector<std::string>>{{pattern, names}},
+                pattern.rfind("changed", 0) == 0);
+        }
+        return leftovers;
+    }
+
+    // A system call per signal.
+    bool costly() const override {
+        return true;
+    }
+
+private:
+    std::map<int, Disposition> saved_;
+};
+
+}  // namespace
+
+std::unique_ptr<StateGuard> signalHandlersGuard() {
+    return std::make_unique<SignalHandlersGuard>();
+}
+
+}  // namespace host::guards

@@ -1,0 +1,76 @@
+#include "leftovers.h"
+
+#include <algorithm>
+
+#include "process/process.h"
+
+namespace host {
+
+namespace {
+
+class ModuleMap final : public guards::CodeMap {
+public:
+    explicit ModuleMap(const loader::Library* module) : module_(module) {}
+    bool inModule(const void* address) const override {
+        return module_ != nullptr && module_->contains(address);
+    }
+    bool inLoadedImage(const void* address) const override {
+        return loader::Library::inLoadedImage(address);
+    }
+
+private:
+    const loader::Library* module_;
+};
+
+}  // namespace
+
+std::vector<int> memorySampleCycles(int cycles) {
+    if (cycles < kFewestCyclesForGrowth) {
+        return {};
+    }
+    const int first = (cycles + 9) / 10;
+    return {first, first + (cycles - first) / 2, cycles};
+}
+
+Leftovers::Leftovers(const Options& options)
+    : options_(options), descriptorsBefore_(process::openDescriptors()) {}
+
+std::optional<std::string> Leftovers::restore(const guards::CodeMap& where, bool all,
+                                              TestReport& report) {
+    std::string failures;
+    for (auto& leftover : guards_.restore(where, all)) {
+        if (leftover.severity == guards::Leftover::Severity::Failure) {
+            failures += (failures.empty() ? "" : "; ") + leftover.text;
+        } else if (std::find(report.stateChanges.begin(), report.stateChanges.end(),
+                             leftover.text) == report.stateChanges.end()) {
+            report.stateChanges.push_back(std::move(leftover.text));
+        }
+    }
+    if (failures.empty()) {
+        return std::nullopt;
+    }
+    return failures;
+}
+
+std::optional<std::string> Leftovers::atUnload(const loader::Library& module, int cycle,
+                                               TestReport& report) {
+    const bool all = cycle == 1 || cycle == options_.cycles || cycle % kCostlyEvery == 0;
+    return restore(ModuleMap(&module), all, report);
+}
+
+void Leftovers::cycleEnded(int cycle, TestReport& report) {
+    const auto samples = memorySampleCycles(options_.cycles);
+    if (std::find(samples.begin(), samples.end(), cycle) != samples.end()) {
+        const process::Memory memory = process::memoryNow();
+        report.memory.push_back(MemorySample{cycle, memory.residentKiB, memory.allocatedKiB});
+    }
+}
+
+std::optional<std::string> Leftovers::atEnd(TestReport& report) {
+    const auto failure = restore(ModuleMap(nullptr), true, report);
+    report.descriptorsBefore = descriptorsBefore_;
+    report.descriptorsAfter = process::openDescriptors();
+    return failure;
+}
+
+}  // namespace host

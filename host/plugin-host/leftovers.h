@@ -1,0 +1,51 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "guards/guard.h"
+#include "loader/library.h"
+#include "options.h"
+#include "test_report.h"
+
+namespace host {
+
+// Everything a plugin can leave in its host's process beyond the module
+// itself, watched over one test: the process-wide state the guards keep,
+// descriptors (handles on Windows) left open, and memory that grows with
+// every load. Made before the test's first load.
+class Leftovers {
+public:
+    explicit Leftovers(const Options& options);
+
+    // At the unload of cycle `cycle`, while the module is still mapped: puts
+    // the host's state back and gives the failures, in one line; the
+    // warnings go to `report`. A long lifecycle reads the costly kinds on its
+    // first and last cycle and every kCostlyEvery-th: what a plugin leaves
+    // in between is found, and blamed, at the next of those.
+    std::optional<std::string> atUnload(const loader::Library& module, int cycle,
+                                        TestReport& report);
+    // After cycle `cycle` has unloaded its module.
+    void cycleEnded(int cycle, TestReport& report);
+    // When the test is over, its modules gone: the same for whatever was left
+    // since the last unload, and the descriptors left open.
+    std::optional<std::string> atEnd(TestReport& report);
+
+private:
+    std::optional<std::string> restore(const guards::CodeMap& where, bool all, TestReport& report);
+
+    const Options& options_;
+    guards::StateGuards guards_;
+    long descriptorsBefore_;
+};
+
+// The cycles after which a lifecycle of `cycles` samples its memory: one
+// tenth in, so that what the first loads set up once is not counted, halfway
+// through the rest, and the last. Empty when there are too few cycles to
+// tell growth from a one-time cost.
+std::vector<int> memorySampleCycles(int cycles);
+inline constexpr int kFewestCyclesForGrowth = 10;
+
+inline constexpr int kCostlyEvery = 16;
+
+}  // namespace host
