@@ -68,8 +68,12 @@ const void* handlerOf(const Disposition& d) {
     return (d.sa_flags & SA_SIGINFO) != 0 ? reinterpret_cast<const void*>(d.sa_sigaction)
                                           : reinterpret_cast<const void*>(d.sa_handler);
 }
+// The C library marks every disposition it installs with its own return
+// trampoline; a default one read from the kernel may not have the mark yet.
+constexpr int kRestorer = 0x04000000;  // SA_RESTORER
+
 bool same(const Disposition& a, const Disposition& b) {
-    if (handlerOf(a) != handlerOf(b) || a.sa_flags != b.sa_flags) {
+    if (handlerOf(a) != handlerOf(b) || (a.sa_flags | kRestorer) != (b.sa_flags | kRestorer)) {
         return false;
     }
     // Signal by signal: the C library fills only the kernel's part of the
