@@ -439,19 +439,24 @@ std::vector<std::string> arguments(int, char**) {
     return result;
 }
 
+// Wine's headers lack these two; Windows SDK's declare them the same way.
+extern "C" __declspec(dllimport) BOOL WINAPI GetProcessHandleCount(HANDLE process, PDWORD count);
+struct MemoryCountersEx {
+    PROCESS_MEMORY_COUNTERS base;
+    SIZE_T PrivateUsage;
+};
+
 long openDescriptors() {
     DWORD count = 0;
     return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<long>(count) : 0;
 }
 
 Memory memoryNow() {
-    PROCESS_MEMORY_COUNTERS_EX counters{};
-    if (!GetProcessMemoryInfo(GetCurrentProcess(),
-                              reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                              sizeof counters)) {
+    MemoryCountersEx counters{};
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters.base, sizeof counters)) {
         return {};
     }
-    return Memory{static_cast<long>(counters.WorkingSetSize / 1024),
+    return Memory{static_cast<long>(counters.base.WorkingSetSize / 1024),
                   static_cast<long>(counters.PrivateUsage / 1024)};
 }
 
