@@ -38,11 +38,11 @@ const Kind kKinds[] = {
     {"fixture_leaves_exception_filter",
      "left the unhandled-exception filter pointing into the module, which is gone after unload"},
     {"fixture_leaves_c_locale", nullptr, "process-state",
-     "lifecycle changed the C locale to \"LC_COLLATE=.utf8;LC_CTYPE=.utf8\""},
+     "lifecycle changed the C locale to \"English_United States.1252\""},
     {"fixture_leaves_working_directory", nullptr, "process-state",
      "lifecycle changed the working directory to \"C:\\\""},
     {"fixture_leaves_error_mode", nullptr, "process-state",
-     "lifecycle changed the error mode to 0x8007"},
+     "lifecycle changed the error mode to 0x5"},
 #else
     {"fixture_leaves_stdio_buffer",
      "left stdout writing into a buffer in the module, which is gone after unload"},
@@ -97,8 +97,8 @@ TEST_P(Leftovers, AreFoundAloneAndPutBackInBothModes) {
                       nlohmann::json::parse(R"([{"check":")" + std::string(kind.check) +
                                             R"(","text":)" + nlohmann::json(text).dump() + "}]"));
             EXPECT_EQ(run.errLines(),
-                      std::vector<std::string>{"plugin-host: " + path + ": warning [" +
-                                               kind.check + "]: " + text});
+                      std::vector<std::string>{"plugin-host: " + path + ": warning [" + kind.check +
+                                               "]: " + text});
         }
     }
 }

@@ -75,7 +75,7 @@ std::string narrow(const Text& text) {
 
 void set(const Text& name, const Text* value) {
 #if defined(_WIN32)
-    _wputenv_s(name.c_str(), value != nullptr ? value->c_str() : L"");
+    SetEnvironmentVariableW(name.c_str(), value != nullptr ? value->c_str() : nullptr);
 #else
     if (value != nullptr) {
         setenv(name.c_str(), value->c_str(), 1);

@@ -47,6 +47,17 @@ std::terminate_handler setTerminate(std::terminate_handler handler) {
 std::new_handler setNewHandler(std::new_handler handler) {
     return std::set_new_handler(handler);
 }
+std::new_handler getNewHandler() {
+#if defined(_MSVC_STL_VERSION)
+    // The runtime DLL the tests run on has no get_new_handler: read it by
+    // setting it back.
+    const std::new_handler current = std::set_new_handler(nullptr);
+    std::set_new_handler(current);
+    return current;
+#else
+    return std::get_new_handler();
+#endif
+}
 
 }  // namespace
 
@@ -56,8 +67,8 @@ std::unique_ptr<StateGuard> terminateHandlerGuard() {
 }
 
 std::unique_ptr<StateGuard> newHandlerGuard() {
-    return std::make_unique<HandlerGuard<std::new_handler>>(
-        "the new-handler", [] { return std::get_new_handler(); }, setNewHandler);
+    return std::make_unique<HandlerGuard<std::new_handler>>("the new-handler", getNewHandler,
+                                                            setNewHandler);
 }
 
 }  // namespace host::guards

@@ -73,21 +73,12 @@ struct CollateChar {
     using Type = std::collate<char>;
     static constexpr const char* kName = "collate<char>";
 };
-struct MoneypunctChar {
-    using Type = std::moneypunct<char>;
-    static constexpr const char* kName = "moneypunct<char>";
-};
 struct TimePutChar {
     using Type = std::time_put<char>;
     static constexpr const char* kName = "time_put<char>";
 };
-struct MessagesChar {
-    using Type = std::messages<char>;
-    static constexpr const char* kName = "messages<char>";
-};
-using StandardFacets =
-    FacetList<CtypeChar, CtypeWide, NumpunctChar, NumpunctWide, NumPutChar, NumGetChar, CodecvtChar,
-              CodecvtWide, CollateChar, MoneypunctChar, TimePutChar, MessagesChar>;
+using StandardFacets = FacetList<CtypeChar, CtypeWide, NumpunctChar, NumpunctWide, NumPutChar,
+                                 NumGetChar, CodecvtChar, CodecvtWide, CollateChar, TimePutChar>;
 
 class CppLocaleGuard final : public StateGuard {
 public:

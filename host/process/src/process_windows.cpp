@@ -439,25 +439,42 @@ std::vector<std::string> arguments(int, char**) {
     return result;
 }
 
-// Wine's headers lack these two; Windows SDK's declare them the same way.
-extern "C" __declspec(dllimport) BOOL WINAPI GetProcessHandleCount(HANDLE process, PDWORD count);
-struct MemoryCountersEx {
-    PROCESS_MEMORY_COUNTERS base;
-    SIZE_T PrivateUsage;
-};
-
 long openDescriptors() {
-    DWORD count = 0;
-    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<long>(count) : 0;
+    // Handle values are multiples of 4, handed out lowest first: count the
+    // valid ones until a long run of values that are not. (Wine has no
+    // GetProcessHandleCount.)
+    long count = 0;
+    int invalidInARow = 0;
+    for (std::uintptr_t value = 4; invalidInARow < 1024; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+            ++count;
+            invalidInARow = 0;
+        } else {
+            ++invalidInARow;
+        }
+    }
+    return count;
 }
 
 Memory memoryNow() {
-    MemoryCountersEx counters{};
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters.base, sizeof counters)) {
-        return {};
+    Memory memory;
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+        memory.residentKiB = static_cast<long>(counters.WorkingSetSize / 1024);
     }
-    return Memory{static_cast<long>(counters.base.WorkingSetSize / 1024),
-                  static_cast<long>(counters.PrivateUsage / 1024)};
+    // Private memory committed, whether touched or not, region by region.
+    std::uintmax_t committed = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    for (const char* address = nullptr;
+         VirtualQuery(address, &region, sizeof region) == sizeof region;
+         address = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
+            committed += region.RegionSize;
+        }
+    }
+    memory.allocatedKiB = static_cast<long>(committed / 1024);
+    return memory;
 }
 
 long peakResidentKiB() {
