@@ -28,7 +28,9 @@ TestReport runOne(const Options& options, const ContractTest& test,
             // output is the host's alone.
             SilentObserver observer;
             process::OwnOutputCapture capture;
+            process::adoptOrphans();
             TestReport report = runContractTest(test, options, observer);
+            report.leftProcesses = process::endStrays();
             const auto [out, err] = capture.stop();
             for (const auto& [stream, captured] :
                  {std::pair{"standard output", out}, std::pair{"standard error", err}}) {

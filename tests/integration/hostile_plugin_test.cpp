@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -193,6 +195,34 @@ TEST_F(Hostile, ProcessesThePluginStartsEndWithItsTest) {
                   "fresh-after-delete, copy-outlives-delete, unload-while-holding ended with "
                   "processes of the plugin's still running; plugin-host ended them"});
 }
+
+#if !defined(_WIN32)
+// A helper that leaves the test's process group, or its session, still ends
+// with its test: plugin-host is the subreaper of all it leaves.
+TEST_F(Hostile, AHelperThatEscapesItsGroupOrSessionIsEndedToo) {
+    for (const char* fixture : {"fixture_escapes_group", "fixture_escapes_session"}) {
+        for (const char* mode : {"--timeout=20", "--in-process"}) {
+            SCOPED_TRACE(std::string(fixture) + " " + mode);
+            const auto pidFile = scratch / (std::string(fixture) + mode + ".pids");
+            setenv("FIXTURE_PID_FILE", pidFile.c_str(), 1);
+            const HostRun run = host({mode, "--test", "lifecycle", module(fixture)});
+            unsetenv("FIXTURE_PID_FILE");
+            std::istringstream pids(slurp(pidFile));
+            int count = 0;
+            for (int pid = 0; pids >> pid; ++count) {
+                EXPECT_NE(kill(pid, 0), 0) << "helper " << pid << " still runs";
+            }
+            EXPECT_EQ(count, 1);
+            EXPECT_EQ(run.exitCode, 0) << run.err;
+            EXPECT_EQ(run.errLines(),
+                      std::vector<std::string>{"plugin-host: " + module(fixture) +
+                                               ": warning [left-processes]: lifecycle ended with "
+                                               "processes of the plugin's still running; "
+                                               "plugin-host ended them"});
+        }
+    }
+}
+#endif
 
 TEST_F(Hostile, VelquistLeavesNothingToWarnAbout) {
     for (const char* mode : {"--timeout=20", "--in-process"}) {

@@ -14,6 +14,10 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <optional>
 #include <thread>
 
@@ -92,6 +96,85 @@ void pump(Pipe* pipes[2], Captured* into[2], int timeoutMs, std::size_t limit = 
     }
 }
 
+// The children run() is waiting for now, on any thread: orphans handed to us
+// are every other child of ours.
+std::mutex runningMutex;
+std::set<pid_t> running;
+std::map<pid_t, std::string> marks;  // each running child's mark
+
+// The name, in a child's environment, of the mark that tells whose test a
+// process belongs to, whatever group or session it has moved to since.
+constexpr const char* kRunMark = "PLUGIN_HOST_RUN=";
+
+// This process's children that no run() is waiting for: orphans of our
+// children's, handed to us as their subreaper.
+std::vector<pid_t> orphans() {
+    std::vector<pid_t> found;
+    const std::string self = std::to_string(getpid());
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream stat(entry->path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        // pid (comm) state ppid ...: the name may hold anything, even ") ".
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(line.substr(close + 1));
+        std::string state;
+        std::string parent;
+        fields >> state >> parent;
+        const pid_t pid = static_cast<pid_t>(std::stol(name));
+        std::lock_guard<std::mutex> lock(runningMutex);
+        if (parent == self && running.count(pid) == 0) {
+            found.push_back(pid);
+        }
+    }
+    return found;
+}
+
+// Whether `pid` carries the mark of another child's run than `mark`.
+bool markedForAnother(pid_t pid, const std::string& mark) {
+    std::ifstream environment("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    for (std::string entry; std::getline(environment, entry, '\0');) {
+        if (entry.rfind(kRunMark, 0) == 0) {
+            return entry != mark;
+        }
+    }
+    return false;
+}
+
+// Ends the processes that left the child's process group or session and
+// came to us: those marked as the child's (all, when `mark` is empty), and
+// those with no mark at all. Each one killed may hand us children of its
+// own, so until none is left.
+bool endEscaped(const std::string& mark) {
+    bool ended = false;
+    for (int quiet = 0; quiet < 3;) {
+        bool any = false;
+        for (const pid_t orphan : orphans()) {
+            if (!mark.empty() && markedForAnother(orphan, mark)) {
+                continue;
+            }
+            kill(orphan, SIGKILL);
+            waitpid(orphan, nullptr, 0);
+            any = true;
+        }
+        ended = ended || any;
+        quiet = any ? 0 : quiet + 1;
+        if (!any) {
+            usleep(1000);
+        }
+    }
+    return ended;
+}
+
 // Ends what is left of the child's process group, reaping what was handed to
 // us; true when something was still running.
 bool endGroup(pid_t group) {
@@ -113,12 +196,20 @@ bool endGroup(pid_t group) {
 
 }  // namespace
 
+void adoptOrphans() {
+    static const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    static_cast<void>(subreaper);
+}
+
+bool endStrays() {
+    return endEscaped({});
+}
+
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                 const Redirect& redirect, const Watchdog& watchdog) {
     // Orphans of our children come to us, so that we can reap them and tell
     // a process that still runs from one that has only not been reaped.
-    static const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
-    static_cast<void>(subreaper);
+    adoptOrphans();
 
     const std::string programText = program.string();
     std::vector<char*> argv;
@@ -155,9 +246,37 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
+    // The child's own environment carries its mark, set once it has a pid:
+    // a placeholder of the right length now, filled in below.
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, kRunMark, std::strlen(kRunMark)) != 0) {
+            environment.emplace_back(*entry);
+        }
+    }
     pid_t pid = 0;
-    const int error =
-        posix_spawn(&pid, programText.c_str(), &actions, &attributes, argv.data(), environ);
+    int error = 0;
+    {
+        // Registered before it can leave orphans, so that none is taken for one.
+        std::lock_guard<std::mutex> lock(runningMutex);
+        static std::atomic<int> runs{0};
+        // The mark is this plugin-host's pid and a run number: unique before
+        // the child's pid is known.
+        const std::string mark =
+            std::string(kRunMark) + std::to_string(getpid()) + "." + std::to_string(++runs);
+        environment.push_back(mark);
+        std::vector<char*> envp;
+        for (auto& entry : environment) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+        error = posix_spawn(&pid, programText.c_str(), &actions, &attributes, argv.data(),
+                            envp.data());
+        if (error == 0) {
+            running.insert(pid);
+            marks[pid] = mark;
+        }
+    }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) {
@@ -192,7 +311,15 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         }
         pump(pipes, into, 10, redirect.captureLimit);
     }
+    std::string mark;
+    {
+        std::lock_guard<std::mutex> lock(runningMutex);
+        running.erase(pid);
+        mark = marks[pid];
+        marks.erase(pid);
+    }
     termination.leftProcesses = endGroup(pid);
+    termination.leftProcesses = endEscaped(mark) || termination.leftProcesses;
     // What is left in the pipes; a writer that escaped the group does not
     // get to keep us waiting.
     for (int i = 0; i < 50 && pipes[0] != nullptr && (pipes[0]->read >= 0 || pipes[1]->read >= 0);

@@ -439,6 +439,13 @@ std::vector<std::string> arguments(int, char**) {
     return result;
 }
 
+// A job object holds what a child starts; in plugin-host's own process
+// nothing does, and Windows has no parent to hand orphans to.
+void adoptOrphans() {}
+bool endStrays() {
+    return false;
+}
+
 long openDescriptors() {
     // Handle values are multiples of 4, handed out lowest first: count the
     // valid ones until a long run of values that are not. (Wine has no

@@ -66,6 +66,14 @@ struct Watchdog {
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                 const Redirect& redirect = {}, const Watchdog& watchdog = {});
 
+// Makes this process the one that inherits whatever its descendants leave
+// behind, wherever they moved (their own group or session), so that
+// endStrays() can find it; on Windows it does nothing.
+void adoptOrphans();
+// Ends every process this process inherited or started that no run() is
+// waiting for; true when there was one. On Windows it finds none.
+bool endStrays();
+
 // Creates `path`, or empties it, without leaving it open where a child started
 // at the same time could inherit it; false, with errno, when it cannot.
 bool createEmptyFile(const std::filesystem::path& path);
