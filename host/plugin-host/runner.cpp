@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "contract/catalog.h"
+#include "exit_watch.h"
 #include "isolation.h"
 #include "merge.h"
 #include "process/process.h"
@@ -81,6 +82,7 @@ RunReport runTests(const Options& options) {
     }
     std::vector<TestReport> reports(tests.size());
     if (options.inProcess) {
+        watchPluginExits(process::pathToUtf8(options.module));
         // The gate first, then the rest, if it let them through.
         for (std::size_t i = 0; i < tests.size(); ++i) {
             if (tests[i]->gatesOthers) {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <exception>
+#include "exit_watch.h"
 #include "process/process.h"
 
 namespace host {
@@ -93,6 +94,7 @@ Session::~Session() {
 
 bool Session::step(Step step, const std::function<Finding()>& body) {
     observer_.stepStarted(cycle_, step);
+    const StepUnderWay underWay(report_.name, step);
     Finding finding;
     try {
         finding = body();

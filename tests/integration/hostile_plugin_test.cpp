@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <sstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -223,6 +223,37 @@ TEST_F(Hostile, AHelperThatEscapesItsGroupOrSessionIsEndedToo) {
     }
 }
 #endif
+
+// In plugin-host's own process, a plugin's exit ends plugin-host as a
+// failure that names the step, whatever code the plugin asked for.
+TEST_F(Hostile, AnExitFromInsideAStepIsAFailureInProcess) {
+    const std::pair<const char*, const char*> steps[] = {
+        {"fixture_exits_in_load", "load"},
+        {"fixture_exits_in_getplugin", "getPlugin"},
+        {"fixture_exits_in_onload", "onLoad"},
+        {"fixture_exits_in_onunload", "onUnload"},
+        {"fixture_exits_in_deleteme", "deleteMe"}};
+    for (const auto& [fixture, step] : steps) {
+        for (const char* code : {"0", "3"}) {
+            SCOPED_TRACE(std::string(fixture) + " " + code);
+#if defined(_WIN32)
+            _putenv_s("FIXTURE_EXIT_CODE", code);
+            const std::string asked;  // the C runtime does not tell its handlers
+#else
+            setenv("FIXTURE_EXIT_CODE", code, 1);
+            const std::string asked = std::string(" with exit code ") + code;
+#endif
+            const std::string path = module(fixture);
+            const HostRun run = host({"--in-process", path});
+            EXPECT_EQ(run.exitCode, 1) << run.err;
+            const std::string test = std::string(step) == "load" ? "descriptor" : "lifecycle";
+            EXPECT_EQ(
+                run.errLines(),
+                std::vector<std::string>{"plugin-host: " + path + ": " + test +
+                                         ": the plugin ended the process" + asked + " in " + step});
+        }
+    }
+}
 
 TEST_F(Hostile, VelquistLeavesNothingToWarnAbout) {
     for (const char* mode : {"--timeout=20", "--in-process"}) {

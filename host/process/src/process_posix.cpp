@@ -16,9 +16,9 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
-#include <optional>
 #include <thread>
 
 #include "capture_buffer.h"
@@ -270,8 +270,8 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
             envp.push_back(entry.data());
         }
         envp.push_back(nullptr);
-        error = posix_spawn(&pid, programText.c_str(), &actions, &attributes, argv.data(),
-                            envp.data());
+        error =
+            posix_spawn(&pid, programText.c_str(), &actions, &attributes, argv.data(), envp.data());
         if (error == 0) {
             running.insert(pid);
             marks[pid] = mark;
@@ -378,7 +378,10 @@ struct OwnOutputCapture::State {
     std::thread reader;
 };
 
+OwnOutputCapture::State* OwnOutputCapture::active_ = nullptr;
+
 OwnOutputCapture::OwnOutputCapture() : state_(new State) {
+    active_ = state_;
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
@@ -418,9 +421,18 @@ std::pair<Captured, Captured> OwnOutputCapture::stop() {
     }
     state_->reader.join();
     std::pair<Captured, Captured> result{state_->captured[0], state_->captured[1]};
+    active_ = nullptr;
     delete state_;
     state_ = nullptr;
     return result;
+}
+
+void OwnOutputCapture::releaseForExit() noexcept {
+    if (State* state = active_) {
+        for (int i = 0; i < 2; ++i) {
+            dup2(state->saved[i], i == 0 ? STDOUT_FILENO : STDERR_FILENO);
+        }
+    }
 }
 
 OwnOutputCapture::~OwnOutputCapture() {

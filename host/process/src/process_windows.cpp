@@ -352,7 +352,10 @@ struct OwnOutputCapture::State {
     CapturePipe pipes[2];
 };
 
+OwnOutputCapture::State* OwnOutputCapture::active_ = nullptr;
+
 OwnOutputCapture::OwnOutputCapture() : state_(new State) {
+    active_ = state_;
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
@@ -392,9 +395,22 @@ std::pair<Captured, Captured> OwnOutputCapture::stop() {
         state_->pipes[i].closeWrite();
         captured[i] = state_->pipes[i].finish();
     }
+    active_ = nullptr;
     delete state_;
     state_ = nullptr;
     return {captured[0], captured[1]};
+}
+
+void OwnOutputCapture::releaseForExit() noexcept {
+    if (State* state = active_) {
+        const DWORD ids[2] = {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+        for (int i = 0; i < 2; ++i) {
+            SetStdHandle(ids[i], state->savedHandles[i]);
+            if (state->saved[i] >= 0) {
+                _dup2(state->saved[i], i + 1);
+            }
+        }
+    }
 }
 
 OwnOutputCapture::~OwnOutputCapture() {

@@ -106,10 +106,15 @@ public:
     ~OwnOutputCapture();
     // Restores both streams and gives back what each received.
     std::pair<Captured, Captured> stop();
+    // Points this process's standard output and error back where they went
+    // before the capture that runs now, if any, for a last word at an exit
+    // nobody planned; nothing else is undone.
+    static void releaseForExit() noexcept;
 
 private:
     struct State;
     State* state_;
+    static State* active_;  // the capture running now
 };
 
 // This process's own peak resident memory so far, in KiB; 0 when unknown.
