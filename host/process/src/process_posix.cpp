@@ -162,9 +162,12 @@ bool endEscaped(const std::string& mark) {
             if (!mark.empty() && markedForAnother(orphan, mark)) {
                 continue;
             }
-            kill(orphan, SIGKILL);
-            waitpid(orphan, nullptr, 0);
-            any = true;
+            // One that has gone since the scan (a sibling test's child,
+            // reaped meanwhile) was never a stray.
+            if (kill(orphan, SIGKILL) == 0) {
+                waitpid(orphan, nullptr, 0);
+                any = true;
+            }
         }
         ended = ended || any;
         quiet = any ? 0 : quiet + 1;
