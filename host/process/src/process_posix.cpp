@@ -139,7 +139,9 @@ std::vector<pid_t> orphans() {
     return found;
 }
 
-// Whether `pid` carries the mark of another child's run than `mark`.
+// Whether `pid` may belong to another child's run than `mark`: it carries
+// another mark, or none that can be read while other children still run
+// (the last run to end takes those).
 bool markedForAnother(pid_t pid, const std::string& mark) {
     std::ifstream environment("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
     for (std::string entry; std::getline(environment, entry, '\0');) {
@@ -147,7 +149,8 @@ bool markedForAnother(pid_t pid, const std::string& mark) {
             return entry != mark;
         }
     }
-    return false;
+    std::lock_guard<std::mutex> lock(runningMutex);
+    return !running.empty();
 }
 
 // Ends the processes that left the child's process group or session and
