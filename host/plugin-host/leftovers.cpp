@@ -48,7 +48,8 @@ bool countsDescriptors(const Options& options) {
 
 Leftovers::Leftovers(const Options& options)
     : options_(options),
-      descriptorsBefore_(countsDescriptors(options) ? process::openDescriptors() : 0) {}
+      descriptorsBefore_(countsDescriptors(options) ? process::openDescriptors() : 0),
+      memorySamples_(memorySampleCycles(options.cycles)) {}
 
 std::optional<std::string> Leftovers::restore(const guards::CodeMap& where, bool all,
                                               TestReport& report) {
@@ -74,8 +75,7 @@ std::optional<std::string> Leftovers::atUnload(const loader::Library& module, in
 }
 
 void Leftovers::cycleEnded(int cycle, TestReport& report) {
-    const auto samples = memorySampleCycles(options_.cycles);
-    if (std::find(samples.begin(), samples.end(), cycle) != samples.end()) {
+    if (std::find(memorySamples_.begin(), memorySamples_.end(), cycle) != memorySamples_.end()) {
         const process::Memory memory = process::memoryNow();
         report.memory.push_back(MemorySample{cycle, memory.residentKiB, memory.allocatedKiB});
     }

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "guards/guard.h"
 #include "loader/library.h"
@@ -37,6 +38,7 @@ private:
     const Options& options_;
     guards::StateGuards guards_;
     long descriptorsBefore_;
+    std::vector<int> memorySamples_;  // the cycles after which memory is read
 };
 
 // The cycles after which a lifecycle of `cycles` samples its memory: one

@@ -21,19 +21,6 @@ const std::string kSegfault = "crashed with exception 0xC0000005 (access violati
 const std::string kSegfault = "crashed with signal 11 (Segmentation fault)";
 #endif
 
-// The tests that did not pass, as "NAME: STATUS: CAUSE".
-std::vector<std::string> notPassed(const nlohmann::json& report) {
-    std::vector<std::string> result;
-    for (const auto& test : report["tests"]) {
-        if (test["status"] != "passed") {
-            result.push_back(test["name"].get<std::string>() + ": " +
-                             test["status"].get<std::string>() + ": " +
-                             test["cause"].get<std::string>());
-        }
-    }
-    return result;
-}
-
 using Hostile = PluginHost;
 
 TEST_F(Hostile, ACrashAfterTheLastStepIsACrashInExit) {

@@ -61,18 +61,6 @@ const Kind kKinds[] = {
 
 class Leftovers : public PluginHost, public ::testing::WithParamInterface<Kind> {};
 
-std::vector<std::string> notPassed(const nlohmann::json& report) {
-    std::vector<std::string> result;
-    for (const auto& test : report["tests"]) {
-        if (test["status"] != "passed") {
-            result.push_back(test["name"].get<std::string>() + ": " +
-                             test["status"].get<std::string>() + ": " +
-                             test["cause"].get<std::string>());
-        }
-    }
-    return result;
-}
-
 TEST_P(Leftovers, AreFoundAloneAndPutBackInBothModes) {
     const Kind& kind = GetParam();
     const std::string path = module(kind.fixture);

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 #include <string>
@@ -20,6 +21,19 @@ inline std::vector<std::string> lines(const std::string& text) {
             line.pop_back();
         }
         result.push_back(line);
+    }
+    return result;
+}
+
+// The tests of a JSON report that did not pass, as "NAME: STATUS: CAUSE".
+inline std::vector<std::string> notPassed(const nlohmann::json& report) {
+    std::vector<std::string> result;
+    for (const auto& test : report["tests"]) {
+        if (test["status"] != "passed") {
+            result.push_back(test["name"].get<std::string>() + ": " +
+                             test["status"].get<std::string>() + ": " +
+                             test["cause"].get<std::string>());
+        }
     }
     return result;
 }

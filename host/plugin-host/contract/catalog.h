@@ -9,6 +9,11 @@
 
 namespace host {
 
+// What runs one named test: it drives the module through sessions and fills
+// the report it is given.
+using ContractCheck = void(const Options& options, TestReport& report, StepObserver& observer,
+                           Leftovers& leftovers);
+
 // One named test of the module contract: each starts from a freshly loaded
 // module and checks the descriptor, the host's cycle or one row of the
 // holder's state table. Its words are here and nowhere else: --list-tests
@@ -17,8 +22,7 @@ struct ContractTest {
     const char* name;
     const char* checks;        // what it checks, one line
     const char* failureMeans;  // what a failure usually means for a plugin author
-    void (*run)(const Options& options, TestReport& report, StepObserver& observer,
-                Leftovers& leftovers);
+    ContractCheck* run;
     // Runs first, alone; when it does not pass, the other tests are skipped.
     bool gatesOthers = false;
     // Its cycle gives the run report its changes, steps, counts and memory.

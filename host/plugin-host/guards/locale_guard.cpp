@@ -5,6 +5,7 @@
 #include <cstring>
 #include <locale>
 #include <string>
+#include <vector>
 
 #include "guards/kinds.h"
 
@@ -21,64 +22,26 @@ const void* tableOf(const std::locale& locale) {
     return table;
 }
 
-// The standard facets, the only ones the host's own code ever asks for.
-template <typename... Facets>
-struct FacetList {
-    static std::string firstIn(const std::locale& locale, const CodeMap& where, bool module) {
-        std::string found;
-        const char* names[] = {Facets::kName...};
-        const void* tables[] = {tableOf<typename Facets::Type>(locale)...};
-        for (std::size_t i = 0; i < sizeof...(Facets) && found.empty(); ++i) {
-            if (module ? where.inModule(tables[i]) : !where.inLoadedImage(tables[i])) {
-                found = names[i];
-            }
-        }
-        return found;
-    }
+// The standard facets, the only ones the host's own code ever asks for, by
+// name and where their code lives.
+struct FacetCode {
+    const char* name;
+    const void* table;
 };
-
-struct CtypeChar {
-    using Type = std::ctype<char>;
-    static constexpr const char* kName = "ctype<char>";
-};
-struct CtypeWide {
-    using Type = std::ctype<wchar_t>;
-    static constexpr const char* kName = "ctype<wchar_t>";
-};
-struct NumpunctChar {
-    using Type = std::numpunct<char>;
-    static constexpr const char* kName = "numpunct<char>";
-};
-struct NumpunctWide {
-    using Type = std::numpunct<wchar_t>;
-    static constexpr const char* kName = "numpunct<wchar_t>";
-};
-struct NumPutChar {
-    using Type = std::num_put<char>;
-    static constexpr const char* kName = "num_put<char>";
-};
-struct NumGetChar {
-    using Type = std::num_get<char>;
-    static constexpr const char* kName = "num_get<char>";
-};
-struct CodecvtChar {
-    using Type = std::codecvt<char, char, std::mbstate_t>;
-    static constexpr const char* kName = "codecvt<char, char, mbstate_t>";
-};
-struct CodecvtWide {
-    using Type = std::codecvt<wchar_t, char, std::mbstate_t>;
-    static constexpr const char* kName = "codecvt<wchar_t, char, mbstate_t>";
-};
-struct CollateChar {
-    using Type = std::collate<char>;
-    static constexpr const char* kName = "collate<char>";
-};
-struct TimePutChar {
-    using Type = std::time_put<char>;
-    static constexpr const char* kName = "time_put<char>";
-};
-using StandardFacets = FacetList<CtypeChar, CtypeWide, NumpunctChar, NumpunctWide, NumPutChar,
-                                 NumGetChar, CodecvtChar, CodecvtWide, CollateChar, TimePutChar>;
+std::vector<FacetCode> standardFacets(const std::locale& locale) {
+    return {{"ctype<char>", tableOf<std::ctype<char>>(locale)},
+            {"ctype<wchar_t>", tableOf<std::ctype<wchar_t>>(locale)},
+            {"numpunct<char>", tableOf<std::numpunct<char>>(locale)},
+            {"numpunct<wchar_t>", tableOf<std::numpunct<wchar_t>>(locale)},
+            {"num_put<char>", tableOf<std::num_put<char>>(locale)},
+            {"num_get<char>", tableOf<std::num_get<char>>(locale)},
+            {"codecvt<char, char, mbstate_t>",
+             tableOf<std::codecvt<char, char, std::mbstate_t>>(locale)},
+            {"codecvt<wchar_t, char, mbstate_t>",
+             tableOf<std::codecvt<wchar_t, char, std::mbstate_t>>(locale)},
+            {"collate<char>", tableOf<std::collate<char>>(locale)},
+            {"time_put<char>", tableOf<std::time_put<char>>(locale)}};
+}
 
 class CppLocaleGuard final : public StateGuard {
 public:
@@ -89,14 +52,16 @@ public:
             return {};
         }
         std::locale::global(saved_);
-        if (const auto facet = StandardFacets::firstIn(now, where, true); !facet.empty()) {
-            return {
-                {Leftover::Severity::Failure, "left the global C++ locale with a " + facet +
-                                                  " facet of its own, which is gone after unload"}};
-        }
-        if (const auto facet = StandardFacets::firstIn(now, where, false); !facet.empty()) {
-            return {{Leftover::Severity::Failure, "left the global C++ locale with a " + facet +
-                                                      " facet whose code is no longer loaded"}};
+        // A facet of the module's own first: it is the likelier, and the worse.
+        for (const bool inModule : {true, false}) {
+            for (const auto& facet : standardFacets(now)) {
+                if (inModule ? where.inModule(facet.table) : !where.inLoadedImage(facet.table)) {
+                    return {{Leftover::Severity::Failure,
+                             "left the global C++ locale with a " + std::string(facet.name) +
+                                 (inModule ? " facet of its own, which is gone after unload"
+                                           : " facet whose code is no longer loaded")}};
+                }
+            }
         }
         return {{Leftover::Severity::Warning,
                  "changed the global C++ locale to \"" + now.name() + "\""}};
