@@ -11,21 +11,46 @@ namespace {
 constexpr const char* kKinds[] = {"step ", "descriptor ", "report "};
 }  // namespace
 
-ProgressWriter::ProgressWriter(const std::filesystem::path& path)
-    : out_(path, std::ios::trunc | std::ios::binary) {}
+ProgressWriter::ProgressWriter(const std::filesystem::path& path) : out_(path) {}
+
+bool ProgressWriter::retake() {
+    const auto state = out_.state();
+    if (state != process::AppendFile::State::Intact) {
+        taken_ = state;
+        out_.reopen();
+    }
+    return taken_.has_value();
+}
+
+void ProgressWriter::write(const std::string& record) {
+    if (!out_.append(record) && retake()) {
+        out_.append(record);
+    }
+}
 
 // Each record starts on a fresh line: whatever a plugin wrote without a line
 // end stays on a line of its own.
 void ProgressWriter::stepStarted(int cycle, Step step) {
-    out_ << "\nstep " << cycle << ' ' << toString(step) << '\n' << std::flush;
+    write("\nstep " + std::to_string(cycle) + ' ' + toString(step) + '\n');
 }
 
 void ProgressWriter::descriptorRead(const DescriptorInfo& descriptor) {
-    out_ << "\ndescriptor " << nlohmann::ordered_json(descriptor).dump() << '\n' << std::flush;
+    write("\ndescriptor " + nlohmann::ordered_json(descriptor).dump() + '\n');
+}
+
+std::optional<std::string> ProgressWriter::takenDuring(Step step) {
+    if (!retake()) {
+        return std::nullopt;
+    }
+    const bool closed = *taken_ == process::AppendFile::State::Closed;
+    taken_.reset();
+    return std::string(closed ? "closed plugin-host's report file"
+                              : "put another file in the place of plugin-host's report file") +
+           " during " + toString(step);
 }
 
 void ProgressWriter::finished(const TestReport& report) {
-    out_ << "\nreport " << nlohmann::ordered_json(report).dump() << '\n' << std::flush;
+    write("\nreport " + nlohmann::ordered_json(report).dump() + '\n');
 }
 
 void ProgressReader::line(const std::string& text) {

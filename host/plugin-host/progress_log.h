@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "process/append_file.h"
 #include "session.h"
 #include "test_report.h"
 
@@ -18,17 +19,29 @@ namespace host {
 //   step CYCLE NAME       a step is about to be taken
 //   descriptor JSON       the descriptor, once read
 //   report JSON           the test's final report
+//
+// A plugin may close the file's descriptor or put another file in its place:
+// that is the plugin's fault, not a failure to write, so the writer opens the
+// file again by its path and the step that did it fails. A write that fails
+// on the writer's own descriptor is plugin-host's trouble (a full disk).
 class ProgressWriter final : public StepObserver {
 public:
     explicit ProgressWriter(const std::filesystem::path& path);
 
     void stepStarted(int cycle, Step step) override;
     void descriptorRead(const DescriptorInfo& descriptor) override;
+    std::optional<std::string> takenDuring(Step step) override;
     void finished(const TestReport& report);
     bool good() const { return out_.good(); }
 
 private:
-    std::ofstream out_;
+    void write(const std::string& record);
+    // Whether the plugin has taken the descriptor since the last step ended;
+    // if so, the file is opened again.
+    bool retake();
+
+    process::AppendFile out_;
+    std::optional<process::AppendFile::State> taken_;
 };
 
 // What the parent learns from a child's log.

@@ -15,10 +15,25 @@ namespace host {
 
 namespace {
 
-class SilentObserver final : public StepObserver {
+// In plugin-host's own process nobody watches from outside; what there is
+// to watch is plugin-host's own output, kept aside while the plugin runs.
+class InProcessObserver final : public StepObserver {
 public:
+    explicit InProcessObserver(const process::OwnOutputCapture& capture) : capture_(capture) {}
     void stepStarted(int, Step) override {}
     void descriptorRead(const DescriptorInfo&) override {}
+    std::optional<std::string> takenDuring(Step step) override {
+        std::string taken = capture_.taken();
+        if (taken.empty() || reported_) {
+            return std::nullopt;
+        }
+        reported_ = true;  // it stays taken: the step that took it is the one to blame
+        return taken + " during " + toString(step);
+    }
+
+private:
+    const process::OwnOutputCapture& capture_;
+    bool reported_ = false;
 };
 
 TestReport runOne(const Options& options, const ContractTest& test,
@@ -27,8 +42,8 @@ TestReport runOne(const Options& options, const ContractTest& test,
         if (options.inProcess) {
             // What the plugin prints is kept apart here too: the host's own
             // output is the host's alone.
-            SilentObserver observer;
             process::OwnOutputCapture capture;
+            InProcessObserver observer(capture);
             process::adoptOrphans();
             TestReport report = runContractTest(test, options, observer);
             report.leftProcesses = process::endStrays();

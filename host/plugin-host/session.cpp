@@ -101,6 +101,9 @@ bool Session::step(Step step, const std::function<Finding()>& body) {
     } catch (...) {
         finding = std::string(toString(step)) + " " + describeCurrentException();
     }
+    if (auto taken = observer_.takenDuring(step); taken && !finding) {
+        finding = std::move(taken);
+    }
     report_.step(step) = finding ? StepStatus::Failed : StepStatus::Passed;
     if (finding) {
         report_.fail(std::move(*finding));

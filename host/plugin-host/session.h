@@ -22,6 +22,9 @@ public:
     virtual ~StepObserver() = default;
     virtual void stepStarted(int cycle, Step step) = 0;
     virtual void descriptorRead(const DescriptorInfo& descriptor) = 0;
+    // Once a step has ended: why it fails when the plugin took the watcher's
+    // own channel meanwhile (closed its file, put another in its place).
+    virtual std::optional<std::string> takenDuring(Step) { return std::nullopt; }
 };
 
 // The value "cl_online_status_override" has before any plugin touches it.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "text_escape.h"
 
@@ -186,9 +187,12 @@ std::vector<Warning> leftoverWarnings(const std::vector<TestReport>& reports) {
             const long left = report.descriptorsAfter - report.descriptorsBefore;
             warnings.push_back(Warning{
                 kLeftDescriptors.name,
-                report.name + " left " + std::to_string(left) + " " + kDescriptors + " open (" +
-                    std::to_string(report.descriptorsBefore) + " before the first load, " +
-                    std::to_string(report.descriptorsAfter) + " after the test)"});
+                report.name + " left " + std::to_string(left) + " " +
+                    (left == 1 ? std::string(kDescriptors).substr(0, std::strlen(kDescriptors) - 1)
+                               : std::string(kDescriptors)) +
+                    " open (" + std::to_string(report.descriptorsBefore) +
+                    " before the first load, " + std::to_string(report.descriptorsAfter) +
+                    " after the test)"});
         }
     }
     for (const auto& report : reports) {

@@ -211,6 +211,46 @@ TEST_F(Hostile, AHelperThatEscapesItsGroupOrSessionIsEndedToo) {
 }
 #endif
 
+#if !defined(_WIN32)
+// plugin-host's own descriptors are not the plugin's: taking one fails the
+// step that did it, and is never read as plugin-host's own trouble (exit 3).
+TEST_F(Hostile, APluginThatTakesPluginHostsDescriptorsFailsTheStepThatDidIt) {
+    const std::string closes = module("fixture_closes_descriptors");
+    const HostRun closed = host({"--json", closes});
+    EXPECT_EQ(closed.exitCode, 1) << closed.err;
+    const auto report = nlohmann::json::parse(closed.out);
+    EXPECT_EQ(notPassed(report),
+              std::vector<std::string>{
+                  "lifecycle: failed: closed plugin-host's report file during onLoad"});
+    EXPECT_EQ(report["steps"]["onLoad"], "failed");
+    EXPECT_EQ(closed.errLines(),
+              std::vector<std::string>{"plugin-host: " + closes +
+                                       ": lifecycle: closed plugin-host's report file during "
+                                       "onLoad"});
+
+    const std::string replaces = module("fixture_replaces_descriptors");
+    const HostRun replaced = host({"--json", replaces});
+    EXPECT_EQ(replaced.exitCode, 1) << replaced.err;
+    // The file it put there is its own, left open.
+    EXPECT_EQ(replaced.errLines(),
+              (std::vector<std::string>{
+                  "plugin-host: " + replaces +
+                      ": warning [left-descriptors]: lifecycle left 1 descriptor open (4 before "
+                      "the first load, 5 after the test)",
+                  "plugin-host: " + replaces +
+                      ": lifecycle: put another file in the place of plugin-host's report file "
+                      "during onLoad"}));
+
+    // In process it takes plugin-host's own output, which nothing can give
+    // back: the report is lost, but the run still fails, and nothing crashes.
+    for (const std::string& path : {closes, replaces}) {
+        const HostRun inProcess = host({"--in-process", path});
+        EXPECT_FALSE(inProcess.crashed);
+        EXPECT_EQ(inProcess.exitCode, 1) << path;
+    }
+}
+#endif
+
 // In plugin-host's own process, a plugin's exit ends plugin-host as a
 // failure that names the step, whatever code the plugin asked for.
 TEST_F(Hostile, AnExitFromInsideAStepIsAFailureInProcess) {

@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,6 +91,9 @@ void pump(Pipe* pipes[2], Captured* into[2], int timeoutMs, std::size_t limit = 
         const ssize_t got = ::read(fds[k].fd, buffer, sizeof buffer);
         if (got > 0) {
             keep(*into[which[k]], buffer, static_cast<std::size_t>(got), limit);
+        } else if (got < 0 && errno == EBADF) {
+            // Closed by a plugin: its number may be another file's by now.
+            pipes[which[k]]->read = -1;
         } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
             pipes[which[k]]->closeRead();
         }
@@ -369,8 +373,9 @@ std::vector<std::string> arguments(int argc, char** argv) {
 
 std::size_t runningThreads(bool) {
     std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task")) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry("/proc/self/task", error), end;
+         !error && entry != end; entry.increment(error)) {
         ++count;
     }
     return count;
@@ -378,6 +383,8 @@ std::size_t runningThreads(bool) {
 
 struct OwnOutputCapture::State {
     int saved[2] = {-1, -1};
+    struct stat identity[2] = {};    // of each saved descriptor's file
+    struct sigaction brokenPipe {};  // as it was before the capture
     Pipe pipes[2];
     Captured captured[2];
     std::atomic<bool> stopping{false};
@@ -388,12 +395,18 @@ OwnOutputCapture::State* OwnOutputCapture::active_ = nullptr;
 
 OwnOutputCapture::OwnOutputCapture() : state_(new State) {
     active_ = state_;
+    // A plugin may close the pipes' reading ends: a write into them then
+    // fails, rather than ending plugin-host with SIGPIPE.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &state_->brokenPipe);
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);
     for (int i = 0; i < 2; ++i) {
         const int fd = i == 0 ? STDOUT_FILENO : STDERR_FILENO;
         state_->saved[i] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        fstat(state_->saved[i], &state_->identity[i]);
         dup2(state_->pipes[i].write, fd);
         state_->pipes[i].closeWrite();
     }
@@ -422,11 +435,18 @@ std::pair<Captured, Captured> OwnOutputCapture::stop() {
     // Our copies of the write ends go; the reader then sees the end of both.
     for (int i = 0; i < 2; ++i) {
         const int fd = i == 0 ? STDOUT_FILENO : STDERR_FILENO;
-        dup2(state_->saved[i], fd);
+        // A saved descriptor the plugin closed cannot be had back: rather
+        // nowhere than a pipe nobody reads, whose next write kills us.
+        if (dup2(state_->saved[i], fd) < 0) {
+            const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+            dup2(null, fd);
+            ::close(null);
+        }
         ::close(state_->saved[i]);
     }
     state_->reader.join();
     std::pair<Captured, Captured> result{state_->captured[0], state_->captured[1]};
+    sigaction(SIGPIPE, &state_->brokenPipe, nullptr);
     active_ = nullptr;
     delete state_;
     state_ = nullptr;
@@ -439,6 +459,20 @@ void OwnOutputCapture::releaseForExit() noexcept {
             dup2(state->saved[i], i == 0 ? STDOUT_FILENO : STDERR_FILENO);
         }
     }
+}
+
+std::string OwnOutputCapture::taken() const {
+    constexpr const char* kNames[2] = {"standard output", "standard error"};
+    for (int i = 0; state_ != nullptr && i < 2; ++i) {
+        struct stat now {};
+        if (fstat(state_->saved[i], &now) != 0) {
+            return std::string("closed plugin-host's ") + kNames[i];
+        }
+        if (now.st_dev != state_->identity[i].st_dev || now.st_ino != state_->identity[i].st_ino) {
+            return std::string("put another file in the place of plugin-host's ") + kNames[i];
+        }
+    }
+    return {};
 }
 
 OwnOutputCapture::~OwnOutputCapture() {

@@ -413,6 +413,10 @@ void OwnOutputCapture::releaseForExit() noexcept {
     }
 }
 
+std::string OwnOutputCapture::taken() const {
+    return {};
+}
+
 OwnOutputCapture::~OwnOutputCapture() {
     stop();
 }

@@ -110,6 +110,10 @@ public:
     // before the capture that runs now, if any, for a last word at an exit
     // nobody planned; nothing else is undone.
     static void releaseForExit() noexcept;
+    // Empty while plugin-host's own standard output and error, kept aside
+    // during the capture, are still its own; else what became of them
+    // ("closed plugin-host's standard output"). On Windows always empty.
+    std::string taken() const;
 
 private:
     struct State;

@@ -1,0 +1,72 @@
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include "process/append_file.h"
+
+namespace process {
+
+namespace {
+bool identify(HANDLE file, std::uint64_t (&identity)[2]) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) {
+        return false;
+    }
+    identity[0] = info.dwVolumeSerialNumber;
+    identity[1] = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+HANDLE handleOf(std::intptr_t descriptor) {
+    return reinterpret_cast<HANDLE>(descriptor);
+}
+}  // namespace
+
+AppendFile::AppendFile(const std::filesystem::path& path) : path_(path) {
+    good_ = open() && identify(handleOf(descriptor_), identity_);
+}
+
+AppendFile::~AppendFile() {
+    if (descriptor_ != -1 && state() == State::Intact) {
+        CloseHandle(handleOf(descriptor_));
+    }
+}
+
+bool AppendFile::open() {
+    // Not inheritable, and readable by the parent while this one writes.
+    const HANDLE file =
+        CreateFileW(path_.wstring().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    descriptor_ = file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(file);
+    return descriptor_ != -1;
+}
+
+bool AppendFile::append(const std::string& text) {
+    std::size_t done = 0;
+    while (good_ && done < text.size()) {
+        DWORD wrote = 0;
+        if (!WriteFile(handleOf(descriptor_), text.data() + done,
+                       static_cast<DWORD>(text.size() - done), &wrote, nullptr) ||
+            wrote == 0) {
+            good_ = false;
+        }
+        done += wrote;
+    }
+    return good_;
+}
+
+AppendFile::State AppendFile::state() const {
+    std::uint64_t now[2];
+    if (descriptor_ == -1 || !identify(handleOf(descriptor_), now)) {
+        return State::Closed;
+    }
+    return now[0] == identity_[0] && now[1] == identity_[1] ? State::Intact : State::Replaced;
+}
+
+bool AppendFile::reopen() {
+    std::uint64_t identity[2];
+    good_ = open() && identify(handleOf(descriptor_), identity) && identity[0] == identity_[0] &&
+            identity[1] == identity_[1];
+    return good_;
+}
+
+}  // namespace process
