@@ -161,11 +161,14 @@ INSTANTIATE_TEST_SUITE_P(
 // Windows would refuse it, though wine loads it.
 INSTANTIATE_TEST_SUITE_P(
     RefusedByWindows, ContractFixtures,
-    ::testing::Values(Fixture{
-        "fixture_missing_import", 2,
-        refused("cannot be loaded: imports 2 names that its DLLs do not export, so Windows "
-                "refuses it: pluginsdk.dll!?notInTheSdk@@YAXXZ (void __cdecl notInTheSdk(void)), "
-                "pluginsdk.dll!notInTheSdkEither")}),
+    ::testing::Values(
+        Fixture{"fixture_missing_import", 2,
+                refused("cannot be loaded: imports 2 names that its DLLs do not export, so "
+                        "Windows refuses it: pluginsdk.dll!?notInTheSdk@@YAXXZ (void __cdecl "
+                        "notInTheSdk(void)), pluginsdk.dll!notInTheSdkEither")},
+        Fixture{"fixture_missing_dll", 2,
+                refused("cannot be loaded: imports from nowhere.dll, which is neither beside it "
+                        "nor a system DLL")}),
     [](const auto& info) { return std::string(info.param.name); });
 #endif
 

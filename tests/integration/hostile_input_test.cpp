@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -200,6 +202,48 @@ public:
 private:
     std::vector<std::pair<std::string, std::string>> saved_;
 };
+
+#if defined(_WIN32)
+// A copy of a good module with one field of its headers changed.
+std::string patched(const std::string& bytes, std::size_t (*where)(const std::string&),
+                    std::uint32_t value, std::size_t width) {
+    std::string copy = bytes;
+    std::memcpy(copy.data() + where(copy), &value, width);
+    return copy;
+}
+std::size_t optionalHeader(const std::string& image) {
+    std::uint32_t pe = 0;
+    std::memcpy(&pe, image.data() + 0x3C, sizeof pe);
+    return pe + 24;
+}
+
+// A module whose headers cannot be read is refused before any loader sees it.
+TEST_F(HostileInput, AModuleWithUnreadableHeadersIsRefusedInPluginHostsWords) {
+    const std::string good = slurp(builtModule("fixture_noop"));
+    const struct {
+        const char* name;
+        std::string bytes;
+        const char* cause;
+    } cases[] = {
+        {"import_outside.dll",
+         patched(
+             good, [](const std::string& i) { return optionalHeader(i) + 120; }, 0x7FFFFFF0u, 4),
+         "its import table points outside the file"},
+        {"pe32.dll", patched(good, optionalHeader, 0x10Bu, 2),
+         "is a 32-bit Windows module (no PE32+ header); the host is 64-bit"},
+        {"cut_short.dll", good.substr(0, optionalHeader(good) + 64),
+         "its headers point outside the file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = scratchFile(c.name, c.bytes);
+        const HostRun run = host({path});
+        EXPECT_EQ(run.exitCode, 2) << run.err;
+        EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + path +
+                                                           ": cannot be loaded: " + c.cause});
+    }
+}
+#endif
 
 TEST_F(HostileInput, AFolderPluginHostCannotWriteIsItsOwnFailureNeverThePlugins) {
     const std::string path = module("Velquist");

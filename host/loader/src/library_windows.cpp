@@ -90,8 +90,16 @@ std::string withMeaning(const std::string& name) {
 // Windows refuses to load a module that imports a name none of its DLLs
 // exports; wine binds such a name to a stub and loads it anyway. So the
 // imports are checked here, against the DLLs the module would get: the one
-// beside it, else the system's. A DLL that is not found is left to the
-// loader's own error.
+// beside it, else the system's. A module whose import table cannot be read,
+// or that imports from a DLL found in neither place, is refused here too, in
+// words that name the fault: the system's ("Module not found", or a crash
+// under wine) name nothing.
+std::filesystem::path systemFolder() {
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    return std::filesystem::path(std::wstring(folder, length < MAX_PATH ? length : 0));
+}
+
 void checkImports(const std::wstring& module) {
     // A module loaded again and again (--cycles) is checked once, as long as
     // its file stays the same.
@@ -110,8 +118,10 @@ void checkImports(const std::wstring& module) {
     std::vector<PeImport> imports;
     try {
         imports = peImports(std::filesystem::path(module));
-    } catch (const std::exception&) {
-        return;  // not a module: the loader says so in its own words
+    } catch (const NotAWindowsModule&) {
+        return;  // the loader says so in its own words
+    } catch (const UnreadableModule& error) {
+        throw LoadError(error.what());
     }
     const std::filesystem::path folder = std::filesystem::path(module).parent_path();
     std::vector<std::string> missing;
@@ -136,7 +146,12 @@ void checkImports(const std::wstring& module) {
                                        LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
         }
         if (dll == nullptr) {
-            continue;
+            if (!std::filesystem::exists(folder / std::filesystem::path(current), error) &&
+                !std::filesystem::exists(systemFolder() / std::filesystem::path(current), error)) {
+                throw LoadError("imports from " + current +
+                                ", which is neither beside it nor a system DLL");
+            }
+            continue;  // there, but it cannot load: the loader says why
         }
         const FARPROC found =
             import.name.empty()

@@ -14,10 +14,13 @@ class Image {
 public:
     explicit Image(std::vector<char> bytes) : bytes_(std::move(bytes)) {}
 
+    // What a read outside the file is blamed on from now on, with its verb.
+    void reading(const char* part) { part_ = part; }
+
     template <typename T>
     T at(std::uint64_t offset) const {
         if (offset > bytes_.size() || bytes_.size() - offset < sizeof(T)) {
-            throw std::runtime_error("the import table points outside the file");
+            throw UnreadableModule(std::string(part_) + " outside the file");
         }
         T value;
         std::memcpy(&value, bytes_.data() + offset, sizeof value);
@@ -37,6 +40,7 @@ public:
 
 private:
     std::vector<char> bytes_;
+    const char* part_ = "its headers point";
 };
 
 struct Section {
@@ -51,21 +55,28 @@ struct Section {
 std::vector<PeImport> peImports(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw std::runtime_error("cannot be read");
+        throw NotAWindowsModule("cannot be read");
     }
-    const Image image(std::vector<char>(std::istreambuf_iterator<char>(in), {}));
-    if (image.at<std::uint16_t>(0) != 0x5A4D) {  // "MZ"
-        throw std::runtime_error("is not a Windows module");
+    Image image(std::vector<char>(std::istreambuf_iterator<char>(in), {}));
+    const auto signature = [&image](std::uint64_t offset, auto expected) {
+        try {
+            return image.at<decltype(expected)>(offset) == expected;
+        } catch (const UnreadableModule&) {
+            return false;
+        }
+    };
+    if (!signature(0, std::uint16_t{0x5A4D})) {  // "MZ"
+        throw NotAWindowsModule("is not a Windows module");
     }
     const auto pe = image.at<std::uint32_t>(0x3C);
-    if (image.at<std::uint32_t>(pe) != 0x00004550) {  // "PE\0\0"
-        throw std::runtime_error("is not a Windows module");
+    if (!signature(pe, std::uint32_t{0x00004550})) {  // "PE\0\0"
+        throw NotAWindowsModule("is not a Windows module");
     }
     const auto sectionCount = image.at<std::uint16_t>(pe + 6);
     const auto optionalSize = image.at<std::uint16_t>(pe + 20);
     const std::uint64_t optional = pe + 24;
     if (image.at<std::uint16_t>(optional) != 0x20B) {
-        throw std::runtime_error("is not a 64-bit Windows module");
+        throw UnreadableModule("is a 32-bit Windows module (no PE32+ header); the host is 64-bit");
     }
     // PE32+: the data directories start at 112; the import table is entry 1.
     const auto directoryCount = image.at<std::uint32_t>(optional + 108);
@@ -84,17 +95,18 @@ std::vector<PeImport> peImports(const std::filesystem::path& path) {
     const auto offsetOf = [&sections](std::uint64_t rva) -> std::uint64_t {
         for (const auto& s : sections) {
             const std::uint64_t size = std::max(s.virtualSize, s.rawSize);
-            if (rva >= s.virtualAddress && rva < s.virtualAddress + size) {
+            if (rva >= s.virtualAddress && rva < std::uint64_t{s.virtualAddress} + size) {
                 return rva - s.virtualAddress + s.rawOffset;
             }
         }
-        throw std::runtime_error("the import table points outside the file");
+        throw UnreadableModule("its import table points outside the file");
     };
 
     std::vector<PeImport> imports;
     if (importRva == 0) {
         return imports;
     }
+    image.reading("its import table points");
     for (std::uint64_t descriptor = offsetOf(importRva);; descriptor += 20) {
         const auto lookup = image.at<std::uint32_t>(descriptor);
         const auto nameRva = image.at<std::uint32_t>(descriptor + 12);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,10 +16,23 @@ struct PeImport {
     std::uint16_t ordinal = 0;
 };
 
+// The file is not a Windows module at all: the system loader says so in its
+// own words.
+class NotAWindowsModule : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A Windows module that no host can use: a 32-bit one, or one whose headers
+// or import table cannot be read, whatever a loader would make of it.
+class UnreadableModule : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // The load-time imports of a PE32+ file, in the order its import table lists
 // them (delay-loaded imports are not bound at load, and are not listed).
-// Throws std::runtime_error when the file is not a PE32+ image or its import
-// table points outside it.
+// Throws NotAWindowsModule or UnreadableModule.
 std::vector<PeImport> peImports(const std::filesystem::path& path);
 
 }  // namespace loader
