@@ -304,6 +304,21 @@ TEST_F(PluginHost, VelquistPassesEveryTestIsolatedAndInProcess) {
     }
 }
 
+// A cycle that fails ends the lifecycle there: it neither counts as passed
+// nor runs the cycles after it.
+TEST_F(PluginHost, AFailedCycleIsTheLastAndNotCounted) {
+    for (const char* fixture :
+         {"fixture_sdk94", "fixture_null_holder_address", "fixture_throwing_onload"}) {
+        for (const char* mode : {"--timeout=20", "--in-process"}) {
+            SCOPED_TRACE(std::string(fixture) + " " + mode);
+            const HostRun run =
+                host({mode, "--json", "--test", "lifecycle", "--cycles", "3", module(fixture)});
+            const auto report = nlohmann::json::parse(run.out);
+            EXPECT_EQ(report["cycles"], nlohmann::json::parse(R"({"requested":3,"passed":0})"));
+        }
+    }
+}
+
 TEST_F(PluginHost, ChosenTestsRunOnceEachInListedOrderAndFailAlone) {
     const HostRun chosen = host({"--json", "--test", "get-plugin-twice", "--test", "descriptor",
                                  "--test", "get-plugin-twice", module("Velquist")});

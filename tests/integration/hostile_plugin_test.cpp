@@ -36,6 +36,19 @@ TEST_F(Hostile, ACrashAfterTheLastStepIsACrashInExit) {
                                                        ": lifecycle: " + kSegfault + " in exit"});
 }
 
+// A child that crashes writes no report: what the parent shows comes from
+// its progress records, the descriptor among them.
+TEST_F(Hostile, ACrashInAStepKeepsWhatTheProgressRecordsSaid) {
+    const HostRun run = host({"--json", "--test", "lifecycle", module("fixture_crashing_onload")});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    const auto report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(notPassed(report),
+              std::vector<std::string>{"lifecycle: crashed: " + kSegfault + " in onLoad"});
+    EXPECT_EQ(report["descriptor"]["classLabel"], "FixturePlugin");
+    EXPECT_EQ(report["steps"]["getPlugin"], "passed");
+    EXPECT_EQ(report["steps"]["onLoad"], "crashed");
+}
+
 TEST_F(Hostile, AStandardStreamLeftOnAPluginsBufferIsFoundAndPutBackInBothModes) {
     const std::string path = module("fixture_steals_cout");
     const std::string cause =

@@ -66,11 +66,12 @@ TEST_P(Leftovers, AreFoundAloneAndPutBackInBothModes) {
     const std::string path = module(kind.fixture);
     for (const char* mode : {"--timeout=20", "--in-process"}) {
         SCOPED_TRACE(mode);
-        const HostRun run = host({mode, "--json", path});
+        const HostRun run = host({mode, "--json", "--cycles", "3", path});
         ASSERT_FALSE(run.crashed) << run.err;
         const auto report = nlohmann::json::parse(run.out);
         if (kind.failure != nullptr) {
             EXPECT_EQ(run.exitCode, 1) << run.err;
+            EXPECT_EQ(report["cycles"]["passed"], 0) << "found in the cycle that left it";
             // Only lifecycle calls onLoad: every test after it passes on the
             // state plugin-host put back.
             EXPECT_EQ(notPassed(report),
@@ -93,6 +94,29 @@ TEST_P(Leftovers, AreFoundAloneAndPutBackInBothModes) {
 
 INSTANTIATE_TEST_SUITE_P(EachKind, Leftovers, ::testing::ValuesIn(kKinds),
                          [](const auto& info) { return std::string(info.param.fixture); });
+
+using LeftOutsideTheSteps = PluginHost;
+
+// Left by a static initialiser, the descriptor test's unload finds it; left
+// by a static destructor, after the module is gone, the end of the test does.
+TEST_F(LeftOutsideTheSteps, IsFoundAtTheUnloadOrAtTheEndOfTheTest) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"fixture_leaves_at_load",
+         "left the terminate handler pointing into the module, which is gone after unload"},
+        {"fixture_leaves_at_unload",
+         "left the terminate handler pointing at code that is no longer loaded"}};
+    for (const auto& [fixture, cause] : cases) {
+        for (const char* mode : {"--timeout=20", "--in-process"}) {
+            SCOPED_TRACE(std::string(fixture) + " " + mode);
+            const std::string path = module(fixture);
+            const HostRun run = host({mode, path});
+            EXPECT_FALSE(run.crashed);
+            EXPECT_EQ(run.exitCode, 1) << run.err;
+            EXPECT_EQ(run.errLines(),
+                      std::vector<std::string>{"plugin-host: " + path + ": descriptor: " + cause});
+        }
+    }
+}
 
 using SoundTwins = PluginHost;
 

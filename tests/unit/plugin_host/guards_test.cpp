@@ -1,0 +1,174 @@
+// Every guard, in process, on state this test program changes itself: what
+// it says, and that the host's state is back afterwards.
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <csignal>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <locale>
+#include <new>
+
+#include "guards/guard.h"
+
+namespace {
+
+using host::guards::Leftover;
+
+void handler(int) {}
+void terminateHandler() {
+    std::abort();
+}
+void newHandler() {
+    throw std::bad_alloc();
+}
+struct CommaDecimals : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+};
+
+// Stands in for the module: this test program's own code and data are "in
+// the module"; with `loaded` false, nothing is loaded at all.
+class ThisProgram final : public host::guards::CodeMap {
+public:
+    explicit ThisProgram(bool loaded = true) : loaded_(loaded) {}
+    bool inModule(const void* address) const override {
+        Dl_info own{};
+        Dl_info found{};
+        return dladdr(reinterpret_cast<const void*>(&handler), &own) != 0 &&
+               dladdr(address, &found) != 0 && own.dli_fbase == found.dli_fbase;
+    }
+    bool inLoadedImage(const void* address) const override {
+        Dl_info found{};
+        return loaded_ && dladdr(address, &found) != 0;
+    }
+
+private:
+    bool loaded_;
+};
+
+// Says what it is told, whatever the address.
+class FakeMap final : public host::guards::CodeMap {
+public:
+    FakeMap(bool inModule, bool loaded) : inModule_(inModule), loaded_(loaded) {}
+    bool inModule(const void*) const override { return inModule_; }
+    bool inLoadedImage(const void*) const override { return loaded_; }
+
+private:
+    bool inModule_;
+    bool loaded_;
+};
+
+struct Row {
+    const char* name;
+    void (*leave)();
+    bool (*isBack)();  // the host's state as it was before leave()
+    Leftover::Severity severity;
+    const char* text;
+};
+
+// A signal's handler, read without changing it.
+void (*handlerOf(int signal))(int) {
+    struct sigaction now {};
+    sigaction(signal, nullptr, &now);
+    return now.sa_handler;
+}
+
+std::locale hostLocale;
+std::string hostWorkingDirectory;
+
+const Row kRows[] = {
+    {"signal handler", [] { std::signal(SIGUSR2, handler); },
+     [] { return handlerOf(SIGUSR2) == SIG_DFL; }, Leftover::Severity::Failure,
+     "left the SIGUSR2 handler pointing into the module, which is gone after unload"},
+    {"signal ignored", [] { std::signal(SIGTERM, SIG_IGN); },
+     [] { return handlerOf(SIGTERM) == SIG_DFL; }, Leftover::Severity::Warning,
+     "left SIGTERM ignored"},
+    {"terminate handler", [] { std::set_terminate(terminateHandler); },
+     [] { return std::get_terminate() != terminateHandler; }, Leftover::Severity::Failure,
+     "left the terminate handler pointing into the module, which is gone after unload"},
+    {"new-handler", [] { std::set_new_handler(newHandler); },
+     [] { return std::get_new_handler() == nullptr; }, Leftover::Severity::Failure,
+     "left the new-handler pointing into the module, which is gone after unload"},
+    {"C++ locale", [] { std::locale::global(std::locale(std::locale(), new CommaDecimals)); },
+     [] { return std::locale() == hostLocale; }, Leftover::Severity::Failure,
+     "left the global C++ locale with a numpunct<char> facet of its own, which is gone after "
+     "unload"},
+    {"C locale", [] { std::setlocale(LC_ALL, "C.UTF-8"); },
+     [] { return std::string(std::setlocale(LC_ALL, nullptr)) == "C"; },
+     Leftover::Severity::Warning, "changed the C locale to \"C.UTF-8\""},
+    {"environment", [] { setenv("GUARDS_TEST_VARIABLE", "1", 1); },
+     [] { return std::getenv("GUARDS_TEST_VARIABLE") == nullptr; }, Leftover::Severity::Warning,
+     "changed the environment variable GUARDS_TEST_VARIABLE"},
+    {"working directory", [] { std::filesystem::current_path("/"); },
+     [] { return std::filesystem::current_path() == hostWorkingDirectory; },
+     Leftover::Severity::Warning, "changed the working directory to \"/\""},
+};
+
+class Guards : public ::testing::TestWithParam<Row> {
+protected:
+    void SetUp() override {
+        hostLocale = std::locale();
+        hostWorkingDirectory = std::filesystem::current_path().string();
+    }
+};
+
+TEST_P(Guards, NameWhatWasLeftAndPutTheHostsStateBack) {
+    const Row& row = GetParam();
+    host::guards::StateGuards guards;
+    EXPECT_TRUE(guards.restore(ThisProgram()).empty()) << "nothing left yet";
+    row.leave();
+    const auto leftovers = guards.restore(ThisProgram());
+    ASSERT_EQ(leftovers.size(), 1u);
+    EXPECT_EQ(leftovers[0].severity, row.severity);
+    EXPECT_EQ(leftovers[0].text, row.text);
+    EXPECT_TRUE(row.isBack());
+    for (const auto& again : guards.restore(ThisProgram())) {
+        ADD_FAILURE() << "not put back for good: " << again.text;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachKind, Guards, ::testing::ValuesIn(kRows), [](const auto& info) {
+    std::string name = info.param.name;
+    for (char& c : name) {
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    }
+    return name;
+});
+
+TEST(JudgePointer, IntoTheModuleNoLongerLoadedOrElsewhere) {
+    int somewhere = 0;
+    const auto judged = [&](bool inModule, bool loaded) {
+        return host::guards::judgePointer(&somewhere, FakeMap(inModule, loaded), "the thing");
+    };
+    EXPECT_EQ(judged(true, true).text,
+              "left the thing pointing into the module, which is gone after unload");
+    EXPECT_EQ(judged(true, true).severity, Leftover::Severity::Failure);
+    EXPECT_EQ(judged(false, false).text,
+              "left the thing pointing at code that is no longer loaded");
+    EXPECT_EQ(judged(false, false).severity, Leftover::Severity::Failure);
+    EXPECT_EQ(judged(false, true).text, "changed the thing");
+    EXPECT_EQ(judged(false, true).severity, Leftover::Severity::Warning);
+    // A null pointer points at nothing to crash into.
+    EXPECT_EQ(host::guards::judgePointer(nullptr, FakeMap(true, false), "x").severity,
+              Leftover::Severity::Warning);
+}
+
+TEST(JoinNames, OneTwoOrMore) {
+    EXPECT_EQ(host::guards::joinNames({"A"}), "A");
+    EXPECT_EQ(host::guards::joinNames({"A", "B"}), "A and B");
+    EXPECT_EQ(host::guards::joinNames({"A", "B", "C"}), "A, B and C");
+}
+
+// Only the costly guards wait for a call that asks for every guard.
+TEST(StateGuards, LeaveTheCostlyKindsForACallThatAsksForAll) {
+    host::guards::StateGuards guards;
+    std::signal(SIGUSR2, handler);
+    EXPECT_TRUE(guards.restore(ThisProgram(), false).empty());
+    EXPECT_EQ(guards.restore(ThisProgram(), true).size(), 1u);
+    EXPECT_EQ(handlerOf(SIGUSR2), SIG_DFL);
+}
+
+}  // namespace
