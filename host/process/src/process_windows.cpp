@@ -186,8 +186,9 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         commandLine += quote(pathFromUtf8(argument).wstring());
     }
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOEXW startupEx{};
+    STARTUPINFOW& startup = startupEx.StartupInfo;
+    startup.cb = sizeof startupEx;
     HANDLE output = nullptr;
     HANDLE error = nullptr;
     std::optional<CapturePipe> outPipe;
@@ -220,23 +221,46 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
 
+    // The child inherits its three standard handles and nothing else: not
+    // plugin-host's own output, which a plugin could otherwise write into
+    // by handle value.
+    std::vector<HANDLE> inherited{output, error};
+    if (startup.hStdInput != nullptr && startup.hStdInput != INVALID_HANDLE_VALUE &&
+        (GetFileType(startup.hStdInput) != FILE_TYPE_UNKNOWN)) {
+        inherited.push_back(startup.hStdInput);
+    }
+    SIZE_T listSize = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    std::vector<char> listBytes(listSize);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes.data());
+    const bool listed =
+        InitializeProcThreadAttributeList(list, 1, 0, &listSize) &&
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                  inherited.size() * sizeof(HANDLE), nullptr, nullptr);
+    startupEx.lpAttributeList = listed ? list : nullptr;
+
     PROCESS_INFORMATION child{};
     BOOL started = FALSE;
     DWORD startError = 0;
     {
         static std::mutex starting;
         const std::lock_guard<std::mutex> one(starting);
-        if (redirect.capture) {
-            SetHandleInformation(output, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-            SetHandleInformation(error, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        // Each handle in the list must be inheritable while the child starts.
+        std::vector<DWORD> flags(inherited.size(), 0);
+        for (std::size_t i = 0; i < inherited.size(); ++i) {
+            GetHandleInformation(inherited[i], &flags[i]);
+            SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
         }
         started = CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr,
-                                 TRUE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &child);
+                                 TRUE, CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                 nullptr, &startup, &child);
         startError = GetLastError();
-        if (redirect.capture) {
-            SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
-            SetHandleInformation(error, HANDLE_FLAG_INHERIT, 0);
+        for (std::size_t i = 0; i < inherited.size(); ++i) {
+            SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, flags[i] & HANDLE_FLAG_INHERIT);
         }
+    }
+    if (listed) {
+        DeleteProcThreadAttributeList(list);
     }
     if (ownFiles && !redirect.standardOutput.empty()) {
         CloseHandle(output);
