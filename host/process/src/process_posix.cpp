@@ -133,12 +133,22 @@ std::vector<pid_t> orphans() {
         std::istringstream fields(line.substr(close + 1));
         std::string state;
         std::string parent;
-        fields >> state >> parent;
+        long skipped = 0;
+        unsigned long flags = 0;
+        fields >> state >> parent >> skipped >> skipped >> skipped >> skipped >> flags;
         const pid_t pid = static_cast<pid_t>(std::stol(name));
         std::lock_guard<std::mutex> lock(runningMutex);
-        if (parent == self && running.count(pid) == 0) {
-            found.push_back(pid);
+        if (parent != self || running.count(pid) != 0) {
+            continue;
         }
+        constexpr unsigned long kExiting = 0x4;  // the kernel's PF_EXITING
+        if (state == "Z" || (flags & kExiting) != 0) {
+            // Already ending (killed with its group, say) and only handed to
+            // us to reap: nothing left running.
+            waitpid(pid, nullptr, WNOHANG);
+            continue;
+        }
+        found.push_back(pid);
     }
     return found;
 }

@@ -83,6 +83,11 @@ const Row kRows[] = {
     {"signal handler", [] { std::signal(SIGUSR2, handler); },
      [] { return handlerOf(SIGUSR2) == SIG_DFL; }, Leftover::Severity::Failure,
      "left the SIGUSR2 handler pointing into the module, which is gone after unload"},
+    // A handler of another library's, never run here.
+    {"signal handler elsewhere",
+     [] { std::signal(SIGUSR1, reinterpret_cast<void (*)(int)>(&std::abort)); },
+     [] { return handlerOf(SIGUSR1) == SIG_DFL; }, Leftover::Severity::Warning,
+     "changed the SIGUSR1 handler"},
     {"signal ignored", [] { std::signal(SIGTERM, SIG_IGN); },
      [] { return handlerOf(SIGTERM) == SIG_DFL; }, Leftover::Severity::Warning,
      "left SIGTERM ignored"},
