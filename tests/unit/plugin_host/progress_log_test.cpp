@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 #include <random>
 
 #include "progress_log.h"
@@ -55,6 +59,54 @@ TEST_F(ProgressLog, WhatACrashCutShortOrGarbledIsPassedOver) {
     EXPECT_FALSE(progress.descriptor);
     EXPECT_FALSE(progress.finalReport);
 }
+
+TEST_F(ProgressLog, BytesAfterTheLastLineEndAreGarbageUnlessARecordWasCutShort) {
+    {
+        ProgressWriter writer(path);
+        writer.stepStarted(1, Step::OnLoad);
+    }
+    append("garbage");
+    EXPECT_EQ(readProgress(path).garbageBytes, 7u);
+    append("\nstep 1 onUnl");  // a record cut short: no one's garbage
+    EXPECT_EQ(readProgress(path).garbageBytes, 7u);
+}
+
+#if !defined(_WIN32)
+// The descriptor the writer holds, found by what it points at.
+int descriptorOf(const std::filesystem::path& file) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error) == file) {
+            return std::stoi(entry.path().filename().string());
+        }
+    }
+    return -1;
+}
+
+TEST_F(ProgressLog, AWriterWhoseFileWasTakenWritesOnAndSaysWhoTookIt) {
+    ProgressWriter writer(path);
+    writer.stepStarted(1, Step::Load);
+    EXPECT_FALSE(writer.takenDuring(Step::Load));
+    const int fd = descriptorOf(std::filesystem::canonical(path));
+    ASSERT_GE(fd, 0);
+    close(fd);
+    // A write between steps finds it gone and opens the file again.
+    writer.stepStarted(1, Step::GetPlugin);
+    EXPECT_TRUE(writer.good());
+    EXPECT_EQ(writer.takenDuring(Step::GetPlugin),
+              "closed plugin-host's report file during getPlugin");
+    EXPECT_FALSE(writer.takenDuring(Step::OnLoad)) << "said once";
+    // Another file in its place.
+    const int other = open("/dev/null", O_WRONLY);
+    dup2(other, descriptorOf(std::filesystem::canonical(path)));
+    close(other);
+    EXPECT_EQ(writer.takenDuring(Step::OnLoad),
+              "put another file in the place of plugin-host's report file during onLoad");
+    writer.stepStarted(1, Step::OnUnload);
+    EXPECT_EQ(readProgress(path).steps,
+              (std::vector<Step>{Step::Load, Step::GetPlugin, Step::OnUnload}));
+}
+#endif
 
 TEST_F(ProgressLog, AMissingLogSaysNothingHappened) {
     const ChildProgress progress = readProgress(path);
