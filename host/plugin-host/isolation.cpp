@@ -202,6 +202,7 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
 
 int runAsChild(const Options& options) {
     process::endQuietlyOnCrash();
+    process::endWithParent();
     ProgressWriter writer(options.childReport);
     const ContractTest* test = findContractTest(options.tests.front());
     if (writer.good() && test != nullptr) {

@@ -524,6 +524,10 @@ Memory memoryNow() {
     return memory;
 }
 
+void endWithParent() {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
+
 void endQuietlyOnCrash() {
     rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);

@@ -536,6 +536,8 @@ long peakResidentKiB() {
     return static_cast<long>(memory.PeakWorkingSetSize / 1024);
 }
 
+void endWithParent() {}
+
 void endQuietlyOnCrash() {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(endWithExceptionCode);

@@ -135,6 +135,11 @@ struct Memory {
 };
 Memory memoryNow();
 
+// Makes this process end when the process that started it does, so that a
+// child is never left running (or hanging) once nobody waits for it. On
+// Windows the job object its parent holds does the same.
+void endWithParent();
+
 // Makes a crash of this process end it quietly with a crash status: no core
 // file, no error dialog, no debugger, so whoever started it can report it.
 void endQuietlyOnCrash();
