@@ -123,7 +123,7 @@ TestReport heldToItsEnd(const Options& options, TestReport report,
 }  // namespace
 
 TestReport runIsolated(const Options& options, const ContractTest& test,
-                       const std::atomic<bool>* cancelled) {
+                       const std::atomic<bool>* cancelled, std::string* processMark) {
     // The file the child reports into is made here first: a folder that
     // cannot take it is plugin-host's trouble, not the plugin's.
     const auto hostFailure = [&test](std::string cause) {
@@ -197,6 +197,9 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
     }
     report.output = outputOf(termination);
     report.leftProcesses = termination.leftProcesses;
+    if (processMark != nullptr) {
+        *processMark = termination.mark;
+    }
     return report;
 }
 

@@ -13,9 +13,11 @@ namespace host {
 // Runs one test in a child copy of this program, so that a plugin that
 // crashes or hangs is reported as such, at the step where it did, instead of
 // taking the host down. The child is killed when a step goes past the limit,
-// or as soon as `cancelled` is set.
+// or as soon as `cancelled` is set. `processMark` gets the mark of the
+// child's processes (process::Termination::mark).
 TestReport runIsolated(const Options& options, const ContractTest& test,
-                       const std::atomic<bool>* cancelled = nullptr);
+                       const std::atomic<bool>* cancelled = nullptr,
+                       std::string* processMark = nullptr);
 
 // The child's side: runs the one test options.tests names and writes its
 // progress and report to options.childReport for the parent to read. A child

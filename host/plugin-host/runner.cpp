@@ -37,7 +37,8 @@ private:
 };
 
 TestReport runOne(const Options& options, const ContractTest& test,
-                  const std::atomic<bool>* cancelled = nullptr) {
+                  const std::atomic<bool>* cancelled = nullptr,
+                  std::string* processMark = nullptr) {
     try {
         if (options.inProcess) {
             // What the plugin prints is kept apart here too: the host's own
@@ -46,7 +47,7 @@ TestReport runOne(const Options& options, const ContractTest& test,
             InProcessObserver observer(capture);
             process::adoptOrphans();
             TestReport report = runContractTest(test, options, observer);
-            report.leftProcesses = process::endStrays();
+            report.leftProcesses = !process::endStrays().empty();
             const auto [out, err] = capture.stop();
             for (const auto& [stream, captured] :
                  {std::pair{"standard output", out}, std::pair{"standard error", err}}) {
@@ -56,7 +57,7 @@ TestReport runOne(const Options& options, const ContractTest& test,
             }
             return report;
         }
-        return runIsolated(options, test, cancelled);
+        return runIsolated(options, test, cancelled, processMark);
     } catch (const std::exception& error) {
         // The host's own fault, not the plugin's: say so rather than guess.
         TestReport report = TestReport::ended(test.name, TestStatus::Failed,
@@ -118,9 +119,11 @@ RunReport runTests(const Options& options) {
     // others are ended as soon as the gate fails.
     std::atomic<bool> gateFailed{false};
     std::vector<std::thread> children;
+    std::vector<std::string> marks(tests.size());
     for (std::size_t i = 0; i < tests.size(); ++i) {
         children.emplace_back([&, i] {
-            reports[i] = runOne(options, *tests[i], tests[i]->gatesOthers ? nullptr : &gateFailed);
+            reports[i] = runOne(options, *tests[i], tests[i]->gatesOthers ? nullptr : &gateFailed,
+                                &marks[i]);
             if (tests[i]->gatesOthers && reports[i].status != TestStatus::Passed) {
                 gateFailed = true;
             }
@@ -128,6 +131,17 @@ RunReport runTests(const Options& options) {
     }
     for (auto& child : children) {
         child.join();
+    }
+    // What left its test's process group or session came to plugin-host; once
+    // every child has ended, one look finds it all, and its mark says whose
+    // it was (one with no mark may be any test's).
+    const std::vector<std::string> strays = process::endStrays();
+    const bool unmarked = std::find(strays.begin(), strays.end(), "") != strays.end();
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        if (unmarked || (!marks[i].empty() &&
+                         std::find(strays.begin(), strays.end(), marks[i]) != strays.end())) {
+            reports[i].leftProcesses = true;
+        }
     }
     skipAfterGate(tests, reports);
     return mergeReports(options, tests, reports);

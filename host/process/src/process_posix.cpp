@@ -104,25 +104,46 @@ void pump(Pipe* pipes[2], Captured* into[2], int timeoutMs, std::size_t limit = 
 // are every other child of ours.
 std::mutex runningMutex;
 std::set<pid_t> running;
-std::map<pid_t, std::string> marks;  // each running child's mark
 
 // The name, in a child's environment, of the mark that tells whose test a
 // process belongs to, whatever group or session it has moved to since.
 constexpr const char* kRunMark = "PLUGIN_HOST_RUN=";
 
-// This process's children that no run() is waiting for: orphans of our
-// children's, handed to us as their subreaper.
-std::vector<pid_t> orphans() {
-    std::vector<pid_t> found;
-    const std::string self = std::to_string(getpid());
+// The processes that may be our children: what the kernel lists as each
+// thread's children, else every process there is.
+std::vector<pid_t> candidates() {
+    std::vector<pid_t> pids;
     std::error_code error;
+    bool listed = false;
+    for (std::filesystem::directory_iterator task("/proc/self/task", error), end;
+         !error && task != end; task.increment(error)) {
+        std::ifstream children(task->path() / "children");
+        listed = listed || children.is_open();
+        for (long pid = 0; children >> pid;) {
+            pids.push_back(static_cast<pid_t>(pid));
+        }
+    }
+    if (listed) {
+        return pids;
+    }
     for (std::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
          entry.increment(error)) {
         const std::string name = entry->path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
+        if (name.find_first_not_of("0123456789") == std::string::npos) {
+            pids.push_back(static_cast<pid_t>(std::stol(name)));
         }
-        std::ifstream stat(entry->path() / "stat");
+    }
+    return pids;
+}
+
+// This process's children that no run() is waiting for: orphans of our
+// children's, handed to us as their subreaper. `ending` tells whether one
+// was still on its way out, and may yet hand us children of its own.
+std::vector<pid_t> orphans(bool& ending) {
+    std::vector<pid_t> found;
+    const std::string self = std::to_string(getpid());
+    for (const pid_t pid : candidates()) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string line;
         std::getline(stat, line);
         // pid (comm) state ppid ...: the name may hold anything, even ") ".
@@ -136,7 +157,6 @@ std::vector<pid_t> orphans() {
         long skipped = 0;
         unsigned long flags = 0;
         fields >> state >> parent >> skipped >> skipped >> skipped >> skipped >> flags;
-        const pid_t pid = static_cast<pid_t>(std::stol(name));
         std::lock_guard<std::mutex> lock(runningMutex);
         if (parent != self || running.count(pid) != 0) {
             continue;
@@ -145,6 +165,7 @@ std::vector<pid_t> orphans() {
         if (state == "Z" || (flags & kExiting) != 0) {
             // Already ending (killed with its group, say) and only handed to
             // us to reap: nothing left running.
+            ending = ending || state != "Z";
             waitpid(pid, nullptr, WNOHANG);
             continue;
         }
@@ -153,46 +174,15 @@ std::vector<pid_t> orphans() {
     return found;
 }
 
-// Whether `pid` may belong to another child's run than `mark`: it carries
-// another mark, or none that can be read while other children still run
-// (the last run to end takes those).
-bool markedForAnother(pid_t pid, const std::string& mark) {
+// The mark in `pid`'s environment; empty when it has none that can be read.
+std::string markOf(pid_t pid) {
     std::ifstream environment("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
     for (std::string entry; std::getline(environment, entry, '\0');) {
         if (entry.rfind(kRunMark, 0) == 0) {
-            return entry != mark;
+            return entry.substr(std::strlen(kRunMark));
         }
     }
-    std::lock_guard<std::mutex> lock(runningMutex);
-    return !running.empty();
-}
-
-// Ends the processes that left the child's process group or session and
-// came to us: those marked as the child's (all, when `mark` is empty), and
-// those with no mark at all. Each one killed may hand us children of its
-// own, so until none is left.
-bool endEscaped(const std::string& mark) {
-    bool ended = false;
-    for (int quiet = 0; quiet < 3;) {
-        bool any = false;
-        for (const pid_t orphan : orphans()) {
-            if (!mark.empty() && markedForAnother(orphan, mark)) {
-                continue;
-            }
-            // One that has gone since the scan (a sibling test's child,
-            // reaped meanwhile) was never a stray.
-            if (kill(orphan, SIGKILL) == 0) {
-                waitpid(orphan, nullptr, 0);
-                any = true;
-            }
-        }
-        ended = ended || any;
-        quiet = any ? 0 : quiet + 1;
-        if (!any) {
-            usleep(1000);
-        }
-    }
-    return ended;
+    return {};
 }
 
 // Ends what is left of the child's process group, reaping what was handed to
@@ -221,8 +211,30 @@ void adoptOrphans() {
     static_cast<void>(subreaper);
 }
 
-bool endStrays() {
-    return endEscaped({});
+std::vector<std::string> endStrays() {
+    std::vector<std::string> ended;
+    for (bool again = true; again;) {
+        bool ending = false;
+        bool any = false;
+        for (const pid_t orphan : orphans(ending)) {
+            const std::string mark = markOf(orphan);
+            // One that has gone since the scan (a child of a run() reaped
+            // meanwhile) was never a stray.
+            if (kill(orphan, SIGKILL) == 0) {
+                waitpid(orphan, nullptr, 0);
+                any = true;
+                if (std::find(ended.begin(), ended.end(), mark) == ended.end()) {
+                    ended.push_back(mark);
+                }
+            }
+        }
+        // Whatever was killed or was ending may have handed us its children.
+        again = any || ending;
+        if (again) {
+            usleep(1000);
+        }
+    }
+    return ended;
 }
 
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
@@ -276,6 +288,7 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     }
     pid_t pid = 0;
     int error = 0;
+    std::string runMark;
     {
         // Registered before it can leave orphans, so that none is taken for one.
         std::lock_guard<std::mutex> lock(runningMutex);
@@ -285,6 +298,7 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         const std::string mark =
             std::string(kRunMark) + std::to_string(getpid()) + "." + std::to_string(++runs);
         environment.push_back(mark);
+        runMark = mark.substr(std::strlen(kRunMark));
         std::vector<char*> envp;
         for (auto& entry : environment) {
             envp.push_back(entry.data());
@@ -294,7 +308,6 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
             posix_spawn(&pid, programText.c_str(), &actions, &attributes, argv.data(), envp.data());
         if (error == 0) {
             running.insert(pid);
-            marks[pid] = mark;
         }
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -304,6 +317,7 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     }
 
     Termination termination;
+    termination.mark = runMark;
     Pipe* pipes[2] = {nullptr, nullptr};
     Captured* into[2] = {&termination.standardOutput, &termination.standardError};
     if (redirect.capture) {
@@ -331,15 +345,11 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         }
         pump(pipes, into, 10, redirect.captureLimit);
     }
-    std::string mark;
     {
         std::lock_guard<std::mutex> lock(runningMutex);
         running.erase(pid);
-        mark = marks[pid];
-        marks.erase(pid);
     }
     termination.leftProcesses = endGroup(pid);
-    termination.leftProcesses = endEscaped(mark) || termination.leftProcesses;
     // What is left in the pipes; a writer that escaped the group does not
     // get to keep us waiting.
     for (int i = 0; i < 50 && pipes[0] != nullptr && (pipes[0]->read >= 0 || pipes[1]->read >= 0);

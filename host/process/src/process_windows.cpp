@@ -486,8 +486,8 @@ std::vector<std::string> arguments(int, char**) {
 // A job object holds what a child starts; in plugin-host's own process
 // nothing does, and Windows has no parent to hand orphans to.
 void adoptOrphans() {}
-bool endStrays() {
-    return false;
+std::vector<std::string> endStrays() {
+    return {};
 }
 
 long openDescriptors() {

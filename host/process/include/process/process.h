@@ -31,6 +31,9 @@ struct Termination {
     // Processes the child started were still running when it ended, and
     // were ended with it.
     bool leftProcesses = false;
+    // The mark in the environment of the child and of all it starts, by
+    // which endStrays() tells whose a stray was; empty on Windows.
+    std::string mark;
     Captured standardOutput;  // with Redirect::capture
     Captured standardError;
 };
@@ -71,8 +74,10 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
 // endStrays() can find it; on Windows it does nothing.
 void adoptOrphans();
 // Ends every process this process inherited or started that no run() is
-// waiting for; true when there was one. On Windows it finds none.
-bool endStrays();
+// waiting for, and gives back their marks (see Termination::mark; empty for
+// one with none), each once. On Windows it finds none: a job object holds
+// what a child starts.
+std::vector<std::string> endStrays();
 
 // Creates `path`, or empties it, without leaving it open where a child started
 // at the same time could inherit it; false, with errno, when it cannot.
