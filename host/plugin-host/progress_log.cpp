@@ -13,8 +13,8 @@ constexpr const char* kKinds[] = {"step ", "descriptor ", "report "};
 
 ProgressWriter::ProgressWriter(const std::filesystem::path& path) : out_(path) {}
 
-bool ProgressWriter::retake() {
-    const auto state = out_.state();
+bool ProgressWriter::retake(bool look) {
+    const auto state = look ? out_.state() : process::AppendFile::State::Intact;
     if (state != process::AppendFile::State::Intact) {
         taken_ = state;
         out_.reopen();
@@ -38,8 +38,8 @@ void ProgressWriter::descriptorRead(const DescriptorInfo& descriptor) {
     write("\ndescriptor " + nlohmann::ordered_json(descriptor).dump() + '\n');
 }
 
-std::optional<std::string> ProgressWriter::takenDuring(Step step) {
-    if (!retake()) {
+std::optional<std::string> ProgressWriter::takenDuring(Step step, bool look) {
+    if (!retake(look)) {
         return std::nullopt;
     }
     const bool closed = *taken_ == process::AppendFile::State::Closed;

@@ -30,15 +30,16 @@ public:
 
     void stepStarted(int cycle, Step step) override;
     void descriptorRead(const DescriptorInfo& descriptor) override;
-    std::optional<std::string> takenDuring(Step step) override;
+    std::optional<std::string> takenDuring(Step step, bool look) override;
     void finished(const TestReport& report);
     bool good() const { return out_.good(); }
 
 private:
     void write(const std::string& record);
-    // Whether the plugin has taken the descriptor since the last step ended;
-    // if so, the file is opened again.
-    bool retake();
+    // Whether the plugin has taken the descriptor since the last step ended
+    // (as a failed write showed, or `look`ing now); if so, the file is opened
+    // again.
+    bool retake(bool look = true);
 
     process::AppendFile out_;
     std::optional<process::AppendFile::State> taken_;

@@ -22,7 +22,10 @@ public:
     explicit InProcessObserver(const process::OwnOutputCapture& capture) : capture_(capture) {}
     void stepStarted(int, Step) override {}
     void descriptorRead(const DescriptorInfo&) override {}
-    std::optional<std::string> takenDuring(Step step) override {
+    std::optional<std::string> takenDuring(Step step, bool look) override {
+        if (!look) {
+            return std::nullopt;
+        }
         std::string taken = capture_.taken();
         if (taken.empty() || reported_) {
             return std::nullopt;

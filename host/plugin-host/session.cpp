@@ -101,7 +101,8 @@ bool Session::step(Step step, const std::function<Finding()>& body) {
     } catch (...) {
         finding = std::string(toString(step)) + " " + describeCurrentException();
     }
-    if (auto taken = observer_.takenDuring(step); taken && !finding) {
+    const bool look = exactThreads_ || cycle_ % kCostlyEvery == 0;
+    if (auto taken = observer_.takenDuring(step, look); taken && !finding) {
         finding = std::move(taken);
     }
     report_.step(step) = finding ? StepStatus::Failed : StepStatus::Passed;

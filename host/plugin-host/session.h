@@ -24,7 +24,9 @@ public:
     virtual void descriptorRead(const DescriptorInfo& descriptor) = 0;
     // Once a step has ended: why it fails when the plugin took the watcher's
     // own channel meanwhile (closed its file, put another in its place).
-    virtual std::optional<std::string> takenDuring(Step) { return std::nullopt; }
+    // Unless `look`, only what a failed write already showed counts: a long
+    // run looks on its first and last cycle and every kCostlyEvery-th.
+    virtual std::optional<std::string> takenDuring(Step, bool /*look*/) { return std::nullopt; }
 };
 
 // The value "cl_online_status_override" has before any plugin touches it.

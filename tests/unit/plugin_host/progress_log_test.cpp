@@ -86,21 +86,21 @@ int descriptorOf(const std::filesystem::path& file) {
 TEST_F(ProgressLog, AWriterWhoseFileWasTakenWritesOnAndSaysWhoTookIt) {
     ProgressWriter writer(path);
     writer.stepStarted(1, Step::Load);
-    EXPECT_FALSE(writer.takenDuring(Step::Load));
+    EXPECT_FALSE(writer.takenDuring(Step::Load, true));
     const int fd = descriptorOf(std::filesystem::canonical(path));
     ASSERT_GE(fd, 0);
     close(fd);
     // A write between steps finds it gone and opens the file again.
     writer.stepStarted(1, Step::GetPlugin);
     EXPECT_TRUE(writer.good());
-    EXPECT_EQ(writer.takenDuring(Step::GetPlugin),
+    EXPECT_EQ(writer.takenDuring(Step::GetPlugin, true),
               "closed plugin-host's report file during getPlugin");
-    EXPECT_FALSE(writer.takenDuring(Step::OnLoad)) << "said once";
+    EXPECT_FALSE(writer.takenDuring(Step::OnLoad, true)) << "said once";
     // Another file in its place.
     const int other = open("/dev/null", O_WRONLY);
     dup2(other, descriptorOf(std::filesystem::canonical(path)));
     close(other);
-    EXPECT_EQ(writer.takenDuring(Step::OnLoad),
+    EXPECT_EQ(writer.takenDuring(Step::OnLoad, true),
               "put another file in the place of plugin-host's report file during onLoad");
     writer.stepStarted(1, Step::OnUnload);
     EXPECT_EQ(readProgress(path).steps,
