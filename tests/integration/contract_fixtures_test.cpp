@@ -157,6 +157,15 @@ INSTANTIATE_TEST_SUITE_P(
                 refused("bad descriptor: descriptor destroyEntry is not the exported deleteMe")}),
     [](const auto& info) { return std::string(info.param.name); });
 
+#if defined(__linux__)
+INSTANTIATE_TEST_SUITE_P(
+    RefusedByTheLoader, ContractFixtures,
+    ::testing::Values(Fixture{
+        "fixture_missing_import", 2,
+        refused("cannot be loaded: undefined symbol: _Z11notInTheSdkv (notInTheSdk())")}),
+    [](const auto& info) { return std::string(info.param.name); });
+#endif
+
 #if defined(_WIN32)
 // Windows would refuse it, though wine loads it.
 INSTANTIATE_TEST_SUITE_P(

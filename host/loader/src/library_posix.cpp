@@ -1,9 +1,12 @@
+#include <cxxabi.h>
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "loader/library.h"
 
@@ -19,6 +22,18 @@ std::string lastError(const std::string& path) {
     const std::string prefix = path + ": ";
     if (text.rfind(prefix, 0) == 0) {
         text.erase(0, prefix.size());
+    }
+    // A C++ name is read as the declaration it stands for, too.
+    const std::string undefined = "undefined symbol: ";
+    if (text.rfind(undefined, 0) == 0) {
+        // The loader may add ", version V" after the name.
+        const std::string name = text.substr(undefined.size(), text.find(',') - undefined.size());
+        int status = 0;
+        const std::unique_ptr<char, void (*)(void*)> readable(
+            abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status), std::free);
+        if (status == 0 && readable != nullptr) {
+            text += std::string(" (") + readable.get() + ")";
+        }
     }
     return text;
 }

@@ -12,7 +12,7 @@ namespace {
 // Reads little-endian fields of a file image, refusing any read outside it.
 class Image {
 public:
-    explicit Image(std::vector<char> bytes) : bytes_(std::move(bytes)) {}
+    explicit Image(std::string_view bytes) : bytes_(bytes) {}
 
     // What a read outside the file is blamed on from now on, with its verb.
     void reading(const char* part) { part_ = part; }
@@ -39,7 +39,7 @@ public:
     }
 
 private:
-    std::vector<char> bytes_;
+    std::string_view bytes_;
     const char* part_ = "its headers point";
 };
 
@@ -57,7 +57,11 @@ std::vector<PeImport> peImports(const std::filesystem::path& path) {
     if (!in) {
         throw NotAWindowsModule("cannot be read");
     }
-    Image image(std::vector<char>(std::istreambuf_iterator<char>(in), {}));
+    return peImportsOfImage(std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
+std::vector<PeImport> peImportsOfImage(std::string_view bytes) {
+    Image image(bytes);
     const auto signature = [&image](std::uint64_t offset, auto expected) {
         try {
             return image.at<decltype(expected)>(offset) == expected;
@@ -68,7 +72,8 @@ std::vector<PeImport> peImports(const std::filesystem::path& path) {
     if (!signature(0, std::uint16_t{0x5A4D})) {  // "MZ"
         throw NotAWindowsModule("is not a Windows module");
     }
-    const auto pe = image.at<std::uint32_t>(0x3C);
+    // Widened first: offsets near 4 GiB must not wrap back into the file.
+    const std::uint64_t pe = image.at<std::uint32_t>(0x3C);
     if (!signature(pe, std::uint32_t{0x00004550})) {  // "PE\0\0"
         throw NotAWindowsModule("is not a Windows module");
     }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace loader {
@@ -14,6 +15,10 @@ struct PeImport {
     std::string dll;
     std::string name;
     std::uint16_t ordinal = 0;
+
+    bool operator==(const PeImport& other) const {
+        return dll == other.dll && name == other.name && ordinal == other.ordinal;
+    }
 };
 
 // The file is not a Windows module at all: the system loader says so in its
@@ -32,7 +37,10 @@ public:
 
 // The load-time imports of a PE32+ file, in the order its import table lists
 // them (delay-loaded imports are not bound at load, and are not listed).
-// Throws NotAWindowsModule or UnreadableModule.
+// Throws NotAWindowsModule or UnreadableModule, and nothing else whatever
+// the bytes.
 std::vector<PeImport> peImports(const std::filesystem::path& path);
+// The same, of a file's bytes.
+std::vector<PeImport> peImportsOfImage(std::string_view image);
 
 }  // namespace loader
