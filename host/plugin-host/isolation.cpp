@@ -1,5 +1,7 @@
 #include "isolation.h"
 
+#include "child_ending.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -27,98 +29,6 @@ constexpr const char* kTemporaryFolderHint = "set TMP to a folder plugin-host ca
 #else
 constexpr const char* kTemporaryFolderHint = "set TMPDIR to a folder plugin-host can write";
 #endif
-
-std::string seconds(double value) {
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
-
-// How a child's process ended, as the step it ended in records it; nothing
-// when it exited on its own with `expectedCode`.
-struct Ending {
-    TestStatus status;
-    StepStatus step;
-    std::string how;
-};
-
-std::optional<Ending> endingOf(const Options& options, const process::Termination& termination,
-                               int expectedCode) {
-    if (termination.timedOut) {
-        return Ending{
-            TestStatus::TimedOut, StepStatus::TimedOut,
-            "did not finish within " + seconds(options.timeoutSeconds) + " s and was killed"};
-    }
-    if (termination.crashed) {
-        return Ending{TestStatus::Crashed, StepStatus::Crashed,
-                      "crashed with " + termination.description};
-    }
-    if (termination.exitCode != expectedCode) {
-        return Ending{TestStatus::Failed, StepStatus::Failed,
-                      "ended with " + termination.description + " instead of exit code " +
-                          std::to_string(expectedCode)};
-    }
-    return std::nullopt;
-}
-
-// A report that starts from what the child's log says: the descriptor, and
-// the steps it started, all passed but `last`, which ended as `status`.
-TestReport fromProgress(const ContractTest& test, const ChildProgress& progress, Step last,
-                        TestStatus testStatus, StepStatus status, std::string cause) {
-    TestReport report = TestReport::ended(test.name, testStatus, std::move(cause));
-    report.descriptor = progress.descriptor;
-    for (const Step started : progress.steps) {
-        report.step(started) = StepStatus::Passed;
-    }
-    report.step(last) = status;
-    report.cyclesPassed = progress.cycle > 0 ? progress.cycle - 1 : 0;
-    return report;
-}
-
-// The report of a child that ended without writing one: it crashed, was
-// killed or exited at the last step it started.
-TestReport unfinishedReport(const Options& options, const ContractTest& test,
-                            const ChildProgress& progress,
-                            const process::Termination& termination) {
-    const Step step = progress.steps.empty() ? Step::Load : progress.steps.back();
-    // Measured against its own exit code, only a crash or a kill is an ending.
-    const auto ending = endingOf(options, termination, termination.exitCode);
-    std::string cause =
-        ending ? ending->how : "ended without a report (" + termination.description + ")";
-    cause += std::string(" in ") + toString(step);
-    if (options.cycles > 1 && test.reportsCycles) {
-        cause += " (cycle " + std::to_string(progress.cycle) + ")";
-    }
-    return fromProgress(test, progress, step, ending ? ending->status : TestStatus::Crashed,
-                        ending ? ending->step : StepStatus::Crashed, cause);
-}
-
-std::vector<StreamOutput> outputOf(const process::Termination& termination) {
-    std::vector<StreamOutput> output;
-    if (termination.standardOutput.bytes > 0) {
-        output.push_back(StreamOutput{"standard output", termination.standardOutput.bytes,
-                                      termination.standardOutput.head});
-    }
-    if (termination.standardError.bytes > 0) {
-        output.push_back(StreamOutput{"standard error", termination.standardError.bytes,
-                                      termination.standardError.head});
-    }
-    return output;
-}
-
-// The report the child wrote, held to how the child then ended: a passing
-// test whose process crashed, hung or exited otherwise afterwards did not pass.
-TestReport heldToItsEnd(const Options& options, TestReport report,
-                        const process::Termination& termination) {
-    const auto ending = endingOf(options, termination, static_cast<int>(report.outcome));
-    report.step(Step::Exit) = ending ? ending->step : StepStatus::Passed;
-    if (ending && report.status == TestStatus::Passed) {
-        report.status = ending->status;
-        report.outcome = Outcome::Misbehaved;
-        report.cause = ending->how + " in exit";
-    }
-    return report;
-}
 
 }  // namespace
 
@@ -173,30 +83,7 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
     std::error_code ignored;
     std::filesystem::remove(reportPath, ignored);
 
-    TestReport report;
-    if (!progress.finalReport && termination.exitCode == kChildCannotReport &&
-        termination.standardError.head.find(kChildCannotReportLine) != std::string::npos) {
-        report = TestReport::ended(test.name, TestStatus::Failed,
-                                   "the isolated run could not write its report to " +
-                                       process::pathToUtf8(reportPath) + " (is the disk full?)");
-        report.outcome = Outcome::HostFailure;
-        return report;
-    }
-    if (progress.garbageBytes > 0 &&
-        (progress.finalReport || progress.garbageBytes > kGarbageLimit)) {
-        // Nothing in that file can be trusted now, a pass least of all.
-        const Step step = progress.garbageDuring.value_or(Step::Load);
-        report = fromProgress(test, progress, step, TestStatus::Failed, StepStatus::Failed,
-                              "the plugin wrote " + std::to_string(progress.garbageBytes) +
-                                  " bytes into plugin-host's report during " + toString(step));
-        report.cyclesPassed = 0;
-    } else if (progress.finalReport) {
-        report = heldToItsEnd(options, *progress.finalReport, termination);
-    } else {
-        report = unfinishedReport(options, test, progress, termination);
-    }
-    report.output = outputOf(termination);
-    report.leftProcesses = termination.leftProcesses;
+    TestReport report = judgeChild(options, test, progress, termination, reportPath);
     if (processMark != nullptr) {
         *processMark = termination.mark;
     }

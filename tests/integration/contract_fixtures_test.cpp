@@ -129,6 +129,20 @@ TEST_P(ContractFixtures, EveryTestEndsAsItShouldAndTheFailureIsOneWholeLine) {
     }
 }
 
+// What an object that gives back all handles but `kept` as it dies is told,
+// at each moment a test lets it die.
+Endings keptAtEveryMoment(const std::string& kept) {
+    const std::string failed = "failed: the plugin kept " + kept + " after ";
+    return {{"lifecycle", failed + "deleteMe"},
+            {"fresh-after-delete", failed + "deleteMe"},
+            {"copy-outlives-delete", failed + "the host released its last copy"},
+            {"unload-while-holding", failed + "the module was unloaded without deleteMe"}};
+}
+
+const std::string kDiedUnderCopy =
+    "failed: the object let go of the host's handles at deleteMe while the host still held a "
+    "copy: it died under that copy";
+
 const std::string kBothHandles =
     "1 reference to the console-variable manager, 1 reference to the host context";
 
@@ -287,15 +301,19 @@ INSTANTIATE_TEST_SUITE_P(
              {"fresh-after-delete", "failed: the plugin kept " + kBothHandles + " after deleteMe"},
              {"copy-outlives-delete", "failed: the plugin kept " + kBothHandles +
                                           " after the host released its last copy"}}},
-        Fixture{"fixture_dies_under_copy",
-                1,
-                {{"copy-outlives-delete",
-                  "failed: the object let go of the host's handles at deleteMe while the host "
-                  "still held a copy: it died under that copy"}}},
+        Fixture{"fixture_dies_under_copy", 1, {{"copy-outlives-delete", kDiedUnderCopy}}},
         Fixture{"fixture_holder_never_released",
                 1,
                 {{"unload-while-holding", "failed: the plugin kept " + kBothHandles +
-                                              " after the module was unloaded without deleteMe"}}}),
+                                              " after the module was unloaded without deleteMe"}}},
+        Fixture{"fixture_dies_keeping_manager", 1,
+                keptAtEveryMoment("1 reference to the console-variable manager")},
+        Fixture{"fixture_dies_keeping_context", 1,
+                keptAtEveryMoment("1 reference to the host context")},
+        Fixture{"fixture_dies_keeping_cvar_handle", 1,
+                keptAtEveryMoment("1 console-variable handle")},
+        Fixture{"fixture_drops_manager_at_delete", 1, {{"copy-outlives-delete", kDiedUnderCopy}}},
+        Fixture{"fixture_drops_context_at_delete", 1, {{"copy-outlives-delete", kDiedUnderCopy}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PluginHost, VelquistPassesEveryTestIsolatedAndInProcess) {

@@ -64,6 +64,58 @@ TEST(CVarRegistry, ArmedFailureFiresOnceBeforeAnyEffect) {
     EXPECT_THROW(manager.registry().failNext(SdkOperation::ReleaseCvar, ""), std::invalid_argument);
 }
 
+// Each operation that can fail, armed once, twice or with the other one:
+// how many calls fail, with which message, and what is left of each.
+TEST(CVarRegistry, EveryArmedFailureFiresExactlyOnceForItsOwnOperation) {
+    // A handle taken before any failure is armed, for setValue alone.
+    const auto call = [](CVarManagerWrapper& manager, CVarWrapper& handle,
+                         SdkOperation operation) -> std::string {
+        try {
+            if (operation == SdkOperation::GetCvar) {
+                manager.getCvar("v");
+            } else {
+                handle.setValue("written");
+            }
+            return "ok";
+        } catch (const std::runtime_error& error) {
+            return error.what();
+        }
+    };
+    for (const SdkOperation armed : {SdkOperation::GetCvar, SdkOperation::SetValue}) {
+        const SdkOperation other =
+            armed == SdkOperation::GetCvar ? SdkOperation::SetValue : SdkOperation::GetCvar;
+        SCOPED_TRACE(toString(armed));
+        CVarManagerWrapper manager;
+        manager.registerCvar("v", "before");
+        CVarWrapper handle = manager.getCvar("v");
+        manager.registry().startRecording();
+        manager.registry().failNext(armed, "first");
+        manager.registry().failNext(armed, "second");  // arming again replaces, adds nothing
+        EXPECT_EQ(call(manager, handle, other), "ok");
+        EXPECT_EQ(call(manager, handle, armed), "second");
+        EXPECT_EQ(manager.getCvar("v").getStringValue(),
+                  armed == SdkOperation::SetValue ? "before" : "written");
+        EXPECT_EQ(manager.registry().liveHandles(), 1u);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(call(manager, handle, armed), "ok");
+        }
+        // Fired and spent, it can be armed again, alongside the other.
+        manager.registry().failNext(armed, "again");
+        manager.registry().failNext(other, "other");
+        EXPECT_EQ(call(manager, handle, SdkOperation::GetCvar),
+                  armed == SdkOperation::GetCvar ? "again" : "other");
+        EXPECT_EQ(call(manager, handle, SdkOperation::SetValue),
+                  armed == SdkOperation::SetValue ? "again" : "other");
+        EXPECT_EQ(call(manager, handle, SdkOperation::SetValue), "ok");
+        // A failed call is recorded: the plugin made it.
+        std::size_t sets = 0;
+        for (const SdkCall& recorded : manager.registry().calls()) {
+            sets += recorded.operation == SdkOperation::SetValue;
+        }
+        EXPECT_EQ(sets, armed == SdkOperation::SetValue ? 6u : 3u);
+    }
+}
+
 TEST(CVarRegistry, RecordsCallsOnlyWhileRecording) {
     CVarManagerWrapper manager;
     manager.registerCvar("v", "");

@@ -1,0 +1,84 @@
+// A child for the process layer's tests: it ends the way its arguments say.
+//   exit N          exits with N
+//   crash           dies of an access violation
+//   hang            never ends on its own
+//   print N M       writes N bytes to standard output and M to standard error
+//   helper FILE     starts `hang` as a process of its own, writes its id to
+//                   FILE, and exits
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+int startHelper(const char* self, const char* pidFile) {
+#if defined(_WIN32)
+    std::string command = std::string("\"") + self + "\" hang";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION helper{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &helper)) {
+        return 9;
+    }
+    CloseHandle(helper.hThread);
+    CloseHandle(helper.hProcess);
+    const unsigned long pid = helper.dwProcessId;
+#else
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(self, self, "hang", static_cast<char*>(nullptr));
+        _exit(9);
+    }
+#endif
+    std::FILE* out = std::fopen(pidFile, "w");
+    if (out == nullptr) {
+        return 9;
+    }
+    std::fprintf(out, "%lu\n", static_cast<unsigned long>(pid));
+    std::fclose(out);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "exit" && argc == 3) {
+        return std::atoi(argv[2]);
+    }
+    if (command == "crash") {
+#if defined(_WIN32)
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+#else
+        std::raise(SIGSEGV);
+#endif
+    }
+    if (command == "hang") {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    }
+    if (command == "print" && argc == 4) {
+        for (long i = std::atol(argv[2]); i > 0; --i) {
+            std::fputc('o', stdout);
+        }
+        for (long i = std::atol(argv[3]); i > 0; --i) {
+            std::fputc('e', stderr);
+        }
+        return 0;
+    }
+    if (command == "helper" && argc == 3) {
+        return startHelper(argv[0], argv[2]);
+    }
+    return 99;
+}

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "child_ending.h"
+#include "isolation.h"
+
+namespace {
+
+using namespace host;
+
+process::Termination exited(int code, std::string error = {}) {
+    process::Termination ending;
+    ending.exitCode = code;
+    ending.description = "exit code " + std::to_string(code);
+    ending.standardError.head = std::move(error);
+    ending.standardError.bytes = ending.standardError.head.size();
+    return ending;
+}
+
+process::Termination crashed() {
+    process::Termination ending;
+    ending.crashed = true;
+    ending.exitCode = -1;
+    ending.description = "signal 11 (Segmentation fault)";
+    return ending;
+}
+
+process::Termination timedOut() {
+    process::Termination ending = crashed();
+    ending.timedOut = true;
+    ending.description = "signal 9 (Killed)";
+    return ending;
+}
+
+// Each way a child can end, by the name the table below uses.
+const std::map<std::string, process::Termination>& endings() {
+    static const std::map<std::string, process::Termination> all{
+        {"exit 0", exited(0)},
+        {"exit 1", exited(1)},
+        {"exit 2", exited(2)},
+        {"exit 3", exited(3)},
+        {"exit 3, cannot report", exited(3, std::string(kChildCannotReportLine) + "\n")},
+        {"exit 7", exited(7)},
+        {"signal", crashed()},
+        {"limit", timedOut()},
+    };
+    return all;
+}
+
+// Each state the child's log can be in: the lifecycle's third cycle of five
+// had started onLoad.
+ChildProgress progressIn(const std::string& state) {
+    ChildProgress progress;
+    if (state == "empty") {
+        return progress;
+    }
+    progress.descriptor = DescriptorInfo{95, "a.cpp", "A", "B", "1", 1};
+    progress.cycle = 3;
+    progress.steps = {Step::Load, Step::GetPlugin, Step::OnLoad};
+    progress.records = 8;
+    if (state == "passed" || state == "garbage and a report") {
+        progress.finalReport = TestReport::ended("lifecycle", TestStatus::Passed, "");
+        progress.finalReport->cyclesPassed = 5;
+    } else if (state == "failed") {
+        progress.finalReport = TestReport::ended("lifecycle", TestStatus::Failed, "why");
+    } else if (state == "unusable") {
+        progress.finalReport = TestReport::ended("lifecycle", TestStatus::Failed, "refused");
+        progress.finalReport->outcome = Outcome::Unusable;
+    }
+    if (state == "garbage and a report" || state == "some garbage") {
+        progress.garbageBytes = 10;
+        progress.garbageDuring = Step::OnLoad;
+    } else if (state == "garbage beyond the bound") {
+        progress.garbageBytes = kGarbageLimit + 1;
+        progress.garbageDuring = Step::GetPlugin;
+    }
+    return progress;
+}
+
+std::string judged(const std::string& state, const std::string& ending) {
+    Options options;
+    options.cycles = 5;
+    const TestReport report = judgeChild(options, *findContractTest("lifecycle"), progressIn(state),
+                                         endings().at(ending), "/tmp/r");
+    return std::string(toString(report.status)) + " " + std::to_string(int(report.outcome)) +
+           (report.cause.empty() ? "" : ": " + report.cause);
+}
+
+// A child's report counts only as far as its ending backs it: each ending
+// against each state of the log, judged whole.
+TEST(ChildEnding, EveryEndingAgainstEveryStateOfTheLog) {
+    const std::string noReport = "crashed 1: ended without a report (";
+    const std::string inOnLoad = ") in onLoad (cycle 3)";
+    const std::string crash = "crashed with signal 11 (Segmentation fault)";
+    const std::string limit = "did not finish within 30 s and was killed";
+    const std::string hostTrouble =
+        "failed 3: the isolated run could not write its report to /tmp/r (is the disk full?)";
+    const std::string garbage =
+        "failed 1: the plugin wrote 10 bytes into plugin-host's report "
+        "during onLoad";
+    const std::string flood =
+        "failed 1: the plugin wrote 1048577 bytes into plugin-host's "
+        "report during getPlugin";
+    const std::map<std::string, std::map<std::string, std::string>> expected{
+        {"empty",
+         {{"exit 0", noReport + "exit code 0) in load (cycle 1)"},
+          {"exit 1", noReport + "exit code 1) in load (cycle 1)"},
+          {"exit 3", noReport + "exit code 3) in load (cycle 1)"},
+          {"exit 3, cannot report", hostTrouble},
+          {"signal", "crashed 1: " + crash + " in load (cycle 1)"},
+          {"limit", "timed out 1: " + limit + " in load (cycle 1)"}}},
+        {"steps",
+         {{"exit 0", noReport + "exit code 0" + inOnLoad},
+          {"exit 2", noReport + "exit code 2" + inOnLoad},
+          {"exit 3", noReport + "exit code 3" + inOnLoad},
+          {"exit 3, cannot report", hostTrouble},
+          {"exit 7", noReport + "exit code 7" + inOnLoad},
+          {"signal", "crashed 1: " + crash + " in onLoad (cycle 3)"},
+          {"limit", "timed out 1: " + limit + " in onLoad (cycle 3)"}}},
+        {"some garbage",
+         {{"exit 0", noReport + "exit code 0" + inOnLoad},
+          {"signal", "crashed 1: " + crash + " in onLoad (cycle 3)"}}},
+        {"passed",
+         {{"exit 0", "passed 0"},
+          {"exit 1", "failed 1: ended with exit code 1 instead of exit code 0 in exit"},
+          {"exit 2", "failed 1: ended with exit code 2 instead of exit code 0 in exit"},
+          {"exit 3", "failed 1: ended with exit code 3 instead of exit code 0 in exit"},
+          {"exit 3, cannot report",
+           "failed 1: ended with exit code 3 instead of exit code 0 in exit"},
+          {"exit 7", "failed 1: ended with exit code 7 instead of exit code 0 in exit"},
+          {"signal", "crashed 1: " + crash + " in exit"},
+          {"limit", "timed out 1: " + limit + " in exit"}}},
+        // A test that failed stays failed for its own reason, however it ended.
+        {"failed",
+         {{"exit 0", "failed 1: why"},
+          {"exit 1", "failed 1: why"},
+          {"exit 3", "failed 1: why"},
+          {"signal", "failed 1: why"},
+          {"limit", "failed 1: why"}}},
+        {"unusable", {{"exit 2", "failed 2: refused"}, {"exit 1", "failed 2: refused"}}},
+        {"garbage and a report",
+         {{"exit 0", garbage}, {"exit 3", garbage}, {"signal", garbage}, {"limit", garbage}}},
+        {"garbage beyond the bound",
+         {{"exit 0", flood},
+          {"exit 3", flood},
+          {"exit 3, cannot report", hostTrouble},
+          {"signal", flood},
+          {"limit", flood}}},
+    };
+    for (const auto& [state, row] : expected) {
+        for (const auto& [ending, judgement] : row) {
+            EXPECT_EQ(judged(state, ending), judgement) << state << ", " << ending;
+        }
+    }
+}
+
+TEST(ChildEnding, TheExitStepAndTheCyclesFollowTheEnding) {
+    Options options;
+    options.cycles = 5;
+    const ContractTest& lifecycle = *findContractTest("lifecycle");
+    const auto judge = [&](const std::string& state, const process::Termination& ending) {
+        return judgeChild(options, lifecycle, progressIn(state), ending, "/tmp/r");
+    };
+    EXPECT_EQ(judge("passed", exited(0)).step(Step::Exit), StepStatus::Passed);
+    EXPECT_EQ(judge("passed", exited(0)).cyclesPassed, 5);
+    EXPECT_EQ(judge("failed", exited(1)).step(Step::Exit), StepStatus::Passed);
+    EXPECT_EQ(judge("failed", exited(0)).step(Step::Exit), StepStatus::Failed);
+    EXPECT_EQ(judge("passed", crashed()).step(Step::Exit), StepStatus::Crashed);
+    EXPECT_EQ(judge("passed", timedOut()).step(Step::Exit), StepStatus::TimedOut);
+    // An unfinished log: what it started passed, but the last step, and the
+    // cycles before the one under way.
+    const TestReport unfinished = judge("steps", crashed());
+    EXPECT_EQ(unfinished.step(Step::Load), StepStatus::Passed);
+    EXPECT_EQ(unfinished.step(Step::GetPlugin), StepStatus::Passed);
+    EXPECT_EQ(unfinished.step(Step::OnLoad), StepStatus::Crashed);
+    EXPECT_EQ(unfinished.step(Step::OnUnload), StepStatus::NotRun);
+    EXPECT_EQ(unfinished.cyclesPassed, 2);
+    EXPECT_TRUE(unfinished.descriptor);
+    EXPECT_EQ(judge("steps", timedOut()).step(Step::OnLoad), StepStatus::TimedOut);
+    EXPECT_EQ(judge("empty", exited(0)).cyclesPassed, 0);
+    EXPECT_EQ(judge("garbage and a report", exited(0)).cyclesPassed, 0);
+    EXPECT_EQ(judge("garbage and a report", exited(0)).step(Step::OnLoad), StepStatus::Failed);
+    // One cycle, or a test that does not count them: no cycle in the cause.
+    options.cycles = 1;
+    EXPECT_EQ(judge("steps", crashed()).cause,
+              "crashed with signal 11 (Segmentation fault) in onLoad");
+    options.cycles = 5;
+    EXPECT_EQ(judgeChild(options, *findContractTest("descriptor"), progressIn("steps"), crashed(),
+                         "/tmp/r")
+                  .cause,
+              "crashed with signal 11 (Segmentation fault) in onLoad");
+    // What only the parent saw goes with the report, whatever the ending.
+    process::Termination printed = exited(0, "err");
+    printed.standardOutput = {5, "hello"};
+    printed.leftProcesses = true;
+    for (const std::string state : {"passed", "steps", "garbage and a report"}) {
+        const TestReport report = judge(state, printed);
+        ASSERT_EQ(report.output.size(), 2u) << state;
+        EXPECT_EQ(report.output[0].stream, "standard output");
+        EXPECT_EQ(report.output[0].head, "hello");
+        EXPECT_EQ(report.output[1].stream, "standard error");
+        EXPECT_EQ(report.output[1].bytes, 3u);
+        EXPECT_TRUE(report.leftProcesses) << state;
+    }
+    EXPECT_TRUE(judge("passed", exited(0)).output.empty());
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <random>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+#include "built_files.h"
+#include "process/process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+#if defined(_WIN32)
+const std::string kChild = "process_child.exe";
+#else
+const std::string kChild = "process_child";
+#endif
+
+process::Termination child(const std::vector<std::string>& arguments,
+                           const process::Watchdog& watchdog = {}) {
+    process::Redirect capture;
+    capture.capture = true;
+    return process::run(builtFile(kChild), arguments, capture, watchdog);
+}
+
+// Whether the process still runs: one that has ended and waits to be reaped
+// does not.
+bool running(unsigned long pid) {
+#if defined(_WIN32)
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) {
+        return false;
+    }
+    const bool result = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return result;
+#else
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const auto state = text.rfind(')');
+    return state != std::string::npos && state + 2 < text.size() && text[state + 2] != 'Z';
+#endif
+}
+
+TEST(Process, EveryExitCodeAndACrashAreToldApart) {
+    for (const int code : {0, 1, 2, 3, 42, 255}) {
+        const auto ended = child({"exit", std::to_string(code)});
+        EXPECT_EQ(ended.exitCode, code);
+        EXPECT_EQ(ended.description, "exit code " + std::to_string(code));
+        EXPECT_FALSE(ended.crashed || ended.timedOut || ended.leftProcesses) << code;
+    }
+    const auto crash = child({"crash"});
+    EXPECT_TRUE(crash.crashed);
+    EXPECT_FALSE(crash.timedOut);
+#if !defined(_WIN32)
+    EXPECT_EQ(crash.description, "signal 11 (Segmentation fault)");
+#endif
+}
+
+TEST(Process, EachStreamIsCountedWholeAndKeptOnlyToItsBound) {
+    const auto small = child({"print", "5", "7"});
+    EXPECT_EQ(small.standardOutput.bytes, 5u);
+    EXPECT_EQ(small.standardOutput.head, "ooooo");
+    EXPECT_EQ(small.standardError.head, "eeeeeee");
+    const auto large = child({"print", "100000", "4097"});
+    EXPECT_EQ(large.standardOutput.bytes, 100000u);
+    EXPECT_EQ(large.standardOutput.head, std::string(process::kCaptureLimit, 'o'));
+    EXPECT_EQ(large.standardError.bytes, 4097u);
+    EXPECT_EQ(large.standardError.head, std::string(process::kCaptureLimit, 'e'));
+}
+
+// The limit counts from the last progress; giving up needs no limit at all.
+TEST(Process, TheWatchdogKillsOnTheLimitWithoutProgressOrWhenToldTo) {
+    const auto started = std::chrono::steady_clock::now();
+    const auto stalled = child({"hang"}, process::Watchdog{100ms, {}, {}});
+    EXPECT_TRUE(stalled.timedOut);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+
+    // Progress for 600 ms, then none: not killed at 100 ms, but soon after 600.
+    const auto moving = std::chrono::steady_clock::now();
+    std::atomic<std::uintmax_t> steps{0};
+    const auto late = child(
+        {"hang"}, process::Watchdog{100ms,
+                                    [&] {
+                                        return std::chrono::steady_clock::now() - moving < 600ms
+                                                   ? ++steps
+                                                   : steps.load();
+                                    },
+                                    {}});
+    EXPECT_TRUE(late.timedOut);
+    EXPECT_GE(std::chrono::steady_clock::now() - moving, 600ms);
+
+    for (const auto limit : {0ms, 60000ms}) {
+        std::atomic<int> asked{0};
+        const auto gaveUp =
+            child({"hang"}, process::Watchdog{limit, {}, [&asked] { return ++asked > 3; }});
+        EXPECT_TRUE(gaveUp.timedOut || gaveUp.crashed) << limit.count();
+        EXPECT_GT(asked.load(), 3);
+    }
+}
+
+// Whatever a child started ends with it, before run() gives back.
+TEST(Process, WhatAChildStartedIsGoneByItsIdWhenRunReturns) {
+    const auto pidFile = std::filesystem::temp_directory_path() /
+                         ("process-helper-" + std::to_string(std::random_device{}()) + ".pid");
+    const auto ended = child({"helper", process::pathToUtf8(pidFile)});
+    unsigned long pid = 0;
+    std::ifstream(pidFile) >> pid;
+    std::filesystem::remove(pidFile);
+    ASSERT_NE(pid, 0u);
+    EXPECT_EQ(ended.exitCode, 0);
+    EXPECT_TRUE(ended.leftProcesses);
+    EXPECT_FALSE(running(pid));
+    EXPECT_FALSE(child({"exit", "0"}).leftProcesses);
+}
+
+}  // namespace
