@@ -37,7 +37,17 @@ else()
     if(VELQUIST_WARNINGS_AS_ERRORS)
         target_compile_options(project_options INTERFACE -Werror)
     endif()
-    if(VELQUIST_SANITIZE)
+    if(VELQUIST_FUZZ)
+        if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+            message(FATAL_ERROR "VELQUIST_FUZZ needs clang (libFuzzer); use the fuzz preset")
+        endif()
+        # Every library is instrumented for coverage; only the fuzz targets
+        # link libFuzzer's main.
+        target_compile_options(project_options INTERFACE
+            -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr
+            -fno-omit-frame-pointer -fno-sanitize-recover=all)
+        target_link_options(project_options INTERFACE -fsanitize=address,undefined)
+    elseif(VELQUIST_SANITIZE)
         # No vptr check: the plugin base class's type information lives in
         # each module, which the host loads but never links against.
         target_compile_options(project_options INTERFACE

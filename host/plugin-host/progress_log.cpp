@@ -97,6 +97,22 @@ void ProgressReader::line(const std::string& text) {
     progress_.garbageBytes += text.size();
 }
 
+void ProgressReader::take(std::string_view bytes) {
+    for (const char c : bytes) {
+        if (progress_.garbageBytes > kGarbageLimit) {
+            return;
+        }
+        if (c == '\n') {
+            line(partial_);
+            partial_.clear();
+        } else if (partial_.size() <= kLineLimit) {
+            partial_ += c;
+        } else {
+            ++progress_.garbageBytes;
+        }
+    }
+}
+
 std::size_t ProgressReader::poll() {
     std::ifstream in(path_, std::ios::binary);
     if (!in || progress_.garbageBytes > kGarbageLimit) {
@@ -104,28 +120,21 @@ std::size_t ProgressReader::poll() {
     }
     in.seekg(static_cast<std::streamoff>(offset_));
     char buffer[65536];
-    while (in.read(buffer, sizeof buffer), in.gcount() > 0) {
+    while (progress_.garbageBytes <= kGarbageLimit &&
+           (in.read(buffer, sizeof buffer), in.gcount() > 0)) {
         const auto got = static_cast<std::size_t>(in.gcount());
         offset_ += got;
-        for (std::size_t i = 0; i < got; ++i) {
-            if (buffer[i] == '\n') {
-                line(partial_);
-                partial_.clear();
-            } else if (partial_.size() <= kLineLimit) {
-                partial_ += buffer[i];
-            } else {
-                ++progress_.garbageBytes;
-            }
-        }
-        if (progress_.garbageBytes > kGarbageLimit) {
-            break;
-        }
+        take(std::string_view(buffer, got));
     }
     return progress_.records;
 }
 
 const ChildProgress& ProgressReader::finish() {
     poll();
+    return end();
+}
+
+const ChildProgress& ProgressReader::end() {
     if (!partial_.empty()) {
         // A record that a crash cut short is no one's garbage.
         bool cut = false;
@@ -143,6 +152,12 @@ const ChildProgress& ProgressReader::finish() {
 ChildProgress readProgress(const std::filesystem::path& path) {
     ProgressReader reader(path);
     return reader.finish();
+}
+
+ChildProgress parseProgress(std::string_view log) {
+    ProgressReader reader({});
+    reader.take(log);
+    return reader.end();
 }
 
 }  // namespace host

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "process/append_file.h"
@@ -74,6 +75,9 @@ public:
     std::size_t poll();
     // Reads the rest, once the child has ended.
     const ChildProgress& finish();
+    // What poll() and finish() do with the bytes they read.
+    void take(std::string_view bytes);
+    const ChildProgress& end();
     const ChildProgress& progress() const { return progress_; }
 
 private:
@@ -85,7 +89,8 @@ private:
     ChildProgress progress_;
 };
 
-// The whole log of a child that has ended.
+// The whole log of a child that has ended, from its file or its bytes.
 ChildProgress readProgress(const std::filesystem::path& path);
+ChildProgress parseProgress(std::string_view log);
 
 }  // namespace host

@@ -1,0 +1,37 @@
+// Any command line (arguments split at NUL bytes): understood, or refused in
+// one UsageError; what is understood survives the trip to a child and back.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::string> arguments(1);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == 0) {
+            arguments.emplace_back();
+        } else {
+            arguments.back() += static_cast<char>(data[i]);
+        }
+    }
+    host::CommandLine parsed;
+    try {
+        parsed = host::parseCommandLine(arguments);
+    } catch (const host::UsageError&) {
+        return 0;
+    }
+    const host::Options& options = parsed.options;
+    if (parsed.command != host::Command::Run || options.inProcess || options.tests.empty()) {
+        return 0;
+    }
+    const auto child =
+        host::parseCommandLine(host::childArguments(options, options.tests.front(), "/r"));
+    if (child.options.module != options.module || child.options.presets != options.presets ||
+        child.options.cycles != options.cycles ||
+        child.options.timeoutSeconds != options.timeoutSeconds) {
+        __builtin_trap();
+    }
+    return 0;
+}
