@@ -43,6 +43,15 @@ TEST(CVarRegistry, CountsHandlesUntilEveryCopyIsGone) {
         EXPECT_EQ(manager.registry().liveHandles(), 2u);
         second = manager.getCvar("v");
         EXPECT_EQ(manager.registry().liveHandles(), 2u);
+        // Assigning moves a handle to the other variable; to itself, nowhere.
+        manager.registerCvar("w", "");
+        const CVarWrapper other = manager.getCvar("w");
+        second = other;
+        EXPECT_EQ(second.getName(), "w");
+        CVarWrapper& same = second;
+        second = same;
+        EXPECT_EQ(second.getName(), "w");
+        EXPECT_EQ(manager.registry().liveHandles(), 3u);
     }
     EXPECT_EQ(manager.registry().liveHandles(), 0u);
 }
