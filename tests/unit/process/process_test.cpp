@@ -65,15 +65,15 @@ TEST(Process, EveryExitCodeAndACrashAreToldApart) {
 }
 
 TEST(Process, EachStreamIsCountedWholeAndKeptOnlyToItsBound) {
-    const auto small = child({"print", "5", "7"});
-    EXPECT_EQ(small.standardOutput.bytes, 5u);
-    EXPECT_EQ(small.standardOutput.head, "ooooo");
-    EXPECT_EQ(small.standardError.head, "eeeeeee");
-    const auto large = child({"print", "100000", "4097"});
-    EXPECT_EQ(large.standardOutput.bytes, 100000u);
-    EXPECT_EQ(large.standardOutput.head, std::string(process::kCaptureLimit, 'o'));
-    EXPECT_EQ(large.standardError.bytes, 4097u);
-    EXPECT_EQ(large.standardError.head, std::string(process::kCaptureLimit, 'e'));
+    const auto few = child({"print", "5", "7"});
+    EXPECT_EQ(few.standardOutput.bytes, 5u);
+    EXPECT_EQ(few.standardOutput.head, "ooooo");
+    EXPECT_EQ(few.standardError.head, "eeeeeee");
+    const auto many = child({"print", "100000", "4097"});
+    EXPECT_EQ(many.standardOutput.bytes, 100000u);
+    EXPECT_EQ(many.standardOutput.head, std::string(process::kCaptureLimit, 'o'));
+    EXPECT_EQ(many.standardError.bytes, 4097u);
+    EXPECT_EQ(many.standardError.head, std::string(process::kCaptureLimit, 'e'));
 }
 
 // The limit counts from the last progress; giving up needs no limit at all.
