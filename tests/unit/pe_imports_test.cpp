@@ -105,6 +105,12 @@ TEST(PeImports, ReadsNamesAndOrdinalsOfEveryDllInTableOrder) {
                                          {"KERNEL32.dll", "", 1},
                                          {"KERNEL32.dll", "Sleep", 0}}));
     }
+    // The section table may come last, with nothing after it.
+    std::string tableLast = twoDlls().build();
+    const auto end = static_cast<std::uint16_t>(tableLast.size() - PeImage::kOptional);
+    tableLast += tableLast.substr(PeImage::kSectionTable, 40);
+    std::memcpy(tableLast.data() + PeImage::kPe + 20, &end, 2);
+    EXPECT_EQ(loader::peImportsOfImage(tableLast).size(), 4u);
     PeImage none;
     EXPECT_TRUE(loader::peImportsOfImage(none.build()).empty());
     std::string noTable = none.build();
