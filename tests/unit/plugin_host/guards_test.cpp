@@ -88,6 +88,19 @@ const Row kRows[] = {
      [] { std::signal(SIGUSR1, reinterpret_cast<void (*)(int)>(&std::abort)); },
      [] { return handlerOf(SIGUSR1) == SIG_DFL; }, Leftover::Severity::Warning,
      "changed the SIGUSR1 handler"},
+    {"signal mask alone",
+     [] {
+         struct sigaction masked {};
+         sigaction(SIGUSR1, nullptr, &masked);
+         sigaddset(&masked.sa_mask, SIGINT);
+         sigaction(SIGUSR1, &masked, nullptr);
+     },
+     [] {
+         struct sigaction now {};
+         sigaction(SIGUSR1, nullptr, &now);
+         return sigismember(&now.sa_mask, SIGINT) == 0;
+     },
+     Leftover::Severity::Warning, "left SIGUSR1 to its default action"},
     {"signal ignored", [] { std::signal(SIGTERM, SIG_IGN); },
      [] { return handlerOf(SIGTERM) == SIG_DFL; }, Leftover::Severity::Warning,
      "left SIGTERM ignored"},
