@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -66,6 +67,10 @@ TEST_F(PluginHost, JsonReportCarriesDescriptorChangesStepsAndCycles) {
     EXPECT_EQ(report["exitCode"], 0);
     EXPECT_TRUE(report["cause"].is_null());
     EXPECT_TRUE(report["warnings"].empty());
+    // Standard output holds the report and nothing else, indented by two.
+    std::string out = run.out;
+    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+    EXPECT_EQ(out, nlohmann::ordered_json::parse(out).dump(2) + "\n");
 }
 
 TEST_F(PluginHost, InProcessRunGivesTheSameVerdict) {
