@@ -1,5 +1,7 @@
 #include "report_json.h"
 
+#include <cstdint>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "text_escape.h"
@@ -13,6 +15,30 @@ using Json = nlohmann::ordered_json;
 [[noreturn]] void unknown(const char* what, const std::string& name) {
     throw Json::other_error::create(501, std::string("unknown ") + what + " \"" + name + "\"",
                                     nullptr);
+}
+
+// A whole number that fits `Int`: a fraction, or a number out of its range,
+// is nothing this program wrote, and converting one would be undefined.
+template <typename Int>
+Int whole(const Json& json) {
+    if (!json.is_number()) {
+        return json.get<Int>();  // the reader's own type error
+    }
+    using Limits = std::numeric_limits<Int>;
+    if (json.is_number_unsigned()) {
+        const auto value = json.get<std::uint64_t>();
+        if (value <= static_cast<std::uint64_t>(Limits::max())) {
+            return static_cast<Int>(value);
+        }
+    } else if (json.is_number_integer()) {
+        const auto value = json.get<std::int64_t>();
+        if (value >= static_cast<std::int64_t>(Limits::min()) &&
+            (value < 0 ||
+             static_cast<std::uint64_t>(value) <= static_cast<std::uint64_t>(Limits::max()))) {
+            return static_cast<Int>(value);
+        }
+    }
+    throw Json::out_of_range::create(406, "not a whole number in range: " + json.dump(), nullptr);
 }
 
 Json causeOrNull(const std::string& cause) {
@@ -95,7 +121,7 @@ void makeTexts(Json& json) {
 }
 
 Outcome outcomeFrom(const Json& json) {
-    const int code = json.get<int>();
+    const int code = whole<int>(json);
     if (code < 0 || code > static_cast<int>(Outcome::HostFailure)) {
         unknown("exit code", std::to_string(code));
     }
@@ -122,12 +148,12 @@ void to_json(Json& json, const DescriptorInfo& d) {
 }
 
 void from_json(const Json& json, DescriptorInfo& d) {
-    json.at("sdkLevel").get_to(d.sdkLevel);
+    d.sdkLevel = whole<decltype(d.sdkLevel)>(json.at("sdkLevel"));
     json.at("sourcePath").get_to(d.sourcePath);
     json.at("classLabel").get_to(d.classLabel);
     json.at("displayName").get_to(d.displayName);
     json.at("versionText").get_to(d.versionText);
-    json.at("kindCode").get_to(d.kindCode);
+    d.kindCode = whole<decltype(d.kindCode)>(json.at("kindCode"));
 }
 
 void to_json(Json& json, const TestReport& report) {
@@ -157,17 +183,19 @@ void from_json(const Json& json, TestReport& report) {
     report.descriptor = descriptorFrom(json.at("descriptor"));
     report.changes = changesFromJson(json.at("changes"));
     report.steps = stepsFromJson(json.at("steps"));
-    json.at("cyclesPassed").get_to(report.cyclesPassed);
+    report.cyclesPassed = whole<decltype(report.cyclesPassed)>(json.at("cyclesPassed"));
     json.at("released").get_to(report.released);
     json.at("unloaded").get_to(report.unloaded);
-    json.at("peakResidentKiB").get_to(report.peakResidentKiB);
+    report.peakResidentKiB = whole<decltype(report.peakResidentKiB)>(json.at("peakResidentKiB"));
     json.at("stateChanges").get_to(report.stateChanges);
-    json.at("descriptors").at("before").get_to(report.descriptorsBefore);
-    json.at("descriptors").at("after").get_to(report.descriptorsAfter);
+    report.descriptorsBefore =
+        whole<decltype(report.descriptorsBefore)>(json.at("descriptors").at("before"));
+    report.descriptorsAfter =
+        whole<decltype(report.descriptorsAfter)>(json.at("descriptors").at("after"));
     for (const auto& sample : json.at("memory")) {
-        report.memory.push_back(MemorySample{sample.at("cycle").get<int>(),
-                                             sample.at("residentKiB").get<long>(),
-                                             sample.at("allocatedKiB").get<long>()});
+        report.memory.push_back(MemorySample{whole<int>(sample.at("cycle")),
+                                             whole<long>(sample.at("residentKiB")),
+                                             whole<long>(sample.at("allocatedKiB"))});
     }
 }
 
@@ -222,17 +250,19 @@ void from_json(const Json& json, RunReport& report) {
     }
     report.pluginOutput.clear();
     for (const auto& printed : json.at("pluginOutput")) {
-        report.pluginOutput.push_back(PluginOutput{
-            printed.at("test").get<std::string>(), printed.at("stream").get<std::string>(),
-            printed.at("bytes").get<std::uintmax_t>(), printed.at("firstLine").get<std::string>()});
+        report.pluginOutput.push_back(PluginOutput{printed.at("test").get<std::string>(),
+                                                   printed.at("stream").get<std::string>(),
+                                                   whole<std::uintmax_t>(printed.at("bytes")),
+                                                   printed.at("firstLine").get<std::string>()});
     }
     report.changes = changesFromJson(json.at("changes"));
     report.steps = stepsFromJson(json.at("steps"));
-    json.at("cycles").at("requested").get_to(report.cyclesRequested);
-    json.at("cycles").at("passed").get_to(report.cyclesPassed);
+    report.cyclesRequested =
+        whole<decltype(report.cyclesRequested)>(json.at("cycles").at("requested"));
+    report.cyclesPassed = whole<decltype(report.cyclesPassed)>(json.at("cycles").at("passed"));
     json.at("released").get_to(report.released);
     json.at("unloaded").get_to(report.unloaded);
-    json.at("peakResidentKiB").get_to(report.peakResidentKiB);
+    report.peakResidentKiB = whole<decltype(report.peakResidentKiB)>(json.at("peakResidentKiB"));
     report.outcome = outcomeFrom(json.at("exitCode"));
     report.cause = causeFrom(json.at("cause"));
 }

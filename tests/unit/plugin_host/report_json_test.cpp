@@ -144,6 +144,19 @@ TEST(ReportJson, AnythingMissingOrUnknownIsRefusedRatherThanGuessed) {
     Json badCode = good;
     badCode["exitCode"] = 4;
     EXPECT_THROW(badCode.get<TestReport>(), Json::exception);
+    // A count that is no whole number, or none that fits, is refused too:
+    // converting it would be undefined.
+    for (const char* number : {"1.5", "9.5e76", "-1e300", "2147483648", "-2147483649", "\"3\"",
+                               "18446744073709551616"}) {
+        Json badCount = good;
+        badCount["cyclesPassed"] = Json::parse(number);
+        EXPECT_THROW(badCount.get<TestReport>(), Json::exception) << number;
+    }
+    Json fits = good;
+    fits["cyclesPassed"] = 2147483647;
+    fits["descriptors"]["before"] = -1;
+    EXPECT_EQ(fits.get<TestReport>().cyclesPassed, 2147483647);
+    EXPECT_EQ(fits.get<TestReport>().descriptorsBefore, -1);
 }
 
 }  // namespace
