@@ -186,9 +186,10 @@ INSTANTIATE_TEST_SUITE_P(
     RefusedByWindows, ContractFixtures,
     ::testing::Values(
         Fixture{"fixture_missing_import", 2,
-                refused("cannot be loaded: imports 2 names that its DLLs do not export, so "
+                refused("cannot be loaded: imports 5 names that its DLLs do not export, so "
                         "Windows refuses it: pluginsdk.dll!?notInTheSdk@@YAXXZ (void __cdecl "
-                        "notInTheSdk(void)), pluginsdk.dll!notInTheSdkEither")},
+                        "notInTheSdk(void)), pluginsdk.dll!notInTheSdkEither, "
+                        "pluginsdk.dll!notInTheSdkFifth and 2 more")},
         Fixture{"fixture_missing_dll", 2,
                 refused("cannot be loaded: imports from nowhere.dll, which is neither beside it "
                         "nor a system DLL")}),
