@@ -78,6 +78,19 @@ TEST(Merge, WithoutTheCycleTestTheFirstTestThatRanGivesTheCycle) {
     EXPECT_TRUE(merged.warnings.empty());
 }
 
+TEST(Merge, WhenNoTestRanNoCycleOrMemoryIsClaimed) {
+    std::vector<TestReport> reports;
+    for (const ContractTest* test : kTests) {
+        reports.push_back(TestReport::ended(test->name, TestStatus::Skipped, ""));
+    }
+    const RunReport merged = mergeReports(options(), kTests, reports);
+    EXPECT_EQ(merged.cyclesRequested, 2);
+    EXPECT_EQ(merged.cyclesPassed, 0);
+    EXPECT_EQ(merged.peakResidentKiB, 0);
+    EXPECT_FALSE(merged.released || merged.unloaded);
+    EXPECT_TRUE(merged.changes.empty());
+}
+
 TEST(Merge, TheFirstFailureIsTheCauseAndTheOthersAreCounted) {
     auto reports = allPassed();
     reports[3] = TestReport::ended("last", TestStatus::TimedOut, "hung in onLoad");
