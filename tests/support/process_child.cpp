@@ -5,18 +5,23 @@
 //   print N M       writes N bytes to standard output and M to standard error
 //   helper FILE     starts `hang` as a process of its own, writes its id to
 //                   FILE, and exits
+//   echo ARG...     writes each argument to standard output, each ended by
+//                   a NUL byte
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <unistd.h>
 #endif
+
+#include "process/process.h"
 
 namespace {
 
@@ -74,6 +79,14 @@ int main(int argc, char** argv) {
         }
         for (long i = std::atol(argv[3]); i > 0; --i) {
             std::fputc('e', stderr);
+        }
+        return 0;
+    }
+    if (command == "echo") {
+        // As UTF-8, the way plugin-host reads its own command line.
+        const std::vector<std::string> all = process::arguments(argc, argv);
+        for (std::size_t i = 2; i < all.size(); ++i) {
+            std::fwrite(all[i].c_str(), 1, all[i].size() + 1, stdout);
         }
         return 0;
     }

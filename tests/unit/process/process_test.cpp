@@ -76,6 +76,47 @@ TEST(Process, EachStreamIsCountedWholeAndKeptOnlyToItsBound) {
     EXPECT_EQ(many.standardError.head, std::string(process::kCaptureLimit, 'e'));
 }
 
+// Every argument reaches the child as it was given, whatever it holds.
+TEST(Process, ArgumentsReachTheChildByteForByte) {
+    const std::vector<std::string> given{"plain",  "two words",   "",        "trailing\\",
+                                         "\\\\",   "\"quoted\"",  "a\\\"b",  "ends \\\\",
+                                         "\t tab", "caf\xC3\xA9", "--test=x"};
+    std::vector<std::string> arguments{"echo"};
+    arguments.insert(arguments.end(), given.begin(), given.end());
+    const auto echoed = child(arguments);
+    std::string expected;
+    for (const std::string& argument : given) {
+        expected += argument + '\0';
+    }
+    EXPECT_EQ(echoed.standardOutput.head, expected);
+}
+
+// A program that cannot be started is refused with the system's reason, and
+// leaves nothing open behind.
+TEST(Process, AProgramThatCannotStartIsRefusedAndLeavesNothingOpen) {
+    const auto missing = builtFile("no such program");
+    const long before = process::openDescriptors();
+    for (int i = 0; i < 5; ++i) {
+        try {
+            process::run(missing, {}, process::Redirect{{}, {}, true});
+            ADD_FAILURE() << "started";
+        } catch (const process::ProcessError& error) {
+#if defined(_WIN32)
+            // The system's words differ between Windows and wine.
+            const std::string text = error.what();
+            const std::string start =
+                process::pathToUtf8(missing) + ": cannot start (system error 2: ";
+            EXPECT_EQ(text.rfind(start, 0), 0u) << text;
+            EXPECT_GT(text.size(), start.size() + 1) << text;
+            EXPECT_EQ(text.back(), ')') << text;
+#else
+            EXPECT_EQ(error.what(), missing.string() + ": No such file or directory");
+#endif
+        }
+    }
+    EXPECT_EQ(process::openDescriptors(), before);
+}
+
 // The limit counts from the last progress; giving up needs no limit at all.
 TEST(Process, TheWatchdogKillsOnTheLimitWithoutProgressOrWhenToldTo) {
     const auto started = std::chrono::steady_clock::now();
