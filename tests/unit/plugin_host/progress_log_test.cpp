@@ -7,6 +7,7 @@
 #endif
 #include <random>
 
+#include "process/process.h"
 #include "progress_log.h"
 
 namespace {
@@ -25,6 +26,7 @@ protected:
 };
 
 TEST_F(ProgressLog, TheParentReadsBackTheStepsOfTheLastCycleTheDescriptorAndTheReport) {
+    const long open = process::openDescriptors();
     {
         ProgressWriter writer(path);
         ASSERT_TRUE(writer.good());
@@ -35,6 +37,7 @@ TEST_F(ProgressLog, TheParentReadsBackTheStepsOfTheLastCycleTheDescriptorAndTheR
         writer.stepStarted(2, Step::OnLoad);
         writer.finished(TestReport::ended("lifecycle", TestStatus::Failed, "why"));
     }
+    EXPECT_EQ(process::openDescriptors(), open) << "the writer's file is closed with it";
     const ChildProgress progress = readProgress(path);
     EXPECT_EQ(progress.cycle, 2);
     EXPECT_EQ(progress.steps, (std::vector<Step>{Step::Load, Step::OnLoad}));
