@@ -109,6 +109,7 @@ TEST(Process, AProgramThatCannotStartIsRefusedAndLeavesNothingOpen) {
             EXPECT_EQ(text.rfind(start, 0), 0u) << text;
             EXPECT_GT(text.size(), start.size() + 1) << text;
             EXPECT_EQ(text.back(), ')') << text;
+            EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << "one line: " << text;
 #else
             EXPECT_EQ(error.what(), missing.string() + ": No such file or directory");
 #endif
