@@ -90,11 +90,15 @@ void ProgressReader::line(const std::string& text) {
         ++progress_.records;
         return;
     }
+    // The line end may be the start of plugin-host's next record: not counted.
+    garbage(text.size());
+}
+
+void ProgressReader::garbage(std::uintmax_t bytes) {
     if (progress_.garbageBytes == 0 && !progress_.steps.empty()) {
         progress_.garbageDuring = progress_.steps.back();
     }
-    // The line end may be the start of plugin-host's next record: not counted.
-    progress_.garbageBytes += text.size();
+    progress_.garbageBytes += bytes;
 }
 
 void ProgressReader::take(std::string_view bytes) {
@@ -108,7 +112,7 @@ void ProgressReader::take(std::string_view bytes) {
         } else if (partial_.size() <= kLineLimit) {
             partial_ += c;
         } else {
-            ++progress_.garbageBytes;
+            garbage(1);
         }
     }
 }

@@ -82,6 +82,8 @@ public:
 
 private:
     void line(const std::string& text);
+    // Counts bytes that are no record, and the step under way at the first.
+    void garbage(std::uintmax_t bytes);
 
     std::filesystem::path path_;
     std::uintmax_t offset_ = 0;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -185,6 +186,19 @@ TEST_F(Hostile, BytesWrittenIntoPluginHostsReportAreNoProgressAndNoPass) {
               std::vector<std::string>{
                   "lifecycle: timed out: did not finish within 1 s and was killed in onLoad"});
     EXPECT_LT(waited, std::chrono::seconds(4));
+
+    // With no limit at all, a flood still ends at the bound on garbage.
+    const std::string flood = module("fixture_floods_everywhere");
+    const HostRun flooded = host({"--timeout", "0", "--test", "lifecycle", flood});
+    EXPECT_EQ(flooded.exitCode, 1) << flooded.err;
+    std::smatch bytes;
+    const std::string line = flooded.errLines().empty() ? "" : flooded.errLines().back();
+    ASSERT_TRUE(std::regex_match(line, bytes,
+                                 std::regex("plugin-host: .*: lifecycle: the plugin wrote ([0-9]+) "
+                                            "bytes into plugin-host's report during onLoad")))
+        << flooded.err;
+    EXPECT_EQ(line.rfind("plugin-host: " + flood + ": ", 0), 0u);
+    EXPECT_GT(std::stoull(bytes[1]), 1u << 20);
 }
 
 TEST_F(Hostile, ProcessesThePluginStartsEndWithItsTest) {

@@ -21,12 +21,8 @@ public:
     }
 
     bool stalled() {
-        if (watchdog_.giveUp && watchdog_.giveUp()) {
-            return true;
-        }
-        if (watchdog_.limit.count() == 0) {
-            return false;
-        }
+        // Progress is read on every look, limit or not: what the child has
+        // done may be what makes the watchdog give up.
         const auto now = std::chrono::steady_clock::now();
         if (watchdog_.progress) {
             const std::uintmax_t progress = watchdog_.progress();
@@ -35,7 +31,10 @@ public:
                 lastChange_ = now;
             }
         }
-        return now - lastChange_ >= watchdog_.limit;
+        if (watchdog_.giveUp && watchdog_.giveUp()) {
+            return true;
+        }
+        return watchdog_.limit.count() != 0 && now - lastChange_ >= watchdog_.limit;
     }
 
 private:

@@ -72,6 +72,12 @@ TEST_F(ProgressLog, BytesAfterTheLastLineEndAreGarbageUnlessARecordWasCutShort) 
     EXPECT_EQ(readProgress(path).garbageBytes, 7u);
     append("\nstep 1 onUnl");  // a record cut short: no one's garbage
     EXPECT_EQ(readProgress(path).garbageBytes, 7u);
+    // A line longer than any record, never ended, is blamed on its step as
+    // soon as it passes the bound.
+    ProgressReader reader({});
+    reader.take("step 1 load\nstep 1 onLoad\n" + std::string(kLineLimit + 10, 'g'));
+    EXPECT_EQ(reader.progress().garbageDuring, Step::OnLoad);
+    EXPECT_GE(reader.progress().garbageBytes, 9u);
 }
 
 #if !defined(_WIN32)
