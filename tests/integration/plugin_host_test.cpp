@@ -105,9 +105,11 @@ TEST_F(PluginHost, ACrashIsReportedWithItsStepAndCycle) {
 // The limit is for each step: a run longer than the limit, of steps that are
 // each well inside it, passes; so does the longest run anyone asks for.
 TEST_F(PluginHost, LongHealthyRunsAreNotCutShortByTheStepLimit) {
-    const HostRun slow = host({"--timeout", "0.5", "--cycles", "4", module("fixture_slow_onload")});
+    // 8 cycles of 200 ms: the run takes longer than the limit, no step does,
+    // even with a sanitizer's start-up on a busy machine.
+    const HostRun slow = host({"--timeout", "1", "--cycles", "8", module("fixture_slow_onload")});
     EXPECT_EQ(slow.exitCode, 0) << slow.err;
-    EXPECT_NE(slow.out.find("lifecycle passed 4 of 4 cycles"), std::string::npos) << slow.out;
+    EXPECT_NE(slow.out.find("lifecycle passed 8 of 8 cycles"), std::string::npos) << slow.out;
 
     const HostRun many =
         host({"--json", "--test", "lifecycle", "--cycles", "10000", module("Velquist")});
