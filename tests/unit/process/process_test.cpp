@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <random>
 
 #if defined(_WIN32)
@@ -163,6 +165,46 @@ TEST(Process, WhatAChildStartedIsGoneByItsIdWhenRunReturns) {
     EXPECT_TRUE(ended.leftProcesses);
     EXPECT_FALSE(running(pid));
     EXPECT_FALSE(child({"exit", "0"}).leftProcesses);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Process, AnEmptyFileIsMadeWhereItCanBeAndRefusedWhereItCannot) {
+    const auto folder = std::filesystem::temp_directory_path();
+    const auto file = folder / ("process-empty-" + std::to_string(std::random_device{}()));
+    std::ofstream(file) << "old content";
+    EXPECT_TRUE(process::createEmptyFile(file));
+    EXPECT_EQ(std::filesystem::file_size(file), 0u);
+    std::filesystem::remove(file);
+    errno = 0;
+    EXPECT_FALSE(process::createEmptyFile(folder / "no such folder" / "file"));
+    EXPECT_EQ(errno, ENOENT);
+}
+
+char* volatile escaped = nullptr;
+
+// What this process holds, as the memory-growth and peak figures read it.
+TEST(Process, MemoryFiguresSeeThisProcessAndWhatItAllocates) {
+    const process::Memory before = process::memoryNow();
+    EXPECT_GT(before.residentKiB, 0);
+    EXPECT_GT(process::peakResidentKiB(), 0);
+    EXPECT_GE(process::peakResidentKiB(), before.residentKiB / 2);
+    // Allocated, never touched: only the allocated figure grows.
+    const std::unique_ptr<char[]> untouched(new char[64 << 20]);
+    escaped = untouched.get();  // so that the allocation is not optimised away
+    EXPECT_GE(process::memoryNow().allocatedKiB - before.allocatedKiB, 60 << 10);
+}
+
+TEST(Process, CapturingThisProcessesOutputLeavesNothingOpenWhenItEnds) {
+    const long before = process::openDescriptors();
+    { process::OwnOutputCapture forgotten; }
+    {
+        process::OwnOutputCapture stopped;
+        stopped.stop();
+    }
+    EXPECT_EQ(process::openDescriptors(), before);
 }
 
 }  // namespace
