@@ -111,6 +111,21 @@ TEST(PeImports, ReadsNamesAndOrdinalsOfEveryDllInTableOrder) {
     tableLast += tableLast.substr(PeImage::kSectionTable, 40);
     std::memcpy(tableLast.data() + PeImage::kPe + 20, &end, 2);
     EXPECT_EQ(loader::peImportsOfImage(tableLast).size(), 4u);
+    // Exactly the two data directories the import table needs, and a
+    // section whose virtual size is smaller than its data in the file.
+    std::string lean = twoDlls().build();
+    const std::uint32_t two = 2;
+    const std::uint32_t one = 1;
+    std::memcpy(lean.data() + PeImage::kOptional + 108, &two, 4);
+    std::memcpy(lean.data() + PeImage::kSectionTable + 8, &one, 4);
+    EXPECT_EQ(loader::peImportsOfImage(lean).size(), 4u);
+    // Read from its file, too.
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("pe-" + std::to_string(std::random_device{}()) + ".dll");
+    std::ofstream(path, std::ios::binary) << lean;
+    EXPECT_EQ(loader::peImportsOfImage(lean), loader::peImports(path));
+    std::filesystem::remove(path);
+    EXPECT_THROW(loader::peImports(path), NotAWindowsModule);
     PeImage none;
     EXPECT_TRUE(loader::peImportsOfImage(none.build()).empty());
     std::string noTable = none.build();
@@ -163,6 +178,13 @@ TEST(PeImports, EveryFieldThatPointsOutsideTheFileIsRefused) {
         std::memcpy(bytes.data() + lookup - PeImage::kVa + PeImage::kRaw, &rva, 4);
     };
     nameEntry(0x7FFFFFF0);
+    EXPECT_THROW(loader::peImportsOfImage(bytes), UnreadableModule);
+    // A name that starts just past the section's end, though still in the
+    // file, lies outside what the section maps.
+    bytes = image.build();
+    const auto past = static_cast<std::uint32_t>(bytes.find("Sleep") - 2 - PeImage::kRaw);
+    std::memcpy(bytes.data() + PeImage::kSectionTable + 8, &past, 4);
+    std::memcpy(bytes.data() + PeImage::kSectionTable + 16, &past, 4);
     EXPECT_THROW(loader::peImportsOfImage(bytes), UnreadableModule);
     bytes = image.build();
     bytes.back() = 'x';
