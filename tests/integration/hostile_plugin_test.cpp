@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "plugin_host_run.h"
+#include "process_state.h"
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
@@ -219,20 +220,6 @@ TEST_F(Hostile, ProcessesThePluginStartsEndWithItsTest) {
 // A helper that leaves the test's process group, or its session (on Windows:
 // that asks to leave the job), still ends with its test: plugin-host is the
 // subreaper of all it leaves, and the job allows no breakaway.
-bool stillRuns(int pid) {
-#if defined(_WIN32)
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
-    if (process == nullptr) {
-        return false;
-    }
-    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return running;
-#else
-    return kill(pid, 0) == 0;
-#endif
-}
-
 TEST_F(Hostile, AHelperThatEscapesItsGroupOrSessionIsEndedToo) {
 #if defined(_WIN32)
     // Only the isolated run has a job; plugin-host's own process has none.
@@ -264,7 +251,8 @@ TEST_F(Hostile, AHelperThatEscapesItsGroupOrSessionIsEndedToo) {
         std::istringstream pids(slurp(pidFile));
         int count = 0;
         for (int pid = 0; pids >> pid; ++count) {
-            EXPECT_FALSE(stillRuns(pid)) << "helper " << pid << " still runs";
+            EXPECT_FALSE(stillRuns(static_cast<unsigned long>(pid)))
+                << "helper " << pid << " still runs";
         }
         EXPECT_EQ(count, 1);
         EXPECT_EQ(run.exitCode, 0) << run.err;

@@ -7,12 +7,9 @@
 #include <memory>
 #include <random>
 
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-
 #include "built_files.h"
 #include "process/process.h"
+#include "process_state.h"
 
 namespace {
 
@@ -29,26 +26,6 @@ process::Termination child(const std::vector<std::string>& arguments,
     process::Redirect capture;
     capture.capture = true;
     return process::run(builtFile(kChild), arguments, capture, watchdog);
-}
-
-// Whether the process still runs: one that has ended and waits to be reaped
-// does not.
-bool running(unsigned long pid) {
-#if defined(_WIN32)
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
-    if (process == nullptr) {
-        return false;
-    }
-    const bool result = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return result;
-#else
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(stat, text);
-    const auto state = text.rfind(')');
-    return state != std::string::npos && state + 2 < text.size() && text[state + 2] != 'Z';
-#endif
 }
 
 TEST(Process, EveryExitCodeAndACrashAreToldApart) {
@@ -163,7 +140,7 @@ TEST(Process, WhatAChildStartedIsGoneByItsIdWhenRunReturns) {
     ASSERT_NE(pid, 0u);
     EXPECT_EQ(ended.exitCode, 0);
     EXPECT_TRUE(ended.leftProcesses);
-    EXPECT_FALSE(running(pid));
+    EXPECT_FALSE(stillRuns(pid));
     EXPECT_FALSE(child({"exit", "0"}).leftProcesses);
 }
 
