@@ -56,29 +56,3 @@ else()
         target_link_options(project_options INTERFACE -fsanitize=address,undefined)
     endif()
 endif()
-
-set(VELQUIST_PLUGIN_MODULE_MAP "${CMAKE_CURRENT_LIST_DIR}/plugin_module.map")
-
-# Settings for a binary that a host loads as a plugin module: the plugin base
-# class compiled in, the SDK library imported, only the host's interface
-# leaving it, and nothing in it that stops it from being unloaded.
-function(velquist_plugin_module target)
-    set_target_properties(${target} PROPERTIES PREFIX "")
-    target_link_libraries(${target} PRIVATE velquist::plugin_base velquist::pluginsdk
-        velquist::options)
-    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-        # A unique symbol would pin the module in memory after dlclose.
-        target_compile_options(${target} PRIVATE -fno-gnu-unique)
-    endif()
-    if(MSVC)
-        # getPlugin and deleteMe have C linkage, and getPlugin hands an
-        # allocation failure to its caller: extern "C" must be allowed to
-        # throw (/EHs without c).
-        target_compile_options(${target} PRIVATE /EHc-)
-    endif()
-    if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-        target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--as-needed
-            "-Wl,--version-script=${VELQUIST_PLUGIN_MODULE_MAP}")
-        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${VELQUIST_PLUGIN_MODULE_MAP}")
-    endif()
-endfunction()

@@ -1,12 +1,16 @@
 // plugin-host: stands in for the BakkesMod host so that a plugin module can be
 // loaded, driven and checked without starting the game.
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "contract/catalog.h"
 #include "isolation.h"
+#include "junit_report.h"
 #include "options.h"
 #include "process/process.h"
 #include "report_json.h"
@@ -25,6 +29,30 @@ int delivered(int code, const std::string& what) {
         return code;
     }
     std::cerr << "plugin-host: " << what << ": cannot write to standard output" << std::endl;
+    return static_cast<int>(host::Outcome::HostFailure);
+}
+
+// The JUnit report is plugin-host's own file: a path it cannot write is its
+// own trouble, found before any test runs and again when it writes.
+std::string junitTrouble(const std::filesystem::path& file, const std::string& xml) {
+    errno = 0;
+    bool written = false;
+    if (xml.empty()) {
+        written = process::createEmptyFile(file);
+    } else {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        written =
+            out && out.write(xml.data(), static_cast<std::streamsize>(xml.size())) && out.flush();
+    }
+    if (written) {
+        return {};
+    }
+    const std::string reason = errno != 0 ? std::strerror(errno) : "write failed";
+    return "cannot write the JUnit report " + process::pathToUtf8(file) + " (" + reason + ")";
+}
+
+int hostTrouble(const std::string& module, const std::string& cause) {
+    std::cerr << host::failureLine(module, cause) << std::endl;
     return static_cast<int>(host::Outcome::HostFailure);
 }
 
@@ -51,6 +79,13 @@ int run(const std::vector<std::string>& arguments) {
         return host::runAsChild(options);
     }
 
+    const std::string module = process::pathToUtf8(options.module);
+    if (!options.junitFile.empty()) {
+        if (const std::string trouble = junitTrouble(options.junitFile, {}); !trouble.empty()) {
+            return hostTrouble(module, trouble);
+        }
+    }
+
     const host::RunReport report = host::runTests(options);
     for (const auto& warning : report.warnings) {
         std::cerr << host::warningLine(report.module, warning) << '\n';
@@ -63,7 +98,14 @@ int run(const std::vector<std::string>& arguments) {
     } else {
         host::printText(report, std::cout, std::cerr);
     }
-    return delivered(static_cast<int>(report.outcome), host::escapedText(report.module));
+    const int code = delivered(static_cast<int>(report.outcome), host::escapedText(report.module));
+    if (!options.junitFile.empty()) {
+        const std::string trouble = junitTrouble(options.junitFile, host::junitXml(report));
+        if (!trouble.empty()) {
+            return hostTrouble(report.module, trouble);
+        }
+    }
+    return code;
 }
 
 }  // namespace

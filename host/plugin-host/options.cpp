@@ -64,6 +64,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     std::string module;
     std::string timeout;
     std::string childReport;
+    std::string junitFile;
     std::vector<std::string> tests;
     bool listTests = false;
     std::vector<std::string> testNames;
@@ -89,6 +90,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
              ->default_str("30"));
     once(app.add_flag("--json", options.json, "Print one JSON report instead of text"));
     once(app.add_flag("--strict", options.strict, "Fail (exit code 1) on any warning"));
+    once(app.add_option("--junit", junitFile,
+                        "Also write the results as a JUnit XML report to FILE, for CI servers")
+             ->type_name("FILE"));
     app.add_option("--test", tests, "Run only this test (repeatable); see --list-tests")
         ->type_name("NAME")
         ->allow_extra_args(false)
@@ -101,7 +105,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     once(app.add_option(kChildReportOption, childReport)->group(""));  // set by the parent only
     once(app.add_option("MODULE", module, "The plugin module (.so or .dll) to load"));
     app.footer(helpFooter());
-    app.set_version_flag("--version", "plugin-host 1.0 (host sdk level 95)");
+    app.set_version_flag("--version", "plugin-host " VELQUIST_VERSION " (host sdk level 95)");
 
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     try {
@@ -152,6 +156,12 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
                              " takes a file and goes with exactly one --test");
         }
         options.childReport = process::pathFromUtf8(childReport);
+    }
+    if (app.count("--junit") > 0) {
+        if (junitFile.empty()) {
+            throw UsageError("--junit takes a file name");
+        }
+        options.junitFile = process::pathFromUtf8(junitFile);
     }
     options.module = std::filesystem::absolute(process::pathFromUtf8(module)).lexically_normal();
     return line;

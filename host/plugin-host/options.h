@@ -26,6 +26,7 @@ struct Options {
     bool json = false;
     bool strict = false;  // warnings fail the run
     bool inProcess = false;
+    std::filesystem::path junitFile;    // --junit FILE: also a JUnit XML report there
     std::vector<std::string> tests;     // --test NAME, in run order; empty: every test
     std::filesystem::path childReport;  // set only in the isolated child
 };

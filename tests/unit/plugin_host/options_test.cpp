@@ -140,7 +140,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadLine{{"--timeout", "1", "--timeout", "2", "plugin.so"}, ""},
                       BadLine{{"--json", "--json", "plugin.so"}, ""},
                       BadLine{{"--strict", "--strict", "plugin.so"}, ""},
-                      BadLine{{"--in-process", "--in-process", "plugin.so"}, ""}));
+                      BadLine{{"--in-process", "--in-process", "plugin.so"}, ""},
+                      BadLine{{"--junit", "a.xml", "--junit", "b.xml", "plugin.so"}, ""},
+                      BadLine{{"--junit", "", "plugin.so"}, "--junit takes a file name"}));
 
 INSTANTIATE_TEST_SUITE_P(Tests, OptionsRefuse,
                          ::testing::Values(BadLine{{"--test", "no-such-test", "plugin.so"}, ""},
@@ -162,8 +164,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Options, AChildGetsBackTheOptionsItsTestNeeds) {
     auto parent = parseCommandLine({"--set", "a=1", "--set", "b=", "--cycles", "3", "--strict",
-                                    "--json", "plugin.so"})
+                                    "--json", "--junit", "out/j.xml", "plugin.so"})
                       .options;
+    EXPECT_EQ(parent.junitFile, std::filesystem::path("out/j.xml"));
     const auto arguments = host::childArguments(parent, "fresh-after-delete", "report.txt");
     const auto child = parseCommandLine(arguments).options;
     EXPECT_EQ(child.module, parent.module);
@@ -171,8 +174,9 @@ TEST(Options, AChildGetsBackTheOptionsItsTestNeeds) {
     EXPECT_EQ(child.cycles, 3);
     EXPECT_EQ(child.tests, std::vector<std::string>{"fresh-after-delete"});
     EXPECT_EQ(child.childReport, std::filesystem::path("report.txt"));
-    // The child reports to its parent only; the parent prints.
+    // The child reports to its parent only; the parent prints and writes.
     EXPECT_FALSE(child.json);
+    EXPECT_TRUE(child.junitFile.empty());
 }
 
 }  // namespace

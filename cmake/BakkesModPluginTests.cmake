@@ -1,0 +1,67 @@
+# bakkesmod_add_plugin_tests(<target>
+#     [STRICT]                      fail a test on any plugin-host warning
+#     [SET NAME=VALUE ...]          console variables to register or preset
+#     [TIMEOUT SECONDS]             plugin-host's step limit
+#     [TEST_PREFIX PREFIX]          default: "<target>."
+#     [LABELS LABEL ...])           default: plugin-host
+#
+# Registers plugin-host's named tests of the module contract on a plugin
+# module target as CTest tests, one each: "<target>.lifecycle" runs
+# `plugin-host --test lifecycle <module>`. The names are asked of plugin-host
+# itself (--list-tests) each time ctest reads the tests, so they are always
+# the ones the installed plugin-host runs.
+include_guard(GLOBAL)
+
+set(_BAKKESMOD_DISCOVER_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/BakkesModDiscoverPluginTests.cmake")
+
+function(bakkesmod_add_plugin_tests target)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "STRICT" "TIMEOUT;TEST_PREFIX" "SET;LABELS")
+    if(arg_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "bakkesmod_add_plugin_tests(${target}): unknown arguments: "
+            "${arg_UNPARSED_ARGUMENTS}")
+    endif()
+    if(NOT TARGET ${target})
+        message(FATAL_ERROR "bakkesmod_add_plugin_tests(${target}): no such target")
+    endif()
+    if(NOT DEFINED arg_TEST_PREFIX)
+        set(arg_TEST_PREFIX "${target}.")
+    endif()
+    if(NOT arg_LABELS)
+        set(arg_LABELS plugin-host)
+    endif()
+
+    set(arguments)
+    if(arg_STRICT)
+        list(APPEND arguments --strict)
+    endif()
+    foreach(preset IN LISTS arg_SET)
+        if(NOT preset MATCHES "^[^=]+=")
+            message(FATAL_ERROR "bakkesmod_add_plugin_tests(${target}): SET takes NAME=VALUE, "
+                "got '${preset}'")
+        endif()
+        list(APPEND arguments --set "${preset}")
+    endforeach()
+    if(DEFINED arg_TIMEOUT)
+        list(APPEND arguments --timeout "${arg_TIMEOUT}")
+    endif()
+
+    # What ctest needs, per configuration; read by the discovery script.
+    set(stem "${CMAKE_CURRENT_BINARY_DIR}/${target}_plugin_tests")
+    file(GENERATE OUTPUT "${stem}_$<CONFIG>.cmake" CONTENT
+"set(_bakkesmod_host [==[$<TARGET_FILE:BakkesModSDK::plugin-host>]==])
+set(_bakkesmod_module [==[$<TARGET_FILE:${target}>]==])
+set(_bakkesmod_emulator [==[${CMAKE_CROSSCOMPILING_EMULATOR}]==])
+set(_bakkesmod_arguments [==[${arguments}]==])
+set(_bakkesmod_prefix [==[${arg_TEST_PREFIX}]==])
+set(_bakkesmod_labels [==[${arg_LABELS}]==])
+include([==[${_BAKKESMOD_DISCOVER_SCRIPT}]==])
+")
+    get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+    if(multi_config)
+        set(config "\${CTEST_CONFIGURATION_TYPE}")
+    else()
+        set(config "${CMAKE_BUILD_TYPE}")
+    endif()
+    file(WRITE "${stem}.cmake" "include(\"${stem}_${config}.cmake\")\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${stem}.cmake")
+endfunction()

@@ -1,0 +1,158 @@
+#include "junit_report.h"
+
+#include <cstddef>
+#include <sstream>
+
+#include "text_escape.h"
+#include "text_output.h"
+
+namespace host {
+
+namespace {
+
+// The two noncharacters U+FFFE and U+FFFF are valid UTF-8 that XML 1.0 does
+// not allow; every other character escapedText leaves is allowed.
+bool isXmlNoncharacter(const std::string& text, std::size_t i) {
+    return i + 2 < text.size() && text[i] == '\xEF' && text[i + 1] == '\xBF' &&
+           (text[i + 2] == '\xBE' || text[i + 2] == '\xBF');
+}
+
+std::string attribute(const char* name, const std::string& value) {
+    return std::string(" ") + name + "=\"" + xmlText(value) + "\"";
+}
+
+std::string count(const char* name, std::size_t value) {
+    return std::string(" ") + name + "=\"" + std::to_string(value) + "\"";
+}
+
+// The element a test's status becomes; none for a pass.
+const char* statusElement(TestStatus status) {
+    switch (status) {
+        case TestStatus::Failed:
+            return "failure";
+        case TestStatus::Crashed:
+        case TestStatus::TimedOut:
+            return "error";
+        case TestStatus::Skipped:
+            return "skipped";
+        case TestStatus::Passed:
+            break;
+    }
+    return nullptr;
+}
+
+std::size_t countOf(const RunReport& report, const char* element) {
+    std::size_t n = 0;
+    for (const auto& test : report.tests) {
+        const char* own = statusElement(test.status);
+        n += own != nullptr && std::string(own) == element ? 1 : 0;
+    }
+    return n;
+}
+
+void writeTestCase(std::ostringstream& xml, const RunReport& report, const TestResult& test,
+                   const std::string& className) {
+    xml << "    <testcase" << attribute("name", test.name) << attribute("classname", className);
+    std::string output;
+    for (const auto& written : report.pluginOutput) {
+        if (written.test == test.name) {
+            output += xmlText("the plugin wrote " + std::to_string(written.bytes) + " bytes to " +
+                              written.stream + "; first line: \"" + written.firstLine + "\"") +
+                      '\n';
+        }
+    }
+    const char* element = statusElement(test.status);
+    if (element == nullptr && output.empty()) {
+        xml << "/>\n";
+        return;
+    }
+    xml << ">\n";
+    if (element != nullptr) {
+        xml << "      <" << element;
+        if (!test.cause.empty()) {
+            xml << attribute("message", test.cause);
+        }
+        xml << attribute("type", toString(test.status)) << ">" << xmlText(test.cause) << "</"
+            << element << ">\n";
+    }
+    if (!output.empty()) {
+        xml << "      <system-out>" << output << "</system-out>\n";
+    }
+    xml << "    </testcase>\n";
+}
+
+}  // namespace
+
+std::string xmlText(const std::string& text) {
+    const std::string escaped = escapedText(text);
+    std::string out;
+    out.reserve(escaped.size());
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        if (isXmlNoncharacter(escaped, i)) {
+            out += escaped[i + 2] == '\xBE' ? "\\xEF\\xBF\\xBE" : "\\xEF\\xBF\\xBF";
+            i += 2;
+            continue;
+        }
+        switch (escaped[i]) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += escaped[i];
+        }
+    }
+    return out;
+}
+
+std::string junitXml(const RunReport& report) {
+    // By hand: the module's name may hold any bytes, which a path would
+    // convert on Windows.
+    const std::string fileName = report.module.substr(report.module.find_last_of("/\\") + 1);
+    const std::string className = fileName.substr(0, fileName.rfind('.'));
+    const std::size_t failures = countOf(report, "failure");
+    const std::size_t errors = countOf(report, "error");
+    const std::size_t skipped = countOf(report, "skipped");
+    const auto counts = [&] {
+        return count("tests", report.tests.size()) + count("failures", failures) +
+               count("errors", errors) + count("skipped", skipped);
+    };
+
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    xml << "<testsuites" << attribute("name", "plugin-host") << counts() << ">\n";
+    xml << "  <testsuite" << attribute("name", fileName) << counts() << ">\n";
+    xml << "    <properties>\n";
+    xml << "      <property" << attribute("name", "module") << attribute("value", report.module)
+        << "/>\n";
+    xml << "      <property" << attribute("name", "result")
+        << attribute("value", toString(report.outcome)) << "/>\n";
+    if (!report.cause.empty()) {
+        xml << "      <property" << attribute("name", "cause") << attribute("value", report.cause)
+            << "/>\n";
+    }
+    xml << "    </properties>\n";
+    for (const auto& test : report.tests) {
+        writeTestCase(xml, report, test, className);
+    }
+    if (!report.warnings.empty()) {
+        std::string lines;
+        for (const auto& warning : report.warnings) {
+            lines += xmlText(warningLine(report.module, warning)) + '\n';
+        }
+        xml << "    <system-err>" << lines << "</system-err>\n";
+    }
+    xml << "  </testsuite>\n";
+    xml << "</testsuites>\n";
+    return xml.str();
+}
+
+}  // namespace host

@@ -1,0 +1,66 @@
+#!/usr/bin/env python3
+"""A plugin developer outside this tree: install the build, move the installed
+tree elsewhere, then configure, build and ctest plugin projects against it.
+
+The example project must pass every named test plugin-host lists, each as a
+CTest test of its own; a plugin that breaks one named test must fail exactly
+that CTest test."""
+
+import argparse
+import pathlib
+import shutil
+import sys
+
+from package_tools import Failure, build_project, ctest_results, expect, listed_tests, run
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", type=pathlib.Path, required=True, help="the build to install")
+    parser.add_argument("--work", type=pathlib.Path, required=True, help="a folder to work in")
+    parser.add_argument("--faulty", type=pathlib.Path, required=True,
+                        help="a plugin project that breaks one named test")
+    parser.add_argument("--toolchain", help="the toolchain file of a cross build")
+    parser.add_argument("--exe-suffix", default="")
+    parser.add_argument("emulator", nargs="*", help="how to run the build's programs")
+    arguments = parser.parse_args()
+    work = arguments.work.resolve()
+
+    shutil.rmtree(work, ignore_errors=True)
+    staged, moved = work / "staged", work / "moved"
+    run(["cmake", "--install", arguments.build, "--prefix", staged])
+    staged.rename(moved)
+    for text_file in moved.rglob("*.cmake"):
+        expect(str(staged) not in text_file.read_text(),
+               f"{text_file} names the folder it was installed to, so it cannot be moved")
+
+    plugin_host = moved / "bin" / f"plugin-host{arguments.exe_suffix}"
+    names = listed_tests(plugin_host, arguments.emulator)
+    expect(len(names) >= 2, f"plugin-host --list-tests listed {names}")
+
+    example = work / "example"
+    build_project(moved / "share" / "BakkesModSDK" / "examples", example, moved,
+                  arguments.toolchain)
+    results = ctest_results(example)
+    expect(sorted(results) == sorted(f"ExamplePlugin.{name}" for name in names),
+           f"the example's CTest tests are {sorted(results)}, plugin-host lists {names}")
+    failed = sorted(name for name, failure in results.items() if failure)
+    expect(not failed, f"the example failed {failed}")
+
+    faulty = work / "faulty"
+    build_project(arguments.faulty, faulty, moved, arguments.toolchain)
+    results = ctest_results(faulty)
+    expect(sorted(results) == sorted(f"FaultyPlugin.{name}" for name in names),
+           f"the faulty plugin's CTest tests are {sorted(results)}, plugin-host lists {names}")
+    failed = sorted(name for name, failure in results.items() if failure)
+    expect(failed == ["FaultyPlugin.get-plugin-twice"],
+           f"the faulty plugin failed {failed}, not only FaultyPlugin.get-plugin-twice")
+    print(f"consumer: {len(names)} named tests registered and run from a moved install")
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except Failure as failure:
+        print(f"consumer_test: {failure}", file=sys.stderr)
+        sys.exit(1)

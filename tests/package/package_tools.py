@@ -1,0 +1,47 @@
+"""What the package tests share: running a command, building a plugin project
+against an installed SDK, and reading which of its CTest tests failed."""
+
+import subprocess
+import xml.etree.ElementTree as ElementTree
+
+
+class Failure(Exception):
+    pass
+
+
+def run(command, check=True, **kwargs):
+    print("+", " ".join(str(part) for part in command), flush=True)
+    result = subprocess.run([str(part) for part in command], text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kwargs)
+    print(result.stdout, end="", flush=True)
+    if check and result.returncode != 0:
+        raise Failure(f"{command[0]} exited with {result.returncode}")
+    return result
+
+
+def listed_tests(plugin_host, emulator):
+    """The names plugin-host --list-tests shows: each starts a line."""
+    listing = run(emulator + [plugin_host, "--list-tests"]).stdout
+    return [line.split()[0] for line in listing.splitlines()
+            if line.strip() and not line[0].isspace()]
+
+
+def ctest_results(build):
+    """Each CTest test of a build and whether it failed, from ctest's JUnit."""
+    run(["ctest", "--test-dir", build, "--output-junit", "junit.xml"], check=False)
+    cases = ElementTree.parse(build / "junit.xml").getroot().iter("testcase")
+    return {case.get("name"): case.find("failure") is not None for case in cases}
+
+
+def build_project(source, build, prefix, toolchain):
+    configure = ["cmake", "-S", source, "-B", build, "-G", "Ninja",
+                 f"-DCMAKE_PREFIX_PATH={prefix}"]
+    if toolchain:
+        configure.append(f"-DCMAKE_TOOLCHAIN_FILE={toolchain}")
+    run(configure)
+    run(["cmake", "--build", build])
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
