@@ -54,12 +54,4 @@ function(bakkesmod_plugin_module target)
             "-Wl,--version-script=${_BAKKESMOD_PLUGIN_MODULE_MAP}")
         set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${_BAKKESMOD_PLUGIN_MODULE_MAP}")
     endif()
-    if(WIN32)
-        # Windows looks for a module's DLLs beside it, as the host does: the
-        # SDK library goes there.
-        add_custom_command(TARGET ${target} POST_BUILD
-            COMMAND "${CMAKE_COMMAND}" -E copy_if_different
-                "$<TARGET_FILE:BakkesModSDK::pluginsdk>" "$<TARGET_FILE_DIR:${target}>"
-            VERBATIM)
-    endif()
 endfunction()

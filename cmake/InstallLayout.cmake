@@ -7,9 +7,7 @@
 #                                       every module compiles
 #   share/BakkesModSDK/examples/        a plugin project to start from
 #   lib/cmake/BakkesModSDK/             the CMake package
-#   plugins/Velquist.{so,dll}           the module (and pluginsdk.dll beside it
-#                                       on Windows, where a module's DLLs are
-#                                       looked for)
+#   plugins/Velquist.{so,dll}           the module
 #   lib/msvc_runtime/                   the clang-cl cross build only: the
 #                                       runtime an MSVC installation supplies
 include(GNUInstallDirs)
