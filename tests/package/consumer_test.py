@@ -11,7 +11,8 @@ import pathlib
 import shutil
 import sys
 
-from package_tools import Failure, build_project, ctest_results, expect, listed_tests, run
+from package_tools import (Failure, build_project, ctest_commands, ctest_results, expect,
+                           listed_tests, run)
 
 
 def main():
@@ -22,6 +23,7 @@ def main():
                         help="a plugin project that breaks one named test")
     parser.add_argument("--toolchain", help="the toolchain file of a cross build")
     parser.add_argument("--exe-suffix", default="")
+    parser.add_argument("--module-suffix", required=True)
     parser.add_argument("emulator", nargs="*", help="how to run the build's programs")
     arguments = parser.parse_args()
     work = arguments.work.resolve()
@@ -41,6 +43,15 @@ def main():
     example = work / "example"
     build_project(moved / "share" / "BakkesModSDK" / "examples", example, moved,
                   arguments.toolchain)
+    # Each test runs plugin-host (through the build's emulator, if any) on
+    # the built module, with the options asked for.
+    module = str(example / f"ExamplePlugin{arguments.module_suffix}")
+    for name, (command, labels) in ctest_commands(example).items():
+        test = name.removeprefix("ExamplePlugin.")
+        expected = [str(plugin_host), "--test", test, "--strict", "--set", "example_greeting=",
+                    "--", module]
+        expect(command[-len(expected):] == expected and labels == ["plugin-host"],
+               f"{name} runs {command}, labelled {labels}")
     results = ctest_results(example)
     expect(sorted(results) == sorted(f"ExamplePlugin.{name}" for name in names),
            f"the example's CTest tests are {sorted(results)}, plugin-host lists {names}")
@@ -49,6 +60,12 @@ def main():
 
     faulty = work / "faulty"
     build_project(arguments.faulty, faulty, moved, arguments.toolchain)
+    module = str(faulty / f"FaultyPlugin{arguments.module_suffix}")
+    for name, (command, labels) in ctest_commands(faulty).items():
+        expected = [str(plugin_host), "--test", name.removeprefix("FaultyPlugin."), "--timeout",
+                    "60", "--", module]
+        expect(command[-len(expected):] == expected and labels == ["faulty", "plugin-host"],
+               f"{name} runs {command}, labelled {labels}")
     results = ctest_results(faulty)
     expect(sorted(results) == sorted(f"FaultyPlugin.{name}" for name in names),
            f"the faulty plugin's CTest tests are {sorted(results)}, plugin-host lists {names}")

@@ -1,6 +1,7 @@
 """What the package tests share: running a command, building a plugin project
 against an installed SDK, and reading which of its CTest tests failed."""
 
+import json
 import subprocess
 import xml.etree.ElementTree as ElementTree
 
@@ -45,3 +46,13 @@ def build_project(source, build, prefix, toolchain):
 def expect(condition, message):
     if not condition:
         raise Failure(message)
+
+
+def ctest_commands(build):
+    """Each CTest test of a build: its command line and its labels."""
+    listing = json.loads(run(["ctest", "--test-dir", build, "--show-only=json-v1"]).stdout)
+    commands = {}
+    for test in listing["tests"]:
+        labels = [p["value"] for p in test.get("properties", []) if p["name"] == "LABELS"]
+        commands[test["name"]] = (test["command"], labels[0] if labels else [])
+    return commands
