@@ -9,10 +9,9 @@ that CTest test."""
 import argparse
 import pathlib
 import shutil
-import sys
 
-from package_tools import (Failure, build_project, ctest_commands, ctest_results, expect,
-                           listed_tests, run)
+from package_tools import (build_project, ctest_commands, ctest_results, expect, failed_tests,
+                           listed_tests, run, run_main)
 
 
 def main():
@@ -55,7 +54,7 @@ def main():
     results = ctest_results(example)
     expect(sorted(results) == sorted(f"ExamplePlugin.{name}" for name in names),
            f"the example's CTest tests are {sorted(results)}, plugin-host lists {names}")
-    failed = sorted(name for name, failure in results.items() if failure)
+    failed = failed_tests(results)
     expect(not failed, f"the example failed {failed}")
 
     faulty = work / "faulty"
@@ -69,15 +68,11 @@ def main():
     results = ctest_results(faulty)
     expect(sorted(results) == sorted(f"FaultyPlugin.{name}" for name in names),
            f"the faulty plugin's CTest tests are {sorted(results)}, plugin-host lists {names}")
-    failed = sorted(name for name, failure in results.items() if failure)
+    failed = failed_tests(results)
     expect(failed == ["FaultyPlugin.get-plugin-twice"],
            f"the faulty plugin failed {failed}, not only FaultyPlugin.get-plugin-twice")
     print(f"consumer: {len(names)} named tests registered and run from a moved install")
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    except Failure as failure:
-        print(f"consumer_test: {failure}", file=sys.stderr)
-        sys.exit(1)
+    run_main("consumer_test", main)

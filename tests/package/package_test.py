@@ -7,10 +7,9 @@ Velquist, and the example project builds and passes its tests against it."""
 import argparse
 import pathlib
 import shutil
-import sys
 import zipfile
 
-from package_tools import Failure, build_project, ctest_results, expect, run
+from package_tools import build_project, ctest_results, expect, failed_tests, run, run_main
 
 # Every part a plugin developer needs, relative to the installed prefix.
 REQUIRED = {
@@ -116,15 +115,11 @@ def main():
     example = work / "example"
     build_project(prefix / "share/BakkesModSDK/examples", example, prefix, arguments.toolchain)
     results = ctest_results(example)
-    failed = sorted(name for name, failure in results.items() if failure)
+    failed = failed_tests(results)
     expect(len(results) >= 2 and not failed,
            f"the example's tests {sorted(results)}, failed {failed}")
     print(f"package: {package.name} holds {len(files)} files and works unpacked")
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    except Failure as failure:
-        print(f"package_test: {failure}", file=sys.stderr)
-        sys.exit(1)
+    run_main("package_test", main)

@@ -3,6 +3,7 @@ against an installed SDK, and reading which of its CTest tests failed."""
 
 import json
 import subprocess
+import sys
 import xml.etree.ElementTree as ElementTree
 
 
@@ -56,3 +57,16 @@ def ctest_commands(build):
         labels = [p["value"] for p in test.get("properties", []) if p["name"] == "LABELS"]
         commands[test["name"]] = (test["command"], labels[0] if labels else [])
     return commands
+
+
+def failed_tests(results):
+    return sorted(name for name, failure in results.items() if failure)
+
+
+def run_main(script, main):
+    """Runs a test's main: a Failure is one line on standard error, exit code 1."""
+    try:
+        main()
+    except Failure as failure:
+        print(f"{script}: {failure}", file=sys.stderr)
+        sys.exit(1)
