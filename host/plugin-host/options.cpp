@@ -58,6 +58,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         "lifecycle, shows which console variables it changed and proves that it let go of\n"
         "everything it was given.",
         "plugin-host"};
+    // A path may start with a slash on Windows too: options are --NAME only.
+    app.allow_windows_style_options(false);
     CommandLine line;
     Options& options = line.options;
     std::vector<std::string> presets;

@@ -48,6 +48,10 @@ TEST(Options, EveryFlagIsTaken) {
     EXPECT_EQ(parseCommandLine({"--timeout=0.001", "plugin.so"}).options.timeoutSeconds, 0.001);
     EXPECT_EQ(parseCommandLine({"--timeout", "86400", "plugin.so"}).options.timeoutSeconds, 86400);
     EXPECT_EQ(parseCommandLine({"--cycles", "100000000", "plugin.so"}).options.cycles, 100000000);
+    // Paths that start with a slash are paths, on every platform.
+    const auto slashes = parseCommandLine({"--junit", "/out/j.xml", "/plugins/x.dll"}).options;
+    EXPECT_EQ(slashes.junitFile, std::filesystem::path("/out/j.xml"));
+    EXPECT_EQ(slashes.module.filename(), std::filesystem::path("x.dll"));
     // No limit is no limit in either mode.
     EXPECT_TRUE(
         parseCommandLine({"--timeout", "0", "--in-process", "plugin.so"}).options.inProcess);
