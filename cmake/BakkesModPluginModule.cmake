@@ -8,6 +8,23 @@ include_guard(GLOBAL)
 
 set(_BAKKESMOD_PLUGIN_MODULE_MAP "${CMAKE_CURRENT_LIST_DIR}/plugin_module.map")
 
+# Compile-time paths (__FILE__) recorded relative to `source_dir`, so a
+# binary neither shows the build machine's folders nor differs between two
+# checkouts.
+function(bakkesmod_relative_source_paths target scope source_dir)
+    if(MSVC AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        target_compile_options(${target} ${scope} "/clang:-ffile-prefix-map=${source_dir}/="
+            # Keep the path as written; the reproducible form would turn its
+            # separators into backslashes.
+            /clang:-fno-file-reproducible)
+    elseif(MSVC)
+        file(TO_NATIVE_PATH "${source_dir}/" native_source_dir)
+        target_compile_options(${target} ${scope} "/d1trimfile:${native_source_dir}")
+    else()
+        target_compile_options(${target} ${scope} "-ffile-prefix-map=${source_dir}/=")
+    endif()
+endfunction()
+
 function(bakkesmod_plugin_module target)
     get_target_property(type ${target} TYPE)
     if(NOT type STREQUAL "MODULE_LIBRARY")
@@ -23,18 +40,8 @@ function(bakkesmod_plugin_module target)
     if(TARGET BakkesModSDK::msvc_runtime)
         target_link_libraries(${target} PRIVATE BakkesModSDK::msvc_runtime)
     endif()
-    # __FILE__ in the descriptor names the source relative to the project,
-    # so the module neither shows the build machine's folders nor differs
-    # between two checkouts.
-    if(MSVC AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-        target_compile_options(${target} PRIVATE "/clang:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/="
-            /clang:-fno-file-reproducible)
-    elseif(MSVC)
-        file(TO_NATIVE_PATH "${PROJECT_SOURCE_DIR}/" source_dir)
-        target_compile_options(${target} PRIVATE "/d1trimfile:${source_dir}")
-    else()
-        target_compile_options(${target} PRIVATE "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=")
-    endif()
+    # __FILE__ in the descriptor names the source relative to the project.
+    bakkesmod_relative_source_paths(${target} PRIVATE "${PROJECT_SOURCE_DIR}")
     if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
         # A unique symbol would pin the module in memory after dlclose.
         target_compile_options(${target} PRIVATE -fno-gnu-unique)

@@ -8,32 +8,19 @@ set(CMAKE_CXX_EXTENSIONS OFF)
 set(CMAKE_CXX_VISIBILITY_PRESET hidden)
 set(CMAKE_C_VISIBILITY_PRESET hidden)
 set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
+# Every binary records its sources relative to the source tree, as modules do.
+bakkesmod_relative_source_paths(project_options INTERFACE "${PROJECT_SOURCE_DIR}")
 
 if(MSVC)
     target_compile_options(project_options INTERFACE /W4 /permissive- /utf-8
         # Exported classes hold standard-library members; both sides of the
         # boundary are built with the same toolset, so the warning is noise.
         /wd4251)
-    # Compile-time paths are recorded relative to the source tree, as on
-    # Linux, so a module does not depend on where it was built.
-    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-        target_compile_options(project_options INTERFACE
-            "/clang:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/="
-            # Keep the path as written; the reproducible form would turn
-            # its separators into backslashes.
-            /clang:-fno-file-reproducible)
-    else()
-        file(TO_NATIVE_PATH "${PROJECT_SOURCE_DIR}/" _native_source_dir)
-        target_compile_options(project_options INTERFACE "/d1trimfile:${_native_source_dir}")
-    endif()
     if(VELQUIST_WARNINGS_AS_ERRORS)
         target_compile_options(project_options INTERFACE /WX)
     endif()
 else()
-    target_compile_options(project_options INTERFACE -Wall -Wextra -Wpedantic
-        # Compile-time paths are recorded relative to the source tree, so a
-        # module does not depend on where it was built.
-        "-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=")
+    target_compile_options(project_options INTERFACE -Wall -Wextra -Wpedantic)
     if(VELQUIST_WARNINGS_AS_ERRORS)
         target_compile_options(project_options INTERFACE -Werror)
     endif()

@@ -41,11 +41,10 @@ const char* statusElement(TestStatus status) {
     return nullptr;
 }
 
-std::size_t countOf(const RunReport& report, const char* element) {
+std::size_t countOf(const RunReport& report, TestStatus a, TestStatus b) {
     std::size_t n = 0;
     for (const auto& test : report.tests) {
-        const char* own = statusElement(test.status);
-        n += own != nullptr && std::string(own) == element ? 1 : 0;
+        n += test.status == a || test.status == b ? 1 : 0;
     }
     return n;
 }
@@ -118,9 +117,9 @@ std::string junitXml(const RunReport& report) {
     // convert on Windows.
     const std::string fileName = report.module.substr(report.module.find_last_of("/\\") + 1);
     const std::string className = fileName.substr(0, fileName.rfind('.'));
-    const std::size_t failures = countOf(report, "failure");
-    const std::size_t errors = countOf(report, "error");
-    const std::size_t skipped = countOf(report, "skipped");
+    const std::size_t failures = countOf(report, TestStatus::Failed, TestStatus::Failed);
+    const std::size_t errors = countOf(report, TestStatus::Crashed, TestStatus::TimedOut);
+    const std::size_t skipped = countOf(report, TestStatus::Skipped, TestStatus::Skipped);
     const auto counts = [&] {
         return count("tests", report.tests.size()) + count("failures", failures) +
                count("errors", errors) + count("skipped", skipped);

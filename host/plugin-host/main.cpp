@@ -34,19 +34,12 @@ int delivered(int code, const std::string& what) {
 
 // The JUnit report is plugin-host's own file: a path it cannot write is its
 // own trouble, found before any test runs and again when it writes.
-std::string junitTrouble(const std::filesystem::path& file, const std::string& xml) {
-    errno = 0;
-    bool written = false;
-    if (xml.empty()) {
-        written = process::createEmptyFile(file);
-    } else {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        written =
-            out && out.write(xml.data(), static_cast<std::streamsize>(xml.size())) && out.flush();
-    }
-    if (written) {
-        return {};
-    }
+bool writeFile(const std::filesystem::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    return out && out.write(text.data(), static_cast<std::streamsize>(text.size())) && out.flush();
+}
+
+std::string junitTrouble(const std::filesystem::path& file) {
     const std::string reason = errno != 0 ? std::strerror(errno) : "write failed";
     return "cannot write the JUnit report " + process::pathToUtf8(file) + " (" + reason + ")";
 }
@@ -81,8 +74,8 @@ int run(const std::vector<std::string>& arguments) {
 
     const std::string module = process::pathToUtf8(options.module);
     if (!options.junitFile.empty()) {
-        if (const std::string trouble = junitTrouble(options.junitFile, {}); !trouble.empty()) {
-            return hostTrouble(module, trouble);
+        if (!process::createEmptyFile(options.junitFile)) {
+            return hostTrouble(module, junitTrouble(options.junitFile));
         }
     }
 
@@ -100,9 +93,9 @@ int run(const std::vector<std::string>& arguments) {
     }
     const int code = delivered(static_cast<int>(report.outcome), host::escapedText(report.module));
     if (!options.junitFile.empty()) {
-        const std::string trouble = junitTrouble(options.junitFile, host::junitXml(report));
-        if (!trouble.empty()) {
-            return hostTrouble(report.module, trouble);
+        errno = 0;
+        if (!writeFile(options.junitFile, host::junitXml(report))) {
+            return hostTrouble(report.module, junitTrouble(options.junitFile));
         }
     }
     return code;
