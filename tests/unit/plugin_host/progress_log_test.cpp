@@ -72,6 +72,10 @@ TEST_F(ProgressLog, BytesAfterTheLastLineEndAreGarbageUnlessARecordWasCutShort) 
     EXPECT_EQ(readProgress(path).garbageBytes, 7u);
     append("\nstep 1 onUnl");  // a record cut short: no one's garbage
     EXPECT_EQ(readProgress(path).garbageBytes, 7u);
+    // Only a line that starts as a record can be one cut short.
+    ProgressReader shifted({});
+    shifted.take("step 1 load\nxstep 1 onUnl");
+    EXPECT_EQ(shifted.end().garbageBytes, 13u);
     // A line longer than any record, never ended, is blamed on its step as
     // soon as it passes the bound.
     ProgressReader reader({});
