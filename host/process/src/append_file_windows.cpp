@@ -66,6 +66,11 @@ bool AppendFile::reopen() {
     std::uint64_t identity[2];
     good_ = open() && identify(handleOf(descriptor_), identity) && identity[0] == identity_[0] &&
             identity[1] == identity_[1];
+    if (!good_ && descriptor_ != -1) {
+        // Another file under the path now: not ours to keep open.
+        CloseHandle(handleOf(descriptor_));
+        descriptor_ = -1;
+    }
     return good_;
 }
 

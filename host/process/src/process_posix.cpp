@@ -375,7 +375,8 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
 }
 
 bool createEmptyFile(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A file the user asked for: the umask decides who else may read it.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         return false;
     }

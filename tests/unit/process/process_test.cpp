@@ -6,8 +6,12 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 #include "built_files.h"
+#include "process/append_file.h"
 #include "process/process.h"
 #include "process_state.h"
 
@@ -155,10 +159,37 @@ TEST(Process, AnEmptyFileIsMadeWhereItCanBeAndRefusedWhereItCannot) {
     EXPECT_TRUE(process::createEmptyFile(file));
     EXPECT_EQ(std::filesystem::file_size(file), 0u);
     std::filesystem::remove(file);
+#if !defined(_WIN32)
+    // A file made for the user: the umask alone says who else may read it.
+    const mode_t mask = umask(027);
+    EXPECT_TRUE(process::createEmptyFile(file));
+    umask(mask);
+    EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms::owner_read |
+                                                               std::filesystem::perms::owner_write |
+                                                               std::filesystem::perms::group_read);
+    std::filesystem::remove(file);
+#endif
     errno = 0;
     EXPECT_FALSE(process::createEmptyFile(folder / "no such folder" / "file"));
     EXPECT_EQ(errno, ENOENT);
 }
+
+#if !defined(_WIN32)
+// Another file under the path is not the one to append to, nor to hold open.
+TEST(AppendFile, ReopeningFindsAnotherFileUnderItsPathAndKeepsNoneOfItOpen) {
+    const auto folder = std::filesystem::temp_directory_path();
+    const auto file = folder / ("append-" + std::to_string(std::random_device{}()));
+    process::AppendFile append(file);
+    ASSERT_TRUE(append.good());
+    const long open = process::openDescriptors();
+    std::filesystem::remove(file);
+    std::ofstream(file) << "another";
+    EXPECT_FALSE(append.reopen());
+    EXPECT_FALSE(append.good());
+    EXPECT_EQ(process::openDescriptors(), open);
+    std::filesystem::remove(file);
+}
+#endif
 
 char* volatile escaped = nullptr;
 
