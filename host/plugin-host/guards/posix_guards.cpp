@@ -53,7 +53,7 @@ public:
             // glibc's own buffer went when the plugin's came: the host's
             // stream gets one of plugin-host's, in the mode it had.
             std::fflush(&stream);
-            std::setvbuf(&stream, hostBuffers_[i], saved_[i].mode, BUFSIZ);
+            std::setvbuf(&stream, hostBuffers()[i], saved_[i].mode, BUFSIZ);
             saved_[i] = Buffer::of(stream);
         }
         return leftovers;
@@ -79,9 +79,14 @@ private:
         static std::FILE* const all[3] = {stdin, stdout, stderr};
         return all;
     }
+    // The stream keeps writing into it long after this guard and its test
+    // are gone: it lives as long as the process.
+    static char (*hostBuffers())[BUFSIZ] {
+        static char buffers[3][BUFSIZ];
+        return buffers;
+    }
     static constexpr const char* kNames[3] = {"stdin", "stdout", "stderr"};
     Buffer saved_[3];
-    char hostBuffers_[3][BUFSIZ] = {};
 };
 #endif
 
