@@ -51,10 +51,10 @@ Leftovers::Leftovers(const Options& options)
       descriptorsBefore_(countsDescriptors(options) ? process::openDescriptors() : 0),
       memorySamples_(memorySampleCycles(options.cycles)) {}
 
-std::optional<std::string> Leftovers::restore(const guards::CodeMap& where, bool all,
-                                              TestReport& report) {
+std::optional<std::string> Leftovers::judge(std::vector<guards::Leftover> leftovers,
+                                            TestReport& report) {
     std::string failures;
-    for (auto& leftover : guards_.restore(where, all)) {
+    for (auto& leftover : leftovers) {
         if (leftover.severity == guards::Leftover::Severity::Failure) {
             failures += (failures.empty() ? "" : "; ") + leftover.text;
         } else if (std::find(report.stateChanges.begin(), report.stateChanges.end(),
@@ -71,7 +71,7 @@ std::optional<std::string> Leftovers::restore(const guards::CodeMap& where, bool
 std::optional<std::string> Leftovers::atUnload(const loader::Library& module, int cycle,
                                                TestReport& report) {
     const bool all = cycle == 1 || cycle == options_.cycles || cycle % kCostlyEvery == 0;
-    return restore(ModuleMap(&module), all, report);
+    return judge(guards_.look(ModuleMap(&module), all), report);
 }
 
 void Leftovers::cycleEnded(int cycle, TestReport& report) {
@@ -82,7 +82,7 @@ void Leftovers::cycleEnded(int cycle, TestReport& report) {
 }
 
 std::optional<std::string> Leftovers::atEnd(TestReport& report) {
-    const auto failure = restore(ModuleMap(nullptr), true, report);
+    const auto failure = judge(guards_.putBack(ModuleMap(nullptr)), report);
     if (countsDescriptors(options_)) {
         report.descriptorsBefore = descriptorsBefore_;
         report.descriptorsAfter = process::openDescriptors();

@@ -19,21 +19,25 @@ class Leftovers {
 public:
     explicit Leftovers(const Options& options);
 
-    // At the unload of cycle `cycle`, while the module is still mapped: puts
-    // the host's state back and gives the failures, in one line; the
-    // warnings go to `report`. A long lifecycle reads the costly kinds on its
-    // first and last cycle and every kCostlyEvery-th: what a plugin leaves
-    // in between is found, and blamed, at the next of those.
+    // At the unload of cycle `cycle`, while the module is still mapped: what
+    // the plugin left since the last unload. The failures, in one line, are
+    // put back at once (the test stops there); the warnings go to `report`,
+    // and what they name stays as the plugin left it into the next cycle,
+    // as the real host keeps it. A long lifecycle reads the costly kinds on
+    // its first and last cycle and every kCostlyEvery-th: what a plugin
+    // leaves in between is found, and blamed, at the next of those.
     std::optional<std::string> atUnload(const loader::Library& module, int cycle,
                                         TestReport& report);
     // After cycle `cycle` has unloaded its module.
     void cycleEnded(int cycle, TestReport& report);
     // When the test is over, its modules gone: the same for whatever was left
-    // since the last unload, and the descriptors left open.
+    // since the last unload, then everything is as the host had it before
+    // the test; and the descriptors left open.
     std::optional<std::string> atEnd(TestReport& report);
 
 private:
-    std::optional<std::string> restore(const guards::CodeMap& where, bool all, TestReport& report);
+    // The failures in one line; each warning once in `report`.
+    std::optional<std::string> judge(std::vector<guards::Leftover> leftovers, TestReport& report);
 
     const Options& options_;
     guards::StateGuards guards_;

@@ -20,12 +20,6 @@ const std::vector<std::string> kAllTests{"descriptor",          "lifecycle",
                                          "fresh-after-delete",  "copy-outlives-delete",
                                          "unload-while-holding"};
 
-#if defined(_WIN32)
-const std::string kSegfault = "crashed with exception 0xC0000005 (access violation)";
-#else
-const std::string kSegfault = "crashed with signal 11 (Segmentation fault)";
-#endif
-
 // How one named test ends: "passed", or "STATUS: CAUSE".
 using Endings = std::map<std::string, std::string>;
 

@@ -23,12 +23,6 @@
 
 namespace {
 
-#if defined(_WIN32)
-const std::string kSegfault = "crashed with exception 0xC0000005 (access violation)";
-#else
-const std::string kSegfault = "crashed with signal 11 (Segmentation fault)";
-#endif
-
 using Hostile = PluginHost;
 
 TEST_F(Hostile, ACrashAfterTheLastStepIsACrashInExit) {

@@ -95,6 +95,19 @@ TEST_P(Leftovers, AreFoundAloneAndPutBackInBothModes) {
 INSTANTIATE_TEST_SUITE_P(EachKind, Leftovers, ::testing::ValuesIn(kKinds),
                          [](const auto& info) { return std::string(info.param.fixture); });
 
+using Reloads = PluginHost;
+
+// What a plugin changed stays changed into its next load, as the real host
+// keeps it: a plugin that cannot live with its own first load crashes on
+// the second.
+TEST_F(Reloads, KeepWhatThePluginChangedSoThatACrashOnReloadShows) {
+    const std::string path = module("fixture_crashes_on_reload");
+    const HostRun run = host({"--cycles", "2", path});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + path + ": lifecycle: " +
+                                                       kSegfault + " in onLoad (cycle 2)"});
+}
+
 using LeftOutsideTheSteps = PluginHost;
 
 // Left by a static initialiser, the descriptor test's unload finds it; left

@@ -92,11 +92,7 @@ TEST_F(PluginHost, ACrashIsReportedWithItsStepAndCycle) {
     EXPECT_EQ(report["steps"]["onUnload"], "not run");
     EXPECT_EQ(report["cycles"]["passed"], 0);
     EXPECT_EQ(report["descriptor"]["classLabel"], "FixturePlugin");
-#if defined(_WIN32)
-    const std::string crash = "crashed with exception 0xC0000005 (access violation) in onLoad";
-#else
-    const std::string crash = "crashed with signal 11 (Segmentation fault) in onLoad";
-#endif
+    const std::string crash = kSegfault + " in onLoad";
     EXPECT_EQ(report["cause"], "lifecycle: " + crash + " (cycle 1)");
     EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + path +
                                                        ": lifecycle: " + crash + " (cycle 1)"});

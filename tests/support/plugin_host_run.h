@@ -12,6 +12,13 @@
 
 #include "built_files.h"
 
+// How plugin-host names a plugin's crash on a null pointer.
+#if defined(_WIN32)
+inline const std::string kSegfault = "crashed with exception 0xC0000005 (access violation)";
+#else
+inline const std::string kSegfault = "crashed with signal 11 (Segmentation fault)";
+#endif
+
 // A program's output line by line, without the line ends (\r\n on Windows).
 inline std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;

@@ -1,6 +1,7 @@
 // The environment variables and the working directory: what the host and
 // every process it starts see of their surroundings.
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -85,43 +86,58 @@ void set(const Text& name, const Text* value) {
 #endif
 }
 
+// Each variable's value by its name.
+std::map<Text, Text> valuesOf(const std::vector<Entry>& entries) {
+    std::map<Text, Text> values;
+    for (const auto& entry : entries) {
+        const Text name = nameOf(entry.text);
+        values[name] = entry.text.substr(std::min(name.size() + 1, entry.text.size()));
+    }
+    return values;
+}
+
 class EnvironmentGuard final : public StateGuard {
 public:
-    void record() override { saved_ = current(); }
+    void record() override {
+        seen_ = current();
+        host_ = valuesOf(seen_);
+    }
 
-    std::vector<Leftover> restore(const CodeMap& where) override {
-        if (unchanged()) {
+    std::vector<Leftover> look(const CodeMap& where, bool putBack) override {
+        if (unchanged() && (!putBack || valuesOf(seen_) == host_)) {
             return {};
         }
         const std::vector<Entry> now = current();
-        std::map<Text, Text> before;
-        for (const auto& entry : saved_) {
-            before[nameOf(entry.text)] = entry.text.substr(nameOf(entry.text).size() + 1);
-        }
+        const std::map<Text, Text> seen = valuesOf(seen_);
+        const std::map<Text, Text> values = valuesOf(now);
         std::vector<std::string> inModule;
         std::vector<std::string> changed;
-        std::map<Text, bool> seen;
+        // A variable changed since the last look, unless it is as the host had it.
+        const auto differs = [](const std::map<Text, Text>& in, const Text& name,
+                                const Text* value) {
+            const auto found = in.find(name);
+            return found == in.end() ? value != nullptr
+                                     : value == nullptr || *value != found->second;
+        };
+        for (const auto& [name, value] : values) {
+            if (differs(seen, name, &value) && differs(host_, name, &value)) {
+                changed.push_back(narrow(name));
+            }
+        }
+        for (const auto& [name, value] : seen) {
+            if (values.count(name) == 0 && differs(host_, name, nullptr)) {
+                changed.push_back(narrow(name));
+            }
+        }
         for (const auto& entry : now) {
-            const Text name = nameOf(entry.text);
-            seen[name] = true;
             if (where.inModule(entry.address)) {
-                inModule.push_back(narrow(name));
-            }
-            const auto old = before.find(name);
-            if (old == before.end() || name + Char('=') + old->second != entry.text) {
-                changed.push_back(narrow(name));
-                set(name, old != before.end() ? &old->second : nullptr);
-            } else if (where.inModule(entry.address)) {
-                set(name, &old->second);  // the same text, but in the host's memory again
+                inModule.push_back(narrow(nameOf(entry.text)));
             }
         }
-        for (const auto& [name, value] : before) {
-            if (!seen.count(name)) {
-                changed.push_back(narrow(name));
-                set(name, &value);
-            }
+        if (putBack || !inModule.empty()) {
+            putHostsBack(now, where);
         }
-        saved_ = current();
+        seen_ = current();
         std::vector<Leftover> leftovers;
         if (!inModule.empty()) {
             leftovers.push_back({Leftover::Severity::Failure,
@@ -139,16 +155,36 @@ public:
     }
 
 private:
-    // The same entries at the same addresses, read without copying: this
-    // runs at every unload.
+    // Every variable as the host had it, each entry in the host's memory.
+    void putHostsBack(const std::vector<Entry>& now, const CodeMap& where) {
+        for (const auto& entry : now) {
+            const Text name = nameOf(entry.text);
+            const auto host = host_.find(name);
+            if (host == host_.end()) {
+                set(name, nullptr);
+            } else if (name + Char('=') + host->second != entry.text ||
+                       where.inModule(entry.address)) {
+                set(name, &host->second);
+            }
+        }
+        const std::map<Text, Text> values = valuesOf(now);
+        for (const auto& [name, value] : host_) {
+            if (values.count(name) == 0) {
+                set(name, &value);
+            }
+        }
+    }
+
+    // The same entries at the same addresses as the last look saw, read
+    // without copying: this runs at every unload.
     bool unchanged() const {
 #if defined(_WIN32)
         const auto now = current();
-        if (now.size() != saved_.size()) {
+        if (now.size() != seen_.size()) {
             return false;
         }
         for (std::size_t i = 0; i < now.size(); ++i) {
-            if (now[i].text != saved_[i].text) {
+            if (now[i].text != seen_[i].text) {
                 return false;
             }
         }
@@ -156,35 +192,35 @@ private:
 #else
         std::size_t i = 0;
         for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry, ++i) {
-            if (i >= saved_.size() || *entry != saved_[i].address || *entry != saved_[i].text) {
+            if (i >= seen_.size() || *entry != seen_[i].address || *entry != seen_[i].text) {
                 return false;
             }
         }
-        return i == saved_.size();
+        return i == seen_.size();
 #endif
     }
 
-    std::vector<Entry> saved_;
+    std::map<Text, Text> host_;
+    std::vector<Entry> seen_;
 };
 
-class WorkingDirectoryGuard final : public StateGuard {
-public:
-    void record() override { saved_ = std::filesystem::current_path(); }
-    std::vector<Leftover> restore(const CodeMap&) override {
+class WorkingDirectoryGuard final : public ValueGuard<std::filesystem::path> {
+    // Empty when the folder no longer exists.
+    std::filesystem::path read() override {
         std::error_code error;
-        const auto now = std::filesystem::current_path(error);
-        if (!error && now == saved_) {
-            return {};
-        }
-        std::filesystem::current_path(saved_, error);
-        return {{Leftover::Severity::Warning,
-                 "changed the working directory to " +
-                     (now.empty() ? std::string("one that no longer exists")
-                                  : "\"" + process::pathToUtf8(now) + "\"")}};
+        auto now = std::filesystem::current_path(error);
+        return error ? std::filesystem::path() : now;
     }
-
-private:
-    std::filesystem::path saved_;
+    void write(const std::filesystem::path& folder) override {
+        std::error_code error;
+        std::filesystem::current_path(folder, error);
+    }
+    Leftover judge(const std::filesystem::path& now, const CodeMap&) override {
+        return {Leftover::Severity::Warning,
+                "changed the working directory to " +
+                    (now.empty() ? std::string("one that no longer exists")
+                                 : "\"" + process::pathToUtf8(now) + "\"")};
+    }
 };
 
 }  // namespace

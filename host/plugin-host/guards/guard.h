@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,13 +32,76 @@ struct Leftover {
 class StateGuard {
 public:
     virtual ~StateGuard() = default;
-    // Takes the host's state as it is now, as the state to keep.
+    // Takes the host's state as it is now, as the state to put back.
     virtual void record() = 0;
-    // What differs from the recorded state; puts the recorded state back.
-    virtual std::vector<Leftover> restore(const CodeMap& where) = 0;
+    // What differs from what the last look saw (the recorded state, at the
+    // first). What is a crash in waiting is put back at once; a change
+    // stays as the plugin left it, as the real host would keep it into the
+    // plugin's next load, unless `putBack`: then all is as recorded again.
+    virtual std::vector<Leftover> look(const CodeMap& where, bool putBack) = 0;
     // Whether reading the state costs many system calls, so that a long run
-    // reads it only now and then (see StateGuards::restore).
+    // reads it only now and then (see StateGuards::look).
     virtual bool costly() const { return false; }
+};
+
+// One item of state: as the host had it, and as the last look saw it.
+template <typename Value>
+struct Watched {
+    Value host{};
+    Value seen{};
+
+    void record(const Value& now) { host = seen = now; }
+
+    // Looks at the item now: judged by `judge` when it differs from both the
+    // host's and the last look's, and put back through `write` when that is
+    // a failure or `putBack` asks for it. `write` may change what counts as
+    // the host's state (a stream given a buffer of plugin-host's own).
+    template <typename Same, typename Judge, typename Write>
+    std::optional<Leftover> look(const Value& now, bool putBack, Same same, Judge judge,
+                                 Write write) {
+        std::optional<Leftover> found;
+        if (same(now, host)) {
+            seen = now;
+            return found;
+        }
+        if (!same(now, seen)) {
+            found = judge(now);
+        }
+        if (putBack || (found && found->severity == Leftover::Severity::Failure)) {
+            write(host);
+            seen = host;
+        } else {
+            seen = now;
+        }
+        return found;
+    }
+};
+
+// A guard of one item that can be read and written as a whole.
+template <typename Value>
+class ValueGuard : public StateGuard {
+public:
+    void record() final { item_.record(read()); }
+    std::vector<Leftover> look(const CodeMap& where, bool putBack) final {
+        auto found = item_.look(
+            read(), putBack, [this](const Value& a, const Value& b) { return same(a, b); },
+            [this, &where](const Value& now) { return judge(now, where); },
+            [this](Value& host) { write(host); });
+        if (!found) {
+            return {};
+        }
+        return {std::move(*found)};
+    }
+
+protected:
+    virtual Value read() = 0;
+    virtual void write(const Value& value) = 0;
+    virtual Leftover judge(const Value& now, const CodeMap& where) = 0;
+    virtual bool same(const Value& a, const Value& b) { return a == b; }
+    const Value& host() const { return item_.host; }
+
+private:
+    Watched<Value> item_;
 };
 
 // One guard of each kind this platform can see.
@@ -55,9 +119,12 @@ std::string joinNames(const std::vector<std::string>& names);
 class StateGuards {
 public:
     StateGuards();
-    // Puts back everything and says what the plugin left; unless `all`,
-    // the costly guards are left for a later call.
-    std::vector<Leftover> restore(const CodeMap& where, bool all = true);
+    // What the plugin left since the last look; only what is a crash in
+    // waiting is put back. Unless `everyGuard`, the costly guards are left
+    // for a later look.
+    std::vector<Leftover> look(const CodeMap& where, bool everyGuard = true);
+    // The same, and then everything is as the host had it again.
+    std::vector<Leftover> putBack(const CodeMap& where);
 
 private:
     std::vector<std::unique_ptr<StateGuard>> guards_;

@@ -48,13 +48,23 @@ StateGuards::StateGuards() : guards_(allGuards()) {
     }
 }
 
-std::vector<Leftover> StateGuards::restore(const CodeMap& where, bool everyGuard) {
+std::vector<Leftover> StateGuards::look(const CodeMap& where, bool everyGuard) {
     std::vector<Leftover> all;
     for (auto& guard : guards_) {
         if (!everyGuard && guard->costly()) {
             continue;
         }
-        for (auto& leftover : guard->restore(where)) {
+        for (auto& leftover : guard->look(where, false)) {
+            all.push_back(std::move(leftover));
+        }
+    }
+    return all;
+}
+
+std::vector<Leftover> StateGuards::putBack(const CodeMap& where) {
+    std::vector<Leftover> all;
+    for (auto& guard : guards_) {
+        for (auto& leftover : guard->look(where, true)) {
             all.push_back(std::move(leftover));
         }
     }

@@ -20,25 +20,21 @@ const void* codeAddress(Handler handler) {
 }
 
 template <typename Handler>
-class HandlerGuard final : public StateGuard {
+class HandlerGuard final : public ValueGuard<Handler> {
 public:
     HandlerGuard(const char* what, Handler (*get)(), Handler (*set)(Handler))
         : what_(what), get_(get), set_(set) {}
-    void record() override { saved_ = get_(); }
-    std::vector<Leftover> restore(const CodeMap& where) override {
-        const Handler now = get_();
-        if (now == saved_) {
-            return {};
-        }
-        set_(saved_);
-        return {judgePointer(codeAddress(now), where, what_)};
-    }
 
 private:
+    Handler read() override { return get_(); }
+    void write(const Handler& handler) override { set_(handler); }
+    Leftover judge(const Handler& now, const CodeMap& where) override {
+        return judgePointer(codeAddress(now), where, what_);
+    }
+
     const char* what_;
     Handler (*get_)();
     Handler (*set_)(Handler);
-    Handler saved_ = nullptr;
 };
 
 std::terminate_handler setTerminate(std::terminate_handler handler) {

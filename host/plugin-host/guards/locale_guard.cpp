@@ -43,52 +43,35 @@ std::vector<FacetCode> standardFacets(const std::locale& locale) {
             {"time_put<char>", tableOf<std::time_put<char>>(locale)}};
 }
 
-class CppLocaleGuard final : public StateGuard {
-public:
-    void record() override { saved_ = std::locale(); }
-    std::vector<Leftover> restore(const CodeMap& where) override {
-        const std::locale now;
-        if (now == saved_) {
-            return {};
-        }
-        std::locale::global(saved_);
+class CppLocaleGuard final : public ValueGuard<std::locale> {
+    std::locale read() override { return std::locale(); }
+    void write(const std::locale& locale) override { std::locale::global(locale); }
+    Leftover judge(const std::locale& now, const CodeMap& where) override {
         // A facet of the module's own first: it is the likelier, and the worse.
         for (const bool inModule : {true, false}) {
             for (const auto& facet : standardFacets(now)) {
                 if (inModule ? where.inModule(facet.table) : !where.inLoadedImage(facet.table)) {
-                    return {{Leftover::Severity::Failure,
-                             "left the global C++ locale with a " + std::string(facet.name) +
-                                 (inModule ? " facet of its own, which is gone after unload"
-                                           : " facet whose code is no longer loaded")}};
+                    return {Leftover::Severity::Failure,
+                            "left the global C++ locale with a " + std::string(facet.name) +
+                                (inModule ? " facet of its own, which is gone after unload"
+                                          : " facet whose code is no longer loaded")};
                 }
             }
         }
-        return {{Leftover::Severity::Warning,
-                 "changed the global C++ locale to \"" + now.name() + "\""}};
+        return {Leftover::Severity::Warning,
+                "changed the global C++ locale to \"" + now.name() + "\""};
     }
-
-private:
-    std::locale saved_;
 };
 
-class CLocaleGuard final : public StateGuard {
-public:
-    void record() override { saved_ = current(); }
-    std::vector<Leftover> restore(const CodeMap&) override {
-        const std::string now = current();
-        if (now == saved_) {
-            return {};
-        }
-        std::setlocale(LC_ALL, saved_.c_str());
-        return {{Leftover::Severity::Warning, "changed the C locale to \"" + now + "\""}};
-    }
-
-private:
-    static std::string current() {
+class CLocaleGuard final : public ValueGuard<std::string> {
+    std::string read() override {
         const char* name = std::setlocale(LC_ALL, nullptr);
         return name != nullptr ? name : "";
     }
-    std::string saved_;
+    void write(const std::string& name) override { std::setlocale(LC_ALL, name.c_str()); }
+    Leftover judge(const std::string& now, const CodeMap&) override {
+        return {Leftover::Severity::Warning, "changed the C locale to \"" + now + "\""};
+    }
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,40 +22,49 @@ class StdioBuffersGuard final : public StateGuard {
 public:
     void record() override {
         for (int i = 0; i < 3; ++i) {
-            saved_[i] = Buffer::of(*streams()[i]);
+            items_[i].record(Buffer::of(*streams()[i]));
         }
     }
 
-    std::vector<Leftover> restore(const CodeMap& where) override {
+    std::vector<Leftover> look(const CodeMap& where, bool putBack) override {
         std::vector<Leftover> leftovers;
         for (int i = 0; i < 3; ++i) {
             std::FILE& stream = *streams()[i];
-            const Buffer now = Buffer::of(stream);
             // An unbuffered stream's one-byte buffer is the stream's own.
-            const bool ownBuffer = now.user && now.base != saved_[i].base &&
-                                   now.base != static_cast<const void*>(stream._shortbuf);
-            if (!ownBuffer && now.mode == saved_[i].mode) {
-                continue;
+            const auto ownBuffer = [&stream](const Buffer& now, const Buffer& before) {
+                return now.user && now.base != before.base &&
+                       now.base != static_cast<const void*>(stream._shortbuf);
+            };
+            auto found = items_[i].look(
+                Buffer::of(stream), putBack,
+                [&](const Buffer& now, const Buffer& before) {
+                    return !ownBuffer(now, before) && now.mode == before.mode;
+                },
+                [&](const Buffer& now) {
+                    const std::string what = std::string(kNames[i]) + " writing into a buffer";
+                    if (ownBuffer(now, items_[i].host)) {
+                        return where.inModule(now.base)
+                                   ? Leftover{Leftover::Severity::Failure,
+                                              "left " + what +
+                                                  " in the module, which is gone after unload"}
+                                   : Leftover{Leftover::Severity::Failure,
+                                              "left " + what +
+                                                  " of its own, which plugin-host cannot know to "
+                                                  "be alive"};
+                    }
+                    return Leftover{Leftover::Severity::Warning,
+                                    std::string("changed the buffering of ") + kNames[i]};
+                },
+                [&](Buffer& host) {
+                    // glibc's own buffer went when the plugin's came: the
+                    // host's stream gets one of plugin-host's, in the mode it had.
+                    std::fflush(&stream);
+                    std::setvbuf(&stream, hostBuffers()[i], host.mode, BUFSIZ);
+                    host = Buffer::of(stream);
+                });
+            if (found) {
+                leftovers.push_back(std::move(*found));
             }
-            if (ownBuffer) {
-                const std::string what = std::string(kNames[i]) + " writing into a buffer";
-                leftovers.push_back(
-                    where.inModule(now.base)
-                        ? Leftover{Leftover::Severity::Failure,
-                                   "left " + what + " in the module, which is gone after unload"}
-                        : Leftover{Leftover::Severity::Failure,
-                                   "left " + what +
-                                       " of its own, which plugin-host cannot "
-                                       "know to be alive"});
-            } else {
-                leftovers.push_back({Leftover::Severity::Warning,
-                                     std::string("changed the buffering of ") + kNames[i]});
-            }
-            // glibc's own buffer went when the plugin's came: the host's
-            // stream gets one of plugin-host's, in the mode it had.
-            std::fflush(&stream);
-            std::setvbuf(&stream, hostBuffers()[i], saved_[i].mode, BUFSIZ);
-            saved_[i] = Buffer::of(stream);
         }
         return leftovers;
     }
@@ -86,63 +96,62 @@ private:
         return buffers;
     }
     static constexpr const char* kNames[3] = {"stdin", "stdout", "stderr"};
-    Buffer saved_[3];
+    Watched<Buffer> items_[3];
 };
 #endif
 
-class FileModeMaskGuard final : public StateGuard {
-public:
-    void record() override {
-        saved_ = ::umask(0);
-        ::umask(saved_);
+class FileModeMaskGuard final : public ValueGuard<mode_t> {
+    mode_t read() override {
+        const mode_t now = ::umask(0);
+        ::umask(now);
+        return now;
     }
-    std::vector<Leftover> restore(const CodeMap&) override {
-        const mode_t now = ::umask(saved_);
-        if (now == saved_) {
-            return {};
-        }
+    void write(const mode_t& mask) override { ::umask(mask); }
+    Leftover judge(const mode_t& now, const CodeMap&) override {
         char octal[8];
         std::snprintf(octal, sizeof octal, "%03o", static_cast<unsigned>(now));
-        return {
-            {Leftover::Severity::Warning, std::string("changed the file mode mask to ") + octal}};
+        return {Leftover::Severity::Warning, std::string("changed the file mode mask to ") + octal};
     }
-
-private:
-    mode_t saved_ = 0;
 };
 
 // The signal mask of the thread that runs the plugin's steps, which is the
 // host's own thread.
-class SignalMaskGuard final : public StateGuard {
-public:
-    void record() override { pthread_sigmask(SIG_SETMASK, nullptr, &saved_); }
-    std::vector<Leftover> restore(const CodeMap&) override {
+// The signals blocked, by number: the bytes of a sigset_t past the
+// kernel's part are whatever they were.
+class SignalMaskGuard final : public ValueGuard<std::vector<int>> {
+    std::vector<int> read() override {
         sigset_t now;
         pthread_sigmask(SIG_SETMASK, nullptr, &now);
-        std::vector<std::string> blocked;
-        bool changed = false;
+        std::vector<int> blocked;
         for (int signal = 1; signal < NSIG; ++signal) {
-            const int was = sigismember(&saved_, signal);
-            const int is = sigismember(&now, signal);
-            changed = changed || was != is;
-            if (is == 1 && was == 0) {
+            if (sigismember(&now, signal) == 1) {
+                blocked.push_back(signal);
+            }
+        }
+        return blocked;
+    }
+    void write(const std::vector<int>& blocked) override {
+        sigset_t mask;
+        sigemptyset(&mask);
+        for (const int signal : blocked) {
+            sigaddset(&mask, signal);
+        }
+        pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    }
+    Leftover judge(const std::vector<int>& now, const CodeMap&) override {
+        std::vector<std::string> blocked;
+        for (const int signal : now) {
+            if (std::find(host().begin(), host().end(), signal) == host().end()) {
                 const char* name = sigabbrev_np(signal);
                 blocked.push_back(name != nullptr
                                       ? std::string("SIG") + name
                                       : "SIGRTMIN+" + std::to_string(signal - SIGRTMIN));
             }
         }
-        if (!changed) {
-            return {};
-        }
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
-        return {{Leftover::Severity::Warning, blocked.empty()
-                                                  ? std::string("unblocked signals the host blocks")
-                                                  : "left " + joinNames(blocked) + " blocked"}};
+        return {Leftover::Severity::Warning, blocked.empty()
+                                                 ? std::string("unblocked signals the host blocks")
+                                                 : "left " + joinNames(blocked) + " blocked"};
     }
-
-private:
-    sigset_t saved_{};
 };
 
 }  // namespace

@@ -96,7 +96,7 @@ bool isIgnored(const Disposition& d) {
 class SignalHandlersGuard final : public StateGuard {
 public:
     void record() override {
-        saved_.clear();
+        items_.clear();
 #if defined(_WIN32)
         for (const int signal : kSignals) {
 #else
@@ -104,33 +104,46 @@ public:
 #endif
             Disposition disposition{};
             if (read(signal, disposition)) {
-                saved_.emplace(signal, disposition);
+                items_[signal].record(disposition);
             }
         }
     }
 
-    std::vector<Leftover> restore(const CodeMap& where) override {
+    std::vector<Leftover> look(const CodeMap& where, bool putBack) override {
         // Signals grouped by what was left on them, so one line names them all.
         std::map<std::string, std::vector<std::string>> failures;
         std::map<std::string, std::vector<std::string>> warnings;
-        for (const auto& [signal, saved] : saved_) {
+        for (auto& [signal, item] : items_) {
             Disposition now{};
-            if (!read(signal, now) || same(now, saved)) {
+            if (!read(signal, now)) {
                 continue;
             }
-            write(signal, saved);
-            const std::string name = signalName(signal);
-            if (isIgnored(now)) {
-                warnings["left %s ignored"].push_back(name);
-            } else if (isDefault(now)) {
-                warnings["left %s to its default action"].push_back(name);
-            } else if (where.inModule(handlerOf(now))) {
-                failures["left %s pointing into the module, which is gone after unload"].push_back(
-                    name);
-            } else if (!where.inLoadedImage(handlerOf(now))) {
-                failures["left %s pointing at code that is no longer loaded"].push_back(name);
-            } else {
-                warnings["changed %s"].push_back(name);
+            const auto found = item.look(
+                now, putBack, same,
+                [&where](const Disposition& left) {
+                    // The text is a pattern here, for the grouping below.
+                    if (isIgnored(left)) {
+                        return Leftover{Leftover::Severity::Warning, "left %s ignored"};
+                    }
+                    if (isDefault(left)) {
+                        return Leftover{Leftover::Severity::Warning,
+                                        "left %s to its default action"};
+                    }
+                    if (where.inModule(handlerOf(left))) {
+                        return Leftover{
+                            Leftover::Severity::Failure,
+                            "left %s pointing into the module, which is gone after unload"};
+                    }
+                    if (!where.inLoadedImage(handlerOf(left))) {
+                        return Leftover{Leftover::Severity::Failure,
+                                        "left %s pointing at code that is no longer loaded"};
+                    }
+                    return Leftover{Leftover::Severity::Warning, "changed %s"};
+                },
+                [signal = signal](Disposition& host) { write(signal, host); });
+            if (found) {
+                auto& group = found->severity == Leftover::Severity::Failure ? failures : warnings;
+                group[found->text].push_back(signalName(signal));
             }
         }
         std::vector<Leftover> leftovers;
@@ -162,7 +175,7 @@ public:
     }
 
 private:
-    std::map<int, Disposition> saved_;
+    std::map<int, Watched<Disposition>> items_;
 };
 
 }  // namespace

@@ -41,8 +41,9 @@ public:
     }
 
     // Any buffer but its own is the plugin's: a stream a plugin redirects is
-    // one it means to read or write through, with code of its own.
-    std::vector<Leftover> restore(const CodeMap&) override {
+    // one it means to read or write through, with code of its own. A crash
+    // in waiting, so always put back at once.
+    std::vector<Leftover> look(const CodeMap&, bool) override {
         std::vector<std::string> changed;
         for (auto& stream : streams_) {
             if (stream.get() != stream.saved) {

@@ -15,42 +15,30 @@ namespace host::guards {
 
 namespace {
 
-class ExceptionFilterGuard final : public StateGuard {
-public:
-    void record() override {
-        saved_ = SetUnhandledExceptionFilter(nullptr);
-        SetUnhandledExceptionFilter(saved_);
+// Setting a filter is the only way to read the one in place: set it back.
+class ExceptionFilterGuard final : public ValueGuard<LPTOP_LEVEL_EXCEPTION_FILTER> {
+    LPTOP_LEVEL_EXCEPTION_FILTER read() override {
+        const LPTOP_LEVEL_EXCEPTION_FILTER now = SetUnhandledExceptionFilter(nullptr);
+        SetUnhandledExceptionFilter(now);
+        return now;
     }
-    // Setting the host's filter back is how the plugin's is read.
-    std::vector<Leftover> restore(const CodeMap& where) override {
-        const LPTOP_LEVEL_EXCEPTION_FILTER now = SetUnhandledExceptionFilter(saved_);
-        if (now == saved_) {
-            return {};
-        }
-        return {judgePointer(reinterpret_cast<const void*>(now), where,
-                             "the unhandled-exception filter")};
+    void write(const LPTOP_LEVEL_EXCEPTION_FILTER& filter) override {
+        SetUnhandledExceptionFilter(filter);
     }
-
-private:
-    LPTOP_LEVEL_EXCEPTION_FILTER saved_ = nullptr;
+    Leftover judge(const LPTOP_LEVEL_EXCEPTION_FILTER& now, const CodeMap& where) override {
+        return judgePointer(reinterpret_cast<const void*>(now), where,
+                            "the unhandled-exception filter");
+    }
 };
 
-class ErrorModeGuard final : public StateGuard {
-public:
-    void record() override { saved_ = GetErrorMode(); }
-    std::vector<Leftover> restore(const CodeMap&) override {
-        const UINT now = GetErrorMode();
-        if (now == saved_) {
-            return {};
-        }
-        SetErrorMode(saved_);
+class ErrorModeGuard final : public ValueGuard<UINT> {
+    UINT read() override { return GetErrorMode(); }
+    void write(const UINT& mode) override { SetErrorMode(mode); }
+    Leftover judge(const UINT& now, const CodeMap&) override {
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%X", now);
-        return {{Leftover::Severity::Warning, std::string("changed the error mode to ") + hex}};
+        return {Leftover::Severity::Warning, std::string("changed the error mode to ") + hex};
     }
-
-private:
-    UINT saved_ = 0;
 };
 
 }  // namespace
