@@ -6,6 +6,7 @@
 #include "options.h"
 #include "process/process.h"
 #include "progress_log.h"
+#include "record_seal.h"
 #include "test_report.h"
 
 namespace host {
@@ -14,9 +15,9 @@ namespace host {
 // to how the child's process then ended. A pass counts only when the child
 // also exited with the code its report stands for; a log the plugin wrote
 // into counts for nothing; a child that could not write its log at
-// `reportPath` is plugin-host's own trouble.
+// `reportPath`, and says so under `seal`, is plugin-host's own trouble.
 TestReport judgeChild(const Options& options, const ContractTest& test,
                       const ChildProgress& progress, const process::Termination& termination,
-                      const std::filesystem::path& reportPath);
+                      const std::filesystem::path& reportPath, const RecordSeal& seal);
 
 }  // namespace host

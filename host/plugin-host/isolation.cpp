@@ -1,6 +1,8 @@
 #include "isolation.h"
 
 #include "child_ending.h"
+#include "crypto/hmac.h"
+#include "record_seal.h"
 
 #include <cerrno>
 #include <chrono>
@@ -53,8 +55,18 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         return hostFailure("cannot write its report file " + process::pathToUtf8(reportPath) +
                            " (" + std::strerror(errno) + "); " + kTemporaryFolderHint);
     }
+    // Whatever is said below has to be plugin-host's, made with a key no
+    // file, environment or command line holds.
+    std::optional<RecordSeal> seal;
+    try {
+        seal.emplace(crypto::randomKey(), test.name);
+    } catch (const crypto::CryptoError& error) {
+        std::error_code ignored;
+        std::filesystem::remove(reportPath, ignored);
+        return hostFailure(std::string("cannot seal the isolated run's report: ") + error.what());
+    }
     process::Termination termination;
-    ProgressReader reader(reportPath);
+    ProgressReader reader(reportPath, *seal);
     try {
         // Only complete step records are progress: a step that has written
         // none for the limit has not finished, whatever else the file gets.
@@ -67,6 +79,7 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
             }};
         process::Redirect capture;
         capture.capture = true;
+        capture.standardInput = seal->key();
         termination =
             process::run(process::currentExecutable(),
                          childArguments(options, test.name, reportPath), capture, watchdog);
@@ -83,7 +96,7 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
     std::error_code ignored;
     std::filesystem::remove(reportPath, ignored);
 
-    TestReport report = judgeChild(options, test, progress, termination, reportPath);
+    TestReport report = judgeChild(options, test, progress, termination, reportPath, *seal);
     if (processMark != nullptr) {
         *processMark = termination.mark;
     }
@@ -93,16 +106,23 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
 int runAsChild(const Options& options) {
     process::endQuietlyOnCrash();
     process::endWithParent();
-    ProgressWriter writer(options.childReport);
+    // Before anything of the plugin's runs, and with nothing left to read.
+    const auto key = process::readStandardInput(crypto::kKeyBytes);
     const ContractTest* test = findContractTest(options.tests.front());
-    if (writer.good() && test != nullptr) {
+    if (!key || key->size() != crypto::kKeyBytes || test == nullptr) {
+        std::cerr << "plugin-host (isolated run): no key to seal the report with" << std::endl;
+        return kChildCannotReport;
+    }
+    const RecordSeal seal(*key, test->name);
+    ProgressWriter writer(options.childReport, seal);
+    if (writer.good()) {
         const TestReport report = runContractTest(*test, options, writer);
         writer.finished(report);
         if (writer.good()) {
             return static_cast<int>(report.outcome);
         }
     }
-    std::cerr << kChildCannotReportLine << std::endl;
+    std::cerr << seal.cannotReportLine() << std::endl;
     return kChildCannotReport;
 }
 

@@ -19,13 +19,12 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
                        const std::atomic<bool>* cancelled = nullptr,
                        std::string* processMark = nullptr);
 
-// The child's side: runs the one test options.tests names and writes its
-// progress and report to options.childReport for the parent to read. A child
-// that cannot write it says so on standard error and exits with
-// kChildCannotReport.
+// The child's side: reads the key its records are sealed with on standard
+// input, runs the one test options.tests names and writes its progress and
+// report to options.childReport for the parent to read. A child that cannot
+// write it says so on standard error (RecordSeal::cannotReportLine) and
+// exits with kChildCannotReport.
 int runAsChild(const Options& options);
 inline constexpr int kChildCannotReport = 3;
-inline constexpr const char* kChildCannotReportLine =
-    "plugin-host (isolated run): cannot write the report file";
 
 }  // namespace host

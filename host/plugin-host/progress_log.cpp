@@ -11,7 +11,8 @@ namespace {
 constexpr const char* kKinds[] = {"step ", "descriptor ", "report "};
 }  // namespace
 
-ProgressWriter::ProgressWriter(const std::filesystem::path& path) : out_(path) {}
+ProgressWriter::ProgressWriter(const std::filesystem::path& path, const RecordSeal& seal)
+    : out_(path), seal_(seal) {}
 
 bool ProgressWriter::retake(bool look) {
     const auto state = look ? out_.state() : process::AppendFile::State::Intact;
@@ -22,20 +23,21 @@ bool ProgressWriter::retake(bool look) {
     return taken_.has_value();
 }
 
+// Each record starts on a fresh line: whatever a plugin wrote without a line
+// end stays on a line of its own.
 void ProgressWriter::write(const std::string& record) {
-    if (!out_.append(record) && retake()) {
-        out_.append(record);
+    const std::string line = '\n' + seal_.seal(record, ++records_) + '\n';
+    if (!out_.append(line) && retake()) {
+        out_.append(line);
     }
 }
 
-// Each record starts on a fresh line: whatever a plugin wrote without a line
-// end stays on a line of its own.
 void ProgressWriter::stepStarted(int cycle, Step step) {
-    write("\nstep " + std::to_string(cycle) + ' ' + toString(step) + '\n');
+    write("step " + std::to_string(cycle) + ' ' + toString(step));
 }
 
 void ProgressWriter::descriptorRead(const DescriptorInfo& descriptor) {
-    write("\ndescriptor " + nlohmann::ordered_json(descriptor).dump() + '\n');
+    write("descriptor " + nlohmann::ordered_json(descriptor).dump());
 }
 
 std::optional<std::string> ProgressWriter::takenDuring(Step step, bool look) {
@@ -50,13 +52,20 @@ std::optional<std::string> ProgressWriter::takenDuring(Step step, bool look) {
 }
 
 void ProgressWriter::finished(const TestReport& report) {
-    write("\nreport " + nlohmann::ordered_json(report).dump() + '\n');
+    write("report " + nlohmann::ordered_json(report).dump());
 }
 
-void ProgressReader::line(const std::string& text) {
-    if (text.empty()) {
+void ProgressReader::line(const std::string& line) {
+    if (line.empty()) {
         return;
     }
+    const auto opened = seal_.open(line, lastRecord_);
+    if (!opened) {
+        // The line end may be the start of plugin-host's next record: not counted.
+        garbage(line.size());
+        return;
+    }
+    const std::string text(*opened);
     const auto space = text.find(' ');
     const std::string kind = text.substr(0, space);
     const std::string rest = space == std::string::npos ? std::string() : text.substr(space + 1);
@@ -90,8 +99,7 @@ void ProgressReader::line(const std::string& text) {
         ++progress_.records;
         return;
     }
-    // The line end may be the start of plugin-host's next record: not counted.
-    garbage(text.size());
+    garbage(line.size());
 }
 
 void ProgressReader::garbage(std::uintmax_t bytes) {
@@ -153,13 +161,13 @@ const ChildProgress& ProgressReader::end() {
     return progress_;
 }
 
-ChildProgress readProgress(const std::filesystem::path& path) {
-    ProgressReader reader(path);
+ChildProgress readProgress(const std::filesystem::path& path, const RecordSeal& seal) {
+    ProgressReader reader(path, seal);
     return reader.finish();
 }
 
-ChildProgress parseProgress(std::string_view log) {
-    ProgressReader reader({});
+ChildProgress parseProgress(std::string_view log, const RecordSeal& seal) {
+    ProgressReader reader({}, seal);
     reader.take(log);
     return reader.end();
 }

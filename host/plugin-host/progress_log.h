@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "process/append_file.h"
+#include "record_seal.h"
 #include "session.h"
 #include "test_report.h"
 
@@ -20,6 +21,7 @@ namespace host {
 //   step CYCLE NAME       a step is about to be taken
 //   descriptor JSON       the descriptor, once read
 //   report JSON           the test's final report
+// each sealed (see RecordSeal): a line that does not open is the plugin's.
 //
 // A plugin may close the file's descriptor or put another file in its place:
 // that is the plugin's fault, not a failure to write, so the writer opens the
@@ -27,7 +29,7 @@ namespace host {
 // on the writer's own descriptor is plugin-host's trouble (a full disk).
 class ProgressWriter final : public StepObserver {
 public:
-    explicit ProgressWriter(const std::filesystem::path& path);
+    ProgressWriter(const std::filesystem::path& path, const RecordSeal& seal);
 
     void stepStarted(int cycle, Step step) override;
     void descriptorRead(const DescriptorInfo& descriptor) override;
@@ -43,6 +45,8 @@ private:
     bool retake(bool look = true);
 
     process::AppendFile out_;
+    const RecordSeal& seal_;
+    std::uint64_t records_ = 0;
     std::optional<process::AppendFile::State> taken_;
 };
 
@@ -64,12 +68,13 @@ inline constexpr std::uintmax_t kGarbageLimit = 1 << 20;
 // which may be long; anything longer is garbage.
 inline constexpr std::size_t kLineLimit = 16 << 20;
 
-// Reads a child's log while it grows. Only complete records count as
-// progress; anything else is counted as the plugin's garbage, except a
-// record that a crash cut short at the very end.
+// Reads a child's log while it grows. Only complete records sealed under
+// `seal` count as progress; anything else is counted as the plugin's
+// garbage, except a record that a crash cut short at the very end.
 class ProgressReader {
 public:
-    explicit ProgressReader(std::filesystem::path path) : path_(std::move(path)) {}
+    ProgressReader(std::filesystem::path path, const RecordSeal& seal)
+        : path_(std::move(path)), seal_(seal) {}
 
     // Reads what was added since the last call; the records so far.
     std::size_t poll();
@@ -86,13 +91,15 @@ private:
     void garbage(std::uintmax_t bytes);
 
     std::filesystem::path path_;
+    const RecordSeal& seal_;
+    std::uint64_t lastRecord_ = 0;  // the number of the last record opened
     std::uintmax_t offset_ = 0;
     std::string partial_;
     ChildProgress progress_;
 };
 
 // The whole log of a child that has ended, from its file or its bytes.
-ChildProgress readProgress(const std::filesystem::path& path);
-ChildProgress parseProgress(std::string_view log);
+ChildProgress readProgress(const std::filesystem::path& path, const RecordSeal& seal);
+ChildProgress parseProgress(std::string_view log, const RecordSeal& seal);
 
 }  // namespace host

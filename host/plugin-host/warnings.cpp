@@ -45,6 +45,12 @@ constexpr Check kMemoryGrowth{
     "memory-growth",
     "over --cycles N (N of at least 10), the process's memory grew in both halves of the run"};
 
+// How far `to` lies above `from`, 0 when it does not: no difference of two
+// figures a report holds overflows, whatever they are.
+std::uint64_t above(long long from, long long to) {
+    return to > from ? static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from) : 0;
+}
+
 std::string joinTests(const std::vector<std::string>& names) {
     std::string joined;
     for (const auto& name : names) {
@@ -142,24 +148,28 @@ std::vector<Warning> runWarnings(const std::vector<TestReport>& reports) {
 }
 
 std::optional<Warning> memoryGrowthWarning(const TestReport& report) {
-    if (report.memory.size() != 3) {
+    // Three samples at cycles that follow one another, or nothing to judge.
+    const auto& memory = report.memory;
+    if (memory.size() != 3 || !(memory[0].cycle < memory[1].cycle) ||
+        !(memory[1].cycle < memory[2].cycle)) {
         return std::nullopt;
     }
     // Resident memory shows a leak that is written to, allocated memory one
     // that is not: whichever grew more.
-    const auto grew = [&report](std::size_t from, std::size_t to) {
-        return std::max(report.memory[to].residentKiB - report.memory[from].residentKiB,
-                        report.memory[to].allocatedKiB - report.memory[from].allocatedKiB);
+    const auto grew = [&memory](std::size_t from, std::size_t to) {
+        return std::max(above(memory[from].residentKiB, memory[to].residentKiB),
+                        above(memory[from].allocatedKiB, memory[to].allocatedKiB));
     };
-    if (grew(0, 1) < kGrowthPerHalfKiB || grew(1, 2) < kGrowthPerHalfKiB) {
+    constexpr auto kHalf = static_cast<std::uint64_t>(kGrowthPerHalfKiB);
+    if (grew(0, 1) < kHalf || grew(1, 2) < kHalf) {
         return std::nullopt;
     }
-    const long total = grew(0, 2);
-    const int cycles = report.memory[2].cycle - report.memory[0].cycle;
+    const std::uint64_t total = grew(0, 2);
+    const std::uint64_t cycles = above(memory[0].cycle, memory[2].cycle);
     return Warning{kMemoryGrowth.name,
                    report.name + "'s memory grew with every cycle: " + std::to_string(total) +
-                       " KiB from cycle " + std::to_string(report.memory[0].cycle) + " to cycle " +
-                       std::to_string(report.memory[2].cycle) + ", about " +
+                       " KiB from cycle " + std::to_string(memory[0].cycle) + " to cycle " +
+                       std::to_string(memory[2].cycle) + ", about " +
                        std::to_string(total / cycles) + " KiB a cycle"};
 }
 
@@ -183,8 +193,8 @@ std::vector<Warning> leftoverWarnings(const std::vector<TestReport>& reports) {
                                    joinTests(tests) + " " + change + "; plugin-host put it back"});
     }
     for (const auto& report : reports) {
-        if (report.descriptorsAfter > report.descriptorsBefore) {
-            const long left = report.descriptorsAfter - report.descriptorsBefore;
+        if (const std::uint64_t left = above(report.descriptorsBefore, report.descriptorsAfter);
+            left > 0) {
             warnings.push_back(Warning{
                 kLeftDescriptors.name,
                 report.name + " left " + std::to_string(left) + " " +

@@ -196,6 +196,26 @@ TEST_F(Hostile, BytesWrittenIntoPluginHostsReportAreNoProgressAndNoPass) {
     EXPECT_GT(std::stoull(bytes[1]), 1u << 20);
 }
 
+// A plugin that only writes bytes can write plugin-host's words, but not its
+// verdict: a passing report for every test, the records already there
+// copied, and an exit code of 0; or the isolated run's own words for a
+// report it cannot write, and its exit code.
+TEST_F(Hostile, NoPluginCanWritePluginHostsVerdictOrBlameIt) {
+    const std::pair<const char*, const char*> fixtures[] = {
+        {"fixture_forges_pass", "ended without a report (exit code 0) in onLoad"},
+        {"fixture_blames_host", "ended without a report (exit code 3) in onLoad"}};
+    for (const auto& [fixture, cause] : fixtures) {
+        SCOPED_TRACE(fixture);
+        const std::string path = module(fixture);
+        const HostRun run = host({"--json", path});
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        const auto report = nlohmann::json::parse(run.out);
+        EXPECT_EQ(notPassed(report),
+                  std::vector<std::string>{"lifecycle: crashed: " + std::string(cause)});
+        EXPECT_EQ(run.errLines().back(), "plugin-host: " + path + ": lifecycle: " + cause);
+    }
+}
+
 TEST_F(Hostile, ProcessesThePluginStartsEndWithItsTest) {
     const std::string path = module("fixture_forks_helper");
     const auto started = std::chrono::steady_clock::now();

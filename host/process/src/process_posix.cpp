@@ -63,6 +63,20 @@ struct Pipe {
     }
 };
 
+// Writes all of `bytes`; false, with errno, when the descriptor takes no more.
+bool writeAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+        } else if (wrote < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Reads whatever the pipes hold now, waiting at most `timeoutMs` for the
 // first byte; a pipe whose writers are all gone is closed.
 void pump(Pipe* pipes[2], Captured* into[2], int timeoutMs, std::size_t limit = kCaptureLimit) {
@@ -253,8 +267,23 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
 
     std::optional<Pipe> outPipe;
     std::optional<Pipe> errPipe;
+    std::optional<Pipe> inPipe;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (redirect.standardInput) {
+        // Written whole and closed before the child starts: the child reads
+        // it to its end, and no one else ever holds the pipe.
+        if (redirect.standardInput->size() > kInputLimit) {
+            throw ProcessError("more input than a pipe holds before its reader starts");
+        }
+        inPipe.emplace();
+        if (!writeAll(inPipe->write, *redirect.standardInput)) {
+            throw ProcessError(std::string("cannot give the child its input: ") +
+                               std::strerror(errno));
+        }
+        inPipe->closeWrite();
+        posix_spawn_file_actions_adddup2(&actions, inPipe->read, STDIN_FILENO);
+    }
     const int flags = O_WRONLY | O_CREAT | O_TRUNC;
     if (redirect.capture) {
         outPipe.emplace();
@@ -312,6 +341,9 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
+    if (inPipe) {
+        inPipe->closeRead();
+    }
     if (error != 0) {
         throw ProcessError(programText + ": " + std::strerror(error));
     }
@@ -372,6 +404,24 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         termination.description = "exit code " + std::to_string(termination.exitCode);
     }
     return termination;
+}
+
+std::optional<std::string> readStandardInput(std::size_t limit) {
+    std::string bytes;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got == 0) {
+            return bytes;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 || bytes.size() + static_cast<std::size_t>(got) > limit) {
+            return std::nullopt;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
 }
 
 bool createEmptyFile(const std::filesystem::path& path) {

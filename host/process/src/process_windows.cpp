@@ -205,8 +205,34 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         error = redirect.standardError.empty() ? GetStdHandle(STD_ERROR_HANDLE)
                                                : openForChild(redirect.standardError);
     }
+    // The input is written whole and its pipe's write end closed before the
+    // child starts: the child reads it to its end, and no one else holds it.
+    HANDLE inputRead = nullptr;
+    if (redirect.standardInput) {
+        if (redirect.standardInput->size() > kInputLimit) {
+            throw ProcessError("more input than a pipe holds before its reader starts");
+        }
+        HANDLE inputWrite = nullptr;
+        DWORD wrote = 0;
+        const bool given =
+            CreatePipe(&inputRead, &inputWrite, nullptr, 0) &&
+            WriteFile(inputWrite, redirect.standardInput->data(),
+                      static_cast<DWORD>(redirect.standardInput->size()), &wrote, nullptr) &&
+            wrote == redirect.standardInput->size();
+        const DWORD error = GetLastError();
+        if (inputWrite != nullptr) {
+            CloseHandle(inputWrite);
+        }
+        if (!given) {
+            if (inputRead != nullptr) {
+                CloseHandle(inputRead);
+            }
+            throw ProcessError("cannot give the child its input (system error " +
+                               std::to_string(error) + ")");
+        }
+    }
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdInput = inputRead != nullptr ? inputRead : GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = output;
     startup.hStdError = error;
 
@@ -261,6 +287,9 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     }
     if (listed) {
         DeleteProcThreadAttributeList(list);
+    }
+    if (inputRead != nullptr) {
+        CloseHandle(inputRead);
     }
     if (ownFiles && !redirect.standardOutput.empty()) {
         CloseHandle(output);
@@ -443,6 +472,29 @@ std::string OwnOutputCapture::taken() const {
 
 OwnOutputCapture::~OwnOutputCapture() {
     stop();
+}
+
+std::optional<std::string> readStandardInput(std::size_t limit) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    std::string bytes;
+    char buffer[4096];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(input, buffer, sizeof buffer, &got, nullptr)) {
+            // A pipe whose writer has gone has ended.
+            if (GetLastError() == ERROR_BROKEN_PIPE) {
+                return bytes;
+            }
+            return std::nullopt;
+        }
+        if (got == 0) {
+            return bytes;
+        }
+        if (bytes.size() + got > limit) {
+            return std::nullopt;
+        }
+        bytes.append(buffer, got);
+    }
 }
 
 bool createEmptyFile(const std::filesystem::path& path) {

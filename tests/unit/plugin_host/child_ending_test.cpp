@@ -9,6 +9,12 @@ namespace {
 
 using namespace host;
 
+// The key a parent gave its child for the lifecycle test.
+const RecordSeal& seal() {
+    static const RecordSeal lifecycle(std::string(crypto::kKeyBytes, 'k'), "lifecycle");
+    return lifecycle;
+}
+
 process::Termination exited(int code, std::string error = {}) {
     process::Termination ending;
     ending.exitCode = code;
@@ -40,7 +46,15 @@ const std::map<std::string, process::Termination>& endings() {
         {"exit 1", exited(1)},
         {"exit 2", exited(2)},
         {"exit 3", exited(3)},
-        {"exit 3, cannot report", exited(3, std::string(kChildCannotReportLine) + "\n")},
+        {"exit 3, cannot report", exited(3, seal().cannotReportLine() + "\n")},
+        // What a plugin can print: the words without the seal, or a line
+        // sealed for another test.
+        {"exit 3, the words alone",
+         exited(3, "plugin-host (isolated run): cannot write the report file\n")},
+        {"exit 3, another test's line",
+         exited(3,
+                RecordSeal(std::string(crypto::kKeyBytes, 'k'), "descriptor").cannotReportLine() +
+                    "\n")},
         {"exit 7", exited(7)},
         {"signal", crashed()},
         {"limit", timedOut()},
@@ -82,7 +96,7 @@ std::string judged(const std::string& state, const std::string& ending) {
     Options options;
     options.cycles = 5;
     const TestReport report = judgeChild(options, *findContractTest("lifecycle"), progressIn(state),
-                                         endings().at(ending), "/tmp/r");
+                                         endings().at(ending), "/tmp/r", seal());
     return std::string(toString(report.status)) + " " + std::to_string(int(report.outcome)) +
            (report.cause.empty() ? "" : ": " + report.cause);
 }
@@ -108,6 +122,8 @@ TEST(ChildEnding, EveryEndingAgainstEveryStateOfTheLog) {
           {"exit 1", noReport + "exit code 1) in load (cycle 1)"},
           {"exit 3", noReport + "exit code 3) in load (cycle 1)"},
           {"exit 3, cannot report", hostTrouble},
+          {"exit 3, the words alone", noReport + "exit code 3) in load (cycle 1)"},
+          {"exit 3, another test's line", noReport + "exit code 3) in load (cycle 1)"},
           {"signal", "crashed 1: " + crash + " in load (cycle 1)"},
           {"limit", "timed out 1: " + limit + " in load (cycle 1)"}}},
         {"steps",
@@ -115,6 +131,7 @@ TEST(ChildEnding, EveryEndingAgainstEveryStateOfTheLog) {
           {"exit 2", noReport + "exit code 2" + inOnLoad},
           {"exit 3", noReport + "exit code 3" + inOnLoad},
           {"exit 3, cannot report", hostTrouble},
+          {"exit 3, the words alone", noReport + "exit code 3" + inOnLoad},
           {"exit 7", noReport + "exit code 7" + inOnLoad},
           {"signal", "crashed 1: " + crash + " in onLoad (cycle 3)"},
           {"limit", "timed out 1: " + limit + " in onLoad (cycle 3)"}}},
@@ -160,7 +177,7 @@ TEST(ChildEnding, TheExitStepAndTheCyclesFollowTheEnding) {
     options.cycles = 5;
     const ContractTest& lifecycle = *findContractTest("lifecycle");
     const auto judge = [&](const std::string& state, const process::Termination& ending) {
-        return judgeChild(options, lifecycle, progressIn(state), ending, "/tmp/r");
+        return judgeChild(options, lifecycle, progressIn(state), ending, "/tmp/r", seal());
     };
     EXPECT_EQ(judge("passed", exited(0)).step(Step::Exit), StepStatus::Passed);
     EXPECT_EQ(judge("passed", exited(0)).cyclesPassed, 5);
@@ -187,7 +204,7 @@ TEST(ChildEnding, TheExitStepAndTheCyclesFollowTheEnding) {
               "crashed with signal 11 (Segmentation fault) in onLoad");
     options.cycles = 5;
     EXPECT_EQ(judgeChild(options, *findContractTest("descriptor"), progressIn("steps"), crashed(),
-                         "/tmp/r")
+                         "/tmp/r", seal())
                   .cause,
               "crashed with signal 11 (Segmentation fault) in onLoad");
     // What only the parent saw goes with the report, whatever the ending.

@@ -5,14 +5,29 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
+#include <nlohmann/json.hpp>
 #include <random>
 
 #include "process/process.h"
 #include "progress_log.h"
+#include "report_json.h"
 
 namespace {
 
 using namespace host;
+
+const std::string kKey(crypto::kKeyBytes, 'k');
+
+// The child's seal for lifecycle, and its records as the child writes them.
+class Sealed {
+public:
+    explicit Sealed(const std::string& key = kKey, const std::string& test = "lifecycle")
+        : seal(key, test) {}
+    std::string operator()(const std::string& body) { return seal.seal(body, ++number) + "\n"; }
+
+    RecordSeal seal;
+    std::uint64_t number = 0;
+};
 
 class ProgressLog : public ::testing::Test {
 protected:
@@ -23,12 +38,14 @@ protected:
 
     std::filesystem::path path = std::filesystem::temp_directory_path() /
                                  ("progress-" + std::to_string(std::random_device{}()) + ".log");
+    Sealed sealed;
+    const RecordSeal& seal = sealed.seal;
 };
 
 TEST_F(ProgressLog, TheParentReadsBackTheStepsOfTheLastCycleTheDescriptorAndTheReport) {
     const long open = process::openDescriptors();
     {
-        ProgressWriter writer(path);
+        ProgressWriter writer(path, seal);
         ASSERT_TRUE(writer.good());
         writer.stepStarted(1, Step::Load);
         writer.descriptorRead(DescriptorInfo{95, "a.cpp", "A", "B", "1", 1});
@@ -38,7 +55,7 @@ TEST_F(ProgressLog, TheParentReadsBackTheStepsOfTheLastCycleTheDescriptorAndTheR
         writer.finished(TestReport::ended("lifecycle", TestStatus::Failed, "why"));
     }
     EXPECT_EQ(process::openDescriptors(), open) << "the writer's file is closed with it";
-    const ChildProgress progress = readProgress(path);
+    const ChildProgress progress = readProgress(path, seal);
     EXPECT_EQ(progress.cycle, 2);
     EXPECT_EQ(progress.steps, (std::vector<Step>{Step::Load, Step::OnLoad}));
     ASSERT_TRUE(progress.descriptor);
@@ -50,36 +67,80 @@ TEST_F(ProgressLog, TheParentReadsBackTheStepsOfTheLastCycleTheDescriptorAndTheR
 
 TEST_F(ProgressLog, WhatACrashCutShortOrGarbledIsPassedOver) {
     {
-        ProgressWriter writer(path);
+        ProgressWriter writer(path, seal);
         writer.stepStarted(1, Step::Load);
         writer.stepStarted(1, Step::GetPlugin);
     }
-    append("step 1 frobnicate\nstep x onLoad\ndescriptor {\"sdkLevel\":\nnoise\n");
-    append("report {\"name\":\"lifecycle\",\"status\":");  // no newline: the crash came here
-    const ChildProgress progress = readProgress(path);
+    // Sealed, yet no record of plugin-host's: counted as garbage too.
+    sealed.number = 2;
+    for (const char* body :
+         {"step 1 frobnicate", "step x onLoad", "descriptor {\"sdkLevel\":", "noise"}) {
+        append(sealed(body));
+    }
+    append(sealed("report {\"name\":\"lifecycle\",\"status\":").substr(0, 30));  // the crash
+    const ChildProgress progress = readProgress(path, seal);
     EXPECT_EQ(progress.cycle, 1);
     EXPECT_EQ(progress.steps, (std::vector<Step>{Step::Load, Step::GetPlugin}));
     EXPECT_FALSE(progress.descriptor);
     EXPECT_FALSE(progress.finalReport);
+    EXPECT_EQ(progress.records, 2u);
+}
+
+// Whatever a plugin can write without the key, or copy from what the file
+// already holds, is garbage: no progress, and never a report.
+TEST_F(ProgressLog, ARecordCountsOnlyWithTheKeysSealForThisTestAndANewNumber) {
+    const std::string passed =
+        "report " +
+        nlohmann::ordered_json(TestReport::ended("lifecycle", TestStatus::Passed, "")).dump();
+    Sealed child;
+    child.number = 5;
+    const std::string step = child("step 1 load");  // the sixth record
+    std::string altered = child(passed);
+    altered[altered.size() - 2] = altered[altered.size() - 2] == '0' ? '1' : '0';
+    const std::pair<const char*, std::string> forgeries[] = {
+        {"unsealed", passed + "\n"},
+        {"the words of a seal", passed + " 7 " + std::string(64, 'a') + "\n"},
+        {"a tag changed", altered},
+        {"a record copied", step},
+        {"a number not above the last", Sealed()(passed)},
+        {"another key", Sealed(std::string(crypto::kKeyBytes, 'x'))(passed)},
+        {"another test", Sealed(kKey, "descriptor")(passed)},
+    };
+    for (const auto& [name, forged] : forgeries) {
+        ProgressReader reader({}, seal);
+        reader.take(step + forged);
+        const ChildProgress& progress = reader.end();
+        EXPECT_EQ(progress.records, 1u) << name;
+        EXPECT_FALSE(progress.finalReport) << name;
+        EXPECT_EQ(progress.garbageBytes, forged.size() - 1) << name;
+    }
+    // The same report, sealed in its turn, is one.
+    ProgressReader reader({}, seal);
+    reader.take(step + child(passed));
+    EXPECT_TRUE(reader.end().finalReport);
+    EXPECT_EQ(reader.end().garbageBytes, 0u);
 }
 
 TEST_F(ProgressLog, BytesAfterTheLastLineEndAreGarbageUnlessARecordWasCutShort) {
     {
-        ProgressWriter writer(path);
+        ProgressWriter writer(path, seal);
         writer.stepStarted(1, Step::OnLoad);
     }
     append("garbage");
-    EXPECT_EQ(readProgress(path).garbageBytes, 7u);
+    EXPECT_EQ(readProgress(path, seal).garbageBytes, 7u);
     append("\nstep 1 onUnl");  // a record cut short: no one's garbage
-    EXPECT_EQ(readProgress(path).garbageBytes, 7u);
+    EXPECT_EQ(readProgress(path, seal).garbageBytes, 7u);
     // Only a line that starts as a record can be one cut short.
-    ProgressReader shifted({});
-    shifted.take("step 1 load\nxstep 1 onUnl");
+    ProgressReader shifted({}, seal);
+    shifted.take(Sealed()("step 1 load") + "xstep 1 onUnl");
     EXPECT_EQ(shifted.end().garbageBytes, 13u);
     // A line longer than any record, never ended, is blamed on its step as
     // soon as it passes the bound.
-    ProgressReader reader({});
-    reader.take("step 1 load\nstep 1 onLoad\n" + std::string(kLineLimit + 10, 'g'));
+    ProgressReader reader({}, seal);
+    Sealed child;
+    reader.take(child("step 1 load"));
+    reader.take(child("step 1 onLoad"));
+    reader.take(std::string(kLineLimit + 10, 'g'));
     EXPECT_EQ(reader.progress().garbageDuring, Step::OnLoad);
     EXPECT_GE(reader.progress().garbageBytes, 9u);
 }
@@ -97,7 +158,7 @@ int descriptorOf(const std::filesystem::path& file) {
 }
 
 TEST_F(ProgressLog, AWriterWhoseFileWasTakenWritesOnAndSaysWhoTookIt) {
-    ProgressWriter writer(path);
+    ProgressWriter writer(path, seal);
     writer.stepStarted(1, Step::Load);
     EXPECT_FALSE(writer.takenDuring(Step::Load, true));
     const int fd = descriptorOf(std::filesystem::canonical(path));
@@ -116,13 +177,13 @@ TEST_F(ProgressLog, AWriterWhoseFileWasTakenWritesOnAndSaysWhoTookIt) {
     EXPECT_EQ(writer.takenDuring(Step::OnLoad, true),
               "put another file in the place of plugin-host's report file during onLoad");
     writer.stepStarted(1, Step::OnUnload);
-    EXPECT_EQ(readProgress(path).steps,
+    EXPECT_EQ(readProgress(path, seal).steps,
               (std::vector<Step>{Step::Load, Step::GetPlugin, Step::OnUnload}));
 }
 #endif
 
 TEST_F(ProgressLog, AMissingLogSaysNothingHappened) {
-    const ChildProgress progress = readProgress(path);
+    const ChildProgress progress = readProgress(path, seal);
     EXPECT_EQ(progress.cycle, 0);
     EXPECT_TRUE(progress.steps.empty());
     EXPECT_FALSE(progress.finalReport);

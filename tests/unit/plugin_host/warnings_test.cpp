@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
+#include "leftovers.h"
 #include "warnings.h"
 
 namespace {
@@ -88,6 +91,54 @@ TEST(Warnings, ProcessesLeftBehindNameEveryTestThatLeftThem) {
     EXPECT_EQ(warnings[0].check, "left-processes");
     EXPECT_EQ(warnings[0].text,
               "a, c ended with processes of the plugin's still running; plugin-host ended them");
+}
+
+// The samples a lifecycle of N cycles takes: a tenth in, halfway through
+// the rest, the last; none below the smallest N that tells growth apart.
+TEST(Warnings, MemoryIsSampledATenthInHalfwayThroughTheRestAndAtTheEnd) {
+    EXPECT_EQ(memorySampleCycles(9), std::vector<int>{});
+    EXPECT_EQ(memorySampleCycles(10), (std::vector<int>{1, 5, 10}));
+    EXPECT_EQ(memorySampleCycles(11), (std::vector<int>{2, 6, 11}));
+    EXPECT_EQ(memorySampleCycles(100), (std::vector<int>{10, 55, 100}));
+    EXPECT_EQ(memorySampleCycles(kMaxCycles),
+              (std::vector<int>{kMaxCycles / 10, 55000000, kMaxCycles}));
+}
+
+// Both halves must grow by kGrowthPerHalfKiB, in either figure; samples no
+// run could take (the same cycle thrice, figures at the ends of their
+// range) say nothing rather than divide by zero or overflow.
+TEST(Warnings, MemoryGrowthIsOnlyWhereBothHalvesGrew) {
+    const auto growth = [](std::vector<MemorySample> memory) {
+        TestReport report;
+        report.name = "lifecycle";
+        report.memory = std::move(memory);
+        const auto warning = memoryGrowthWarning(report);
+        return warning ? warning->check + ": " + warning->text : std::string("none");
+    };
+    const long big = std::numeric_limits<long>::max();
+    const long small = std::numeric_limits<long>::min();
+    const std::pair<std::vector<MemorySample>, std::string> rows[] = {
+        {{{10, 100, 0}, {55, 1124, 0}, {100, 2148, 0}},
+         "memory-growth: lifecycle's memory grew with every cycle: 2048 KiB from cycle 10 to "
+         "cycle 100, about 22 KiB a cycle"},
+        {{{10, 100, 0}, {55, 1123, 0}, {100, 2148, 0}}, "none"},
+        {{{10, 100, 0}, {55, 1124, 0}, {100, 2147, 0}}, "none"},
+        {{{10, 0, 100}, {55, 0, 1124}, {100, 0, 2148}},
+         "memory-growth: lifecycle's memory grew with every cycle: 2048 KiB from cycle 10 to "
+         "cycle 100, about 22 KiB a cycle"},
+        {{{10, 100, 0}, {55, 1124, 0}}, "none"},
+        {{{10, 100, 0}, {10, 1124, 0}, {10, 2148, 0}}, "none"},
+        {{{10, 100, 0}, {55, 1124, 0}, {55, 2148, 0}}, "none"},
+        {{{100, 100, 0}, {55, 1124, 0}, {10, 2148, 0}}, "none"},
+        {{{1, small, small}, {2, 0, 0}, {3, big, big}},
+         "memory-growth: lifecycle's memory grew with every cycle: " +
+             std::to_string(static_cast<unsigned long long>(big) * 2 + 1) +
+             " KiB from cycle 1 to cycle 3, about " +
+             std::to_string((static_cast<unsigned long long>(big) * 2 + 1) / 2) + " KiB a cycle"},
+    };
+    for (const auto& [memory, expected] : rows) {
+        EXPECT_EQ(growth(memory), expected) << memory[0].residentKiB;
+    }
 }
 
 TEST(Warnings, StrictNamesEachCheckOnceAndCountsEveryWarning) {

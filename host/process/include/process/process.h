@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -45,7 +46,13 @@ struct Redirect {
     std::filesystem::path standardError;
     bool capture = false;
     std::size_t captureLimit = kCaptureLimit;
+    // What the child reads on its standard input, through a pipe that ends
+    // there and that no one else holds; without it, the child shares ours.
+    // It is written before the child starts: at most kInputLimit bytes,
+    // which any pipe holds.
+    std::optional<std::string> standardInput;
 };
+inline constexpr std::size_t kInputLimit = 4096;
 
 class ProcessError : public std::runtime_error {
 public:
@@ -78,6 +85,10 @@ void adoptOrphans();
 // one with none), each once. On Windows it finds none: a job object holds
 // what a child starts.
 std::vector<std::string> endStrays();
+
+// Reads this process's standard input to its end: nothing when it cannot be
+// read or holds more than `limit` bytes.
+std::optional<std::string> readStandardInput(std::size_t limit);
 
 // Creates `path`, or empties it, without leaving it open where a child started
 // at the same time could inherit it; false, with errno, when it cannot.

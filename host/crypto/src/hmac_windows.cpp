@@ -1,0 +1,76 @@
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+// windows.h first: bcrypt.h relies on its types.
+#include <bcrypt.h>
+
+#include <cstdio>
+#include <string>
+
+#include "crypto/hmac.h"
+
+namespace crypto {
+
+namespace {
+[[noreturn]] void fail(const char* what, NTSTATUS status) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(status));
+    throw CryptoError(std::string(what) + " (status " + code + ")");
+}
+}  // namespace
+
+std::string randomKey() {
+    std::string key(kKeyBytes, '\0');
+    const NTSTATUS status =
+        BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(key.data()),
+                        static_cast<ULONG>(key.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (!BCRYPT_SUCCESS(status)) {
+        fail("no random key to be had", status);
+    }
+    return key;
+}
+
+struct Hmac::State {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    std::string key;
+    ~State() {
+        if (algorithm != nullptr) {
+            BCryptCloseAlgorithmProvider(algorithm, 0);
+        }
+    }
+};
+
+Hmac::Hmac(std::string_view key) : state_(std::make_unique<State>()) {
+    state_->key = std::string(key);
+    const NTSTATUS status = BCryptOpenAlgorithmProvider(&state_->algorithm, BCRYPT_SHA256_ALGORITHM,
+                                                        nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+    if (!BCRYPT_SUCCESS(status)) {
+        fail("cannot make an HMAC-SHA256", status);
+    }
+}
+
+Hmac::~Hmac() = default;
+
+Tag Hmac::tag(std::string_view message) const {
+    Tag tag{};
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    NTSTATUS status = BCryptCreateHash(state_->algorithm, &hash, nullptr, 0,
+                                       reinterpret_cast<PUCHAR>(state_->key.data()),
+                                       static_cast<ULONG>(state_->key.size()), 0);
+    if (BCRYPT_SUCCESS(status)) {
+        status = BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(message.data())),
+                                static_cast<ULONG>(message.size()), 0);
+    }
+    if (BCRYPT_SUCCESS(status)) {
+        status = BCryptFinishHash(hash, tag.data(), static_cast<ULONG>(tag.size()), 0);
+    }
+    if (hash != nullptr) {
+        BCryptDestroyHash(hash);
+    }
+    if (!BCRYPT_SUCCESS(status)) {
+        fail("cannot compute an HMAC-SHA256", status);
+    }
+    return tag;
+}
+
+}  // namespace crypto
