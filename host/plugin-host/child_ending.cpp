@@ -107,13 +107,13 @@ TestReport heldToItsEnd(const Options& options, TestReport report,
 
 TestReport judgeChild(const Options& options, const ContractTest& test,
                       const ChildProgress& progress, const process::Termination& termination,
-                      const std::filesystem::path& reportPath, const RecordSeal& seal) {
+                      const std::filesystem::path& folder, const RecordSeal& seal) {
     TestReport report;
     if (!progress.finalReport && termination.exitCode == kChildCannotReport &&
         termination.standardError.head.find(seal.cannotReportLine()) != std::string::npos) {
         report = TestReport::ended(test.name, TestStatus::Failed,
-                                   "the isolated run could not write its report to " +
-                                       process::pathToUtf8(reportPath) + " (is the disk full?)");
+                                   "the isolated run could not write its report in " +
+                                       process::pathToUtf8(folder) + " (is the disk full?)");
         report.outcome = Outcome::HostFailure;
         return report;
     }

@@ -14,10 +14,10 @@ namespace host {
 // The report of one test that ran in a child: what the child's log says, held
 // to how the child's process then ended. A pass counts only when the child
 // also exited with the code its report stands for; a log the plugin wrote
-// into counts for nothing; a child that could not write its log at
-// `reportPath`, and says so under `seal`, is plugin-host's own trouble.
+// into counts for nothing; a child that could not write its log in
+// `folder`, and says so under `seal`, is plugin-host's own trouble.
 TestReport judgeChild(const Options& options, const ContractTest& test,
                       const ChildProgress& progress, const process::Termination& termination,
-                      const std::filesystem::path& reportPath, const RecordSeal& seal);
+                      const std::filesystem::path& folder, const RecordSeal& seal);
 
 }  // namespace host

@@ -4,27 +4,15 @@
 #include "crypto/hmac.h"
 #include "record_seal.h"
 
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <iostream>
 #include <optional>
-#include <random>
-#include <sstream>
+#include <system_error>
+
+#include "process/temporary_file.h"
 
 namespace host {
 
 namespace {
-
-std::filesystem::path uniqueReportPath() {
-    std::random_device entropy;
-    std::mt19937_64 generator(
-        entropy() ^
-        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::ostringstream name;
-    name << "plugin-host-" << std::hex << generator() << ".report";
-    return std::filesystem::temp_directory_path() / name.str();
-}
 
 #if defined(_WIN32)
 constexpr const char* kTemporaryFolderHint = "set TMP to a folder plugin-host can write";
@@ -43,17 +31,22 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         report.outcome = Outcome::HostFailure;
         return report;
     };
-    std::filesystem::path reportPath;
+    std::filesystem::path folder;
     try {
-        reportPath = uniqueReportPath();
+        folder = std::filesystem::temp_directory_path();
     } catch (const std::filesystem::filesystem_error& error) {
         return hostFailure(std::string("cannot write its report file: no folder for temporary "
                                        "files (") +
                            error.code().message() + "); " + kTemporaryFolderHint);
     }
-    if (!process::createEmptyFile(reportPath)) {
-        return hostFailure("cannot write its report file " + process::pathToUtf8(reportPath) +
-                           " (" + std::strerror(errno) + "); " + kTemporaryFolderHint);
+    // Goes with the last of the two processes that hold it, even when both
+    // are killed: nothing is ever left in the folder.
+    std::optional<process::TemporaryFile> file;
+    try {
+        file.emplace(folder);
+    } catch (const std::system_error& error) {
+        return hostFailure("cannot write its report file in " + process::pathToUtf8(folder) + " (" +
+                           error.code().message() + "); " + kTemporaryFolderHint);
     }
     // Whatever is said below has to be plugin-host's, made with a key no
     // file, environment or command line holds.
@@ -61,12 +54,10 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
     try {
         seal.emplace(crypto::randomKey(), test.name);
     } catch (const crypto::CryptoError& error) {
-        std::error_code ignored;
-        std::filesystem::remove(reportPath, ignored);
         return hostFailure(std::string("cannot seal the isolated run's report: ") + error.what());
     }
     process::Termination termination;
-    ProgressReader reader(reportPath, *seal);
+    ProgressReader reader(&*file, *seal);
     try {
         // Only complete step records are progress: a step that has written
         // none for the limit has not finished, whatever else the file gets.
@@ -82,10 +73,8 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         capture.standardInput = seal->key();
         termination =
             process::run(process::currentExecutable(),
-                         childArguments(options, test.name, reportPath), capture, watchdog);
+                         childArguments(options, test.name, file->path()), capture, watchdog);
     } catch (const process::ProcessError& error) {
-        std::error_code ignored;
-        std::filesystem::remove(reportPath, ignored);
         TestReport report =
             TestReport::ended(test.name, TestStatus::Failed,
                               std::string("cannot start the isolated run: ") + error.what());
@@ -93,10 +82,7 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         return report;
     }
     const ChildProgress progress = reader.finish();
-    std::error_code ignored;
-    std::filesystem::remove(reportPath, ignored);
-
-    TestReport report = judgeChild(options, test, progress, termination, reportPath, *seal);
+    TestReport report = judgeChild(options, test, progress, termination, folder, *seal);
     if (processMark != nullptr) {
         *processMark = termination.mark;
     }

@@ -126,15 +126,15 @@ void ProgressReader::take(std::string_view bytes) {
 }
 
 std::size_t ProgressReader::poll() {
-    std::ifstream in(path_, std::ios::binary);
-    if (!in || progress_.garbageBytes > kGarbageLimit) {
+    if (file_ == nullptr) {
         return progress_.records;
     }
-    in.seekg(static_cast<std::streamoff>(offset_));
     char buffer[65536];
-    while (progress_.garbageBytes <= kGarbageLimit &&
-           (in.read(buffer, sizeof buffer), in.gcount() > 0)) {
-        const auto got = static_cast<std::size_t>(in.gcount());
+    while (progress_.garbageBytes <= kGarbageLimit) {
+        const std::size_t got = file_->read(offset_, buffer, sizeof buffer);
+        if (got == 0) {
+            break;
+        }
         offset_ += got;
         take(std::string_view(buffer, got));
     }
@@ -161,13 +161,13 @@ const ChildProgress& ProgressReader::end() {
     return progress_;
 }
 
-ChildProgress readProgress(const std::filesystem::path& path, const RecordSeal& seal) {
-    ProgressReader reader(path, seal);
+ChildProgress readProgress(const process::TemporaryFile& file, const RecordSeal& seal) {
+    ProgressReader reader(&file, seal);
     return reader.finish();
 }
 
 ChildProgress parseProgress(std::string_view log, const RecordSeal& seal) {
-    ProgressReader reader({}, seal);
+    ProgressReader reader(nullptr, seal);
     reader.take(log);
     return reader.end();
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "process/append_file.h"
+#include "process/temporary_file.h"
 #include "record_seal.h"
 #include "session.h"
 #include "test_report.h"
@@ -68,13 +69,14 @@ inline constexpr std::uintmax_t kGarbageLimit = 1 << 20;
 // which may be long; anything longer is garbage.
 inline constexpr std::size_t kLineLimit = 16 << 20;
 
-// Reads a child's log while it grows. Only complete records sealed under
-// `seal` count as progress; anything else is counted as the plugin's
-// garbage, except a record that a crash cut short at the very end.
+// Reads a child's log while it grows in `file` (or only what take() is
+// given, without one). Only complete records sealed under `seal` count as
+// progress; anything else is counted as the plugin's garbage, except a
+// record that a crash cut short at the very end.
 class ProgressReader {
 public:
-    ProgressReader(std::filesystem::path path, const RecordSeal& seal)
-        : path_(std::move(path)), seal_(seal) {}
+    ProgressReader(const process::TemporaryFile* file, const RecordSeal& seal)
+        : file_(file), seal_(seal) {}
 
     // Reads what was added since the last call; the records so far.
     std::size_t poll();
@@ -90,7 +92,7 @@ private:
     // Counts bytes that are no record, and the step under way at the first.
     void garbage(std::uintmax_t bytes);
 
-    std::filesystem::path path_;
+    const process::TemporaryFile* file_;
     const RecordSeal& seal_;
     std::uint64_t lastRecord_ = 0;  // the number of the last record opened
     std::uintmax_t offset_ = 0;
@@ -99,7 +101,7 @@ private:
 };
 
 // The whole log of a child that has ended, from its file or its bytes.
-ChildProgress readProgress(const std::filesystem::path& path, const RecordSeal& seal);
+ChildProgress readProgress(const process::TemporaryFile& file, const RecordSeal& seal);
 ChildProgress parseProgress(std::string_view log, const RecordSeal& seal);
 
 }  // namespace host

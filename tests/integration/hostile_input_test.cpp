@@ -10,6 +10,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plugin_host_run.h"
@@ -268,6 +269,31 @@ TEST_F(HostileInput, AFolderPluginHostCannotWriteIsItsOwnFailureNeverThePlugins)
     const auto report = nlohmann::json::parse(run.out);
     EXPECT_EQ(report["result"], "host failure");
     EXPECT_EQ(report["exitCode"], 3);
+}
+
+// Killed while its children run (a CI job's time limit, say), plugin-host
+// takes its children and their report files with it: none is left in the
+// folder for temporary files to fill it.
+TEST_F(HostileInput, AKilledPluginHostLeavesNothingInTheFolderForTemporaryFiles) {
+    const auto folder = scratch / "tmp";
+    std::filesystem::create_directories(folder);
+    process::Termination killed;
+    {
+        const TemporaryFolder temporary(process::pathToUtf8(folder));
+        process::Redirect capture;
+        capture.capture = true;
+        // Each child hangs in onLoad until plugin-host is killed.
+        killed = process::run(builtFile(PLUGIN_HOST_FILE_NAME),
+                              {"--timeout", "0", module("fixture_hanging_onload")}, capture,
+                              process::Watchdog{std::chrono::milliseconds(1500), {}, {}});
+    }
+    EXPECT_TRUE(killed.timedOut);
+    // Its children end with it, each at a moment of its own.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!std::filesystem::is_empty(folder) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
 }
 
 #if !defined(_WIN32)

@@ -31,7 +31,7 @@ AppendFile::~AppendFile() {
 }
 
 bool AppendFile::open() {
-    descriptor_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    descriptor_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     return descriptor_ >= 0;
 }
 

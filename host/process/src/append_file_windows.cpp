@@ -32,10 +32,11 @@ AppendFile::~AppendFile() {
 }
 
 bool AppendFile::open() {
-    // Not inheritable, and readable by the parent while this one writes.
-    const HANDLE file =
-        CreateFileW(path_.wstring().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Not inheritable, readable by the parent while this one writes, and
+    // never made again once whoever made it has let it go.
+    const HANDLE file = CreateFileW(path_.wstring().c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     descriptor_ = file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(file);
     return descriptor_ != -1;
 }

@@ -96,7 +96,7 @@ std::string judged(const std::string& state, const std::string& ending) {
     Options options;
     options.cycles = 5;
     const TestReport report = judgeChild(options, *findContractTest("lifecycle"), progressIn(state),
-                                         endings().at(ending), "/tmp/r", seal());
+                                         endings().at(ending), "/tmp", seal());
     return std::string(toString(report.status)) + " " + std::to_string(int(report.outcome)) +
            (report.cause.empty() ? "" : ": " + report.cause);
 }
@@ -109,7 +109,7 @@ TEST(ChildEnding, EveryEndingAgainstEveryStateOfTheLog) {
     const std::string crash = "crashed with signal 11 (Segmentation fault)";
     const std::string limit = "did not finish within 30 s and was killed";
     const std::string hostTrouble =
-        "failed 3: the isolated run could not write its report to /tmp/r (is the disk full?)";
+        "failed 3: the isolated run could not write its report in /tmp (is the disk full?)";
     const std::string garbage =
         "failed 1: the plugin wrote 10 bytes into plugin-host's report "
         "during onLoad";
@@ -177,7 +177,7 @@ TEST(ChildEnding, TheExitStepAndTheCyclesFollowTheEnding) {
     options.cycles = 5;
     const ContractTest& lifecycle = *findContractTest("lifecycle");
     const auto judge = [&](const std::string& state, const process::Termination& ending) {
-        return judgeChild(options, lifecycle, progressIn(state), ending, "/tmp/r", seal());
+        return judgeChild(options, lifecycle, progressIn(state), ending, "/tmp", seal());
     };
     EXPECT_EQ(judge("passed", exited(0)).step(Step::Exit), StepStatus::Passed);
     EXPECT_EQ(judge("passed", exited(0)).cyclesPassed, 5);
@@ -204,7 +204,7 @@ TEST(ChildEnding, TheExitStepAndTheCyclesFollowTheEnding) {
               "crashed with signal 11 (Segmentation fault) in onLoad");
     options.cycles = 5;
     EXPECT_EQ(judgeChild(options, *findContractTest("descriptor"), progressIn("steps"), crashed(),
-                         "/tmp/r", seal())
+                         "/tmp", seal())
                   .cause,
               "crashed with signal 11 (Segmentation fault) in onLoad");
     // What only the parent saw goes with the report, whatever the ending.

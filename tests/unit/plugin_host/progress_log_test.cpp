@@ -3,12 +3,15 @@
 #include <fstream>
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "process/append_file.h"
 #include "process/process.h"
+#include "process/temporary_file.h"
 #include "progress_log.h"
 #include "report_json.h"
 
@@ -31,13 +34,9 @@ public:
 
 class ProgressLog : public ::testing::Test {
 protected:
-    void TearDown() override { std::filesystem::remove(path); }
-    void append(const std::string& text) {
-        std::ofstream(path, std::ios::app | std::ios::binary) << text;
-    }
+    void append(const std::string& text) { process::AppendFile(file.path()).append(text); }
 
-    std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                 ("progress-" + std::to_string(std::random_device{}()) + ".log");
+    process::TemporaryFile file{std::filesystem::temp_directory_path()};
     Sealed sealed;
     const RecordSeal& seal = sealed.seal;
 };
@@ -45,7 +44,7 @@ protected:
 TEST_F(ProgressLog, TheParentReadsBackTheStepsOfTheLastCycleTheDescriptorAndTheReport) {
     const long open = process::openDescriptors();
     {
-        ProgressWriter writer(path, seal);
+        ProgressWriter writer(file.path(), seal);
         ASSERT_TRUE(writer.good());
         writer.stepStarted(1, Step::Load);
         writer.descriptorRead(DescriptorInfo{95, "a.cpp", "A", "B", "1", 1});
@@ -55,7 +54,7 @@ TEST_F(ProgressLog, TheParentReadsBackTheStepsOfTheLastCycleTheDescriptorAndTheR
         writer.finished(TestReport::ended("lifecycle", TestStatus::Failed, "why"));
     }
     EXPECT_EQ(process::openDescriptors(), open) << "the writer's file is closed with it";
-    const ChildProgress progress = readProgress(path, seal);
+    const ChildProgress progress = readProgress(file, seal);
     EXPECT_EQ(progress.cycle, 2);
     EXPECT_EQ(progress.steps, (std::vector<Step>{Step::Load, Step::OnLoad}));
     ASSERT_TRUE(progress.descriptor);
@@ -67,7 +66,7 @@ TEST_F(ProgressLog, TheParentReadsBackTheStepsOfTheLastCycleTheDescriptorAndTheR
 
 TEST_F(ProgressLog, WhatACrashCutShortOrGarbledIsPassedOver) {
     {
-        ProgressWriter writer(path, seal);
+        ProgressWriter writer(file.path(), seal);
         writer.stepStarted(1, Step::Load);
         writer.stepStarted(1, Step::GetPlugin);
     }
@@ -78,7 +77,7 @@ TEST_F(ProgressLog, WhatACrashCutShortOrGarbledIsPassedOver) {
         append(sealed(body));
     }
     append(sealed("report {\"name\":\"lifecycle\",\"status\":").substr(0, 30));  // the crash
-    const ChildProgress progress = readProgress(path, seal);
+    const ChildProgress progress = readProgress(file, seal);
     EXPECT_EQ(progress.cycle, 1);
     EXPECT_EQ(progress.steps, (std::vector<Step>{Step::Load, Step::GetPlugin}));
     EXPECT_FALSE(progress.descriptor);
@@ -123,13 +122,13 @@ TEST_F(ProgressLog, ARecordCountsOnlyWithTheKeysSealForThisTestAndANewNumber) {
 
 TEST_F(ProgressLog, BytesAfterTheLastLineEndAreGarbageUnlessARecordWasCutShort) {
     {
-        ProgressWriter writer(path, seal);
+        ProgressWriter writer(file.path(), seal);
         writer.stepStarted(1, Step::OnLoad);
     }
     append("garbage");
-    EXPECT_EQ(readProgress(path, seal).garbageBytes, 7u);
+    EXPECT_EQ(readProgress(file, seal).garbageBytes, 7u);
     append("\nstep 1 onUnl");  // a record cut short: no one's garbage
-    EXPECT_EQ(readProgress(path, seal).garbageBytes, 7u);
+    EXPECT_EQ(readProgress(file, seal).garbageBytes, 7u);
     // Only a line that starts as a record can be one cut short.
     ProgressReader shifted({}, seal);
     shifted.take(Sealed()("step 1 load") + "xstep 1 onUnl");
@@ -146,11 +145,16 @@ TEST_F(ProgressLog, BytesAfterTheLastLineEndAreGarbageUnlessARecordWasCutShort) 
 }
 
 #if !defined(_WIN32)
-// The descriptor the writer holds, found by what it points at.
-int descriptorOf(const std::filesystem::path& file) {
+// The descriptor the writer holds: the one besides the file's own that
+// reaches the same file.
+int writersDescriptor(const process::TemporaryFile& file) {
+    struct stat own {};
+    stat(file.path().c_str(), &own);
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        if (std::filesystem::read_symlink(entry.path(), error) == file) {
+        struct stat info {};
+        if (entry.path().filename() != file.path().filename() &&
+            stat(entry.path().c_str(), &info) == 0 && info.st_dev == own.st_dev &&
+            info.st_ino == own.st_ino) {
             return std::stoi(entry.path().filename().string());
         }
     }
@@ -158,10 +162,10 @@ int descriptorOf(const std::filesystem::path& file) {
 }
 
 TEST_F(ProgressLog, AWriterWhoseFileWasTakenWritesOnAndSaysWhoTookIt) {
-    ProgressWriter writer(path, seal);
+    ProgressWriter writer(file.path(), seal);
     writer.stepStarted(1, Step::Load);
     EXPECT_FALSE(writer.takenDuring(Step::Load, true));
-    const int fd = descriptorOf(std::filesystem::canonical(path));
+    const int fd = writersDescriptor(file);
     ASSERT_GE(fd, 0);
     close(fd);
     // A write between steps finds it gone and opens the file again.
@@ -172,18 +176,18 @@ TEST_F(ProgressLog, AWriterWhoseFileWasTakenWritesOnAndSaysWhoTookIt) {
     EXPECT_FALSE(writer.takenDuring(Step::OnLoad, true)) << "said once";
     // Another file in its place.
     const int other = open("/dev/null", O_WRONLY);
-    dup2(other, descriptorOf(std::filesystem::canonical(path)));
+    dup2(other, writersDescriptor(file));
     close(other);
     EXPECT_EQ(writer.takenDuring(Step::OnLoad, true),
               "put another file in the place of plugin-host's report file during onLoad");
     writer.stepStarted(1, Step::OnUnload);
-    EXPECT_EQ(readProgress(path, seal).steps,
+    EXPECT_EQ(readProgress(file, seal).steps,
               (std::vector<Step>{Step::Load, Step::GetPlugin, Step::OnUnload}));
 }
 #endif
 
-TEST_F(ProgressLog, AMissingLogSaysNothingHappened) {
-    const ChildProgress progress = readProgress(path, seal);
+TEST_F(ProgressLog, AnEmptyLogSaysNothingHappened) {
+    const ChildProgress progress = readProgress(file, seal);
     EXPECT_EQ(progress.cycle, 0);
     EXPECT_TRUE(progress.steps.empty());
     EXPECT_FALSE(progress.finalReport);

@@ -179,6 +179,7 @@ TEST(Process, AnEmptyFileIsMadeWhereItCanBeAndRefusedWhereItCannot) {
 TEST(AppendFile, ReopeningFindsAnotherFileUnderItsPathAndKeepsNoneOfItOpen) {
     const auto folder = std::filesystem::temp_directory_path();
     const auto file = folder / ("append-" + std::to_string(std::random_device{}()));
+    std::ofstream(file) << "first";
     process::AppendFile append(file);
     ASSERT_TRUE(append.good());
     const long open = process::openDescriptors();

@@ -6,7 +6,7 @@
 
 namespace process {
 
-// A file this process appends records to, through a descriptor (a handle on
+// An existing file this process appends records to, through a descriptor (a handle on
 // Windows) that no child inherits, and that can tell whether the descriptor
 // is still its own: code running in this process may close it, or put
 // another file in its place.

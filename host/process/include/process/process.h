@@ -50,7 +50,7 @@ struct Redirect {
     // there and that no one else holds; without it, the child shares ours.
     // It is written before the child starts: at most kInputLimit bytes,
     // which any pipe holds.
-    std::optional<std::string> standardInput;
+    std::optional<std::string> standardInput = std::nullopt;
 };
 inline constexpr std::size_t kInputLimit = 4096;
 
