@@ -1,13 +1,21 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
-// windows.h first: bcrypt.h relies on its types.
+// windows.h first: bcrypt.h relies on its types. wine's bcrypt.h declares
+// its functions without the C linkage the Windows SDK's gives them.
+extern "C" {
 #include <bcrypt.h>
+}
 
 #include <cstdio>
 #include <string>
 
 #include "crypto/hmac.h"
+
+// The Windows SDK's test of a CNG status; wine's headers lack it.
+#ifndef BCRYPT_SUCCESS
+#define BCRYPT_SUCCESS(status) (static_cast<NTSTATUS>(status) >= 0)
+#endif
 
 namespace crypto {
 
