@@ -1,7 +1,8 @@
 #include "progress_log.h"
 
+#include <algorithm>
+#include <charconv>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "report_json.h"
 
@@ -55,7 +56,25 @@ void ProgressWriter::finished(const TestReport& report) {
     write("report " + nlohmann::ordered_json(report).dump());
 }
 
-void ProgressReader::line(const std::string& line) {
+namespace {
+// "CYCLE NAME": a cycle above 0 and the name of a step, nothing more.
+std::optional<std::pair<int, Step>> stepRecord(std::string_view fields) {
+    const auto space = fields.find(' ');
+    int cycle = 0;
+    const char* const cycleEnd = fields.data() + std::min(space, fields.size());
+    const auto [end, error] = std::from_chars(fields.data(), cycleEnd, cycle);
+    if (space == std::string_view::npos || error != std::errc() || end != cycleEnd || cycle <= 0) {
+        return std::nullopt;
+    }
+    const auto step = stepFromString(std::string(fields.substr(space + 1)));
+    if (!step) {
+        return std::nullopt;
+    }
+    return std::pair{cycle, *step};
+}
+}  // namespace
+
+void ProgressReader::line(std::string_view line) {
     if (line.empty()) {
         return;
     }
@@ -65,25 +84,20 @@ void ProgressReader::line(const std::string& line) {
         garbage(line.size());
         return;
     }
-    const std::string text(*opened);
+    const std::string_view text = *opened;
     const auto space = text.find(' ');
-    const std::string kind = text.substr(0, space);
-    const std::string rest = space == std::string::npos ? std::string() : text.substr(space + 1);
+    const std::string_view kind = text.substr(0, space);
+    const std::string_view rest =
+        space == std::string_view::npos ? std::string_view() : text.substr(space + 1);
     bool record = false;
     try {
         if (kind == "step") {
-            std::istringstream fields(rest);
-            int cycle = 0;
-            std::string name;
-            std::string extra;
-            fields >> cycle >> name;
-            const auto step = stepFromString(name);
-            if (fields && step && !(fields >> extra) && cycle > 0) {
-                if (cycle != progress_.cycle) {
-                    progress_.cycle = cycle;
+            if (const auto step = stepRecord(rest)) {
+                if (step->first != progress_.cycle) {
+                    progress_.cycle = step->first;
                     progress_.steps.clear();
                 }
-                progress_.steps.push_back(*step);
+                progress_.steps.push_back(step->second);
                 record = true;
             }
         } else if (kind == "descriptor") {
@@ -110,18 +124,25 @@ void ProgressReader::garbage(std::uintmax_t bytes) {
 }
 
 void ProgressReader::take(std::string_view bytes) {
-    for (const char c : bytes) {
-        if (progress_.garbageBytes > kGarbageLimit) {
-            return;
-        }
-        if (c == '\n') {
+    while (!bytes.empty() && progress_.garbageBytes <= kGarbageLimit) {
+        const auto end = bytes.find('\n');
+        const std::string_view piece = bytes.substr(0, end);
+        if (end != std::string_view::npos && partial_.empty()) {
+            line(piece);  // a whole line, as it mostly comes
+        } else {
+            // Kept up to one byte past the longest line; the rest is garbage.
+            const std::size_t room = kLineLimit + 1 - std::min(partial_.size(), kLineLimit + 1);
+            partial_.append(piece.substr(0, room));
+            if (piece.size() > room) {
+                garbage(piece.size() - room);
+            }
+            if (end == std::string_view::npos) {
+                return;
+            }
             line(partial_);
             partial_.clear();
-        } else if (partial_.size() <= kLineLimit) {
-            partial_ += c;
-        } else {
-            garbage(1);
         }
+        bytes.remove_prefix(end + 1);
     }
 }
 

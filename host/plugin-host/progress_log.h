@@ -88,7 +88,7 @@ public:
     const ChildProgress& progress() const { return progress_; }
 
 private:
-    void line(const std::string& text);
+    void line(std::string_view line);
     // Counts bytes that are no record, and the step under way at the first.
     void garbage(std::uintmax_t bytes);
 

@@ -5,52 +5,60 @@
 namespace host {
 
 namespace {
-constexpr std::size_t kHexTagSize = 2 * crypto::kTagBytes;
 constexpr const char* kCannotReport = "plugin-host (isolated run): cannot write the report file";
 }  // namespace
 
 RecordSeal::RecordSeal(std::string key, std::string test)
     : key_(std::move(key)), test_(std::move(test)), hmac_(key_) {}
 
-std::string RecordSeal::hexTag(std::string_view message) const {
+RecordSeal::HexTag RecordSeal::hexTag(std::string_view message) const {
     static constexpr char kDigits[] = "0123456789abcdef";
     const crypto::Tag tag = hmac_.tag(message);
-    std::string hex;
-    hex.reserve(kHexTagSize);
-    for (const unsigned char byte : tag) {
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 0xF];
+    HexTag hex{};
+    for (std::size_t i = 0; i < tag.size(); ++i) {
+        hex[2 * i] = kDigits[tag[i] >> 4];
+        hex[2 * i + 1] = kDigits[tag[i] & 0xF];
     }
     return hex;
 }
 
 // The test and the number are part of what is tagged; the NULs keep the
 // three parts apart, as no test name or number holds one.
-std::string RecordSeal::seal(std::string_view body, std::uint64_t number) const {
-    const std::string numberText = std::to_string(number);
-    std::string message = test_;
+RecordSeal::HexTag RecordSeal::recordTag(std::string_view body, std::string_view number) const {
+    std::string message;
+    message.reserve(test_.size() + number.size() + body.size() + 2);
+    message += test_;
     message += '\0';
-    message += numberText;
+    message += number;
     message += '\0';
     message += body;
-    std::string line(body);
+    return hexTag(message);
+}
+
+std::string RecordSeal::seal(std::string_view body, std::uint64_t number) const {
+    const std::string numberText = std::to_string(number);
+    const HexTag tag = recordTag(body, numberText);
+    std::string line;
+    line.reserve(body.size() + numberText.size() + tag.size() + 2);
+    line += body;
     line += ' ';
     line += numberText;
     line += ' ';
-    line += hexTag(message);
+    line.append(tag.data(), tag.size());
     return line;
 }
 
 std::optional<std::string_view> RecordSeal::open(std::string_view line, std::uint64_t& last) const {
-    const auto tagAt = line.rfind(' ');
-    if (tagAt == std::string_view::npos || tagAt == 0 || line.size() - tagAt - 1 != kHexTagSize) {
+    constexpr std::size_t kTagSize = std::tuple_size_v<HexTag>;
+    if (line.size() < kTagSize + 3 || line[line.size() - kTagSize - 1] != ' ') {
         return std::nullopt;
     }
-    const auto numberAt = line.rfind(' ', tagAt - 1);
+    const std::size_t tagAt = line.size() - kTagSize;
+    const auto numberAt = line.rfind(' ', tagAt - 2);
     if (numberAt == std::string_view::npos) {
         return std::nullopt;
     }
-    const std::string_view numberText = line.substr(numberAt + 1, tagAt - numberAt - 1);
+    const std::string_view numberText = line.substr(numberAt + 1, tagAt - 2 - numberAt);
     std::uint64_t number = 0;
     const auto [end, error] =
         std::from_chars(numberText.data(), numberText.data() + numberText.size(), number);
@@ -58,8 +66,8 @@ std::optional<std::string_view> RecordSeal::open(std::string_view line, std::uin
         return std::nullopt;
     }
     const std::string_view body = line.substr(0, numberAt);
-    // The same bytes a seal of this body and number would give, tag and all.
-    if (!crypto::sameBytes(seal(body, number), line)) {
+    const HexTag tag = recordTag(body, numberText);
+    if (!crypto::sameBytes(std::string_view(tag.data(), tag.size()), line.substr(tagAt))) {
         return std::nullopt;
     }
     last = number;
@@ -70,7 +78,8 @@ std::string RecordSeal::cannotReportLine() const {
     std::string message = test_;
     message += '\0';
     message += "cannot report";
-    return std::string(kCannotReport) + ' ' + hexTag(message);
+    const HexTag tag = hexTag(message);
+    return std::string(kCannotReport) + ' ' + std::string(tag.data(), tag.size());
 }
 
 }  // namespace host

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,7 +35,9 @@ public:
     std::string cannotReportLine() const;
 
 private:
-    std::string hexTag(std::string_view message) const;
+    using HexTag = std::array<char, 2 * crypto::kTagBytes>;
+    HexTag hexTag(std::string_view message) const;
+    HexTag recordTag(std::string_view body, std::string_view number) const;
 
     std::string key_;
     std::string test_;

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-// Message authentication with the system's own cryptography (OpenSSL's
-// libcrypto on Linux, CNG on Windows): what lets one process tell the
-// bytes another holding the same key wrote from bytes anyone could write.
+// Message authentication from well-kept cryptography (libsodium on Linux,
+// the system's CNG on Windows): what lets one process tell the bytes
+// another holding the same key wrote from bytes anyone could write.
 namespace crypto {
 
 inline constexpr std::size_t kKeyBytes = 32;
