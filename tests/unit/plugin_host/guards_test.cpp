@@ -130,6 +130,10 @@ const Row kRows[] = {
     {"environment", [] { setenv("GUARDS_TEST_VARIABLE", "1", 1); },
      [] { return std::getenv("GUARDS_TEST_VARIABLE") == nullptr; }, Leftover::Severity::Warning,
      "changed the environment variable GUARDS_TEST_VARIABLE"},
+    // The host's own entry, written over where it stands.
+    {"environment in place", [] { std::getenv("GUARDS_HOST_VARIABLE")[0] = 'x'; },
+     [] { return std::string(std::getenv("GUARDS_HOST_VARIABLE")) == "host"; },
+     Leftover::Severity::Warning, "changed the environment variable GUARDS_HOST_VARIABLE"},
     {"working directory", [] { std::filesystem::current_path("/"); },
      [] { return std::filesystem::current_path() == hostWorkingDirectory; },
      Leftover::Severity::Warning, "changed the working directory to \"/\""},
@@ -169,6 +173,7 @@ protected:
         hostWorkingDirectory = std::filesystem::current_path().string();
         hostMask = umask(022);
         umask(hostMask);
+        setenv("GUARDS_HOST_VARIABLE", "host", 1);
         // The host blocks one signal of its own, for a plugin to unblock.
         sigset_t one;
         sigemptyset(&one);

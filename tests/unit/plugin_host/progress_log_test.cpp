@@ -129,6 +129,11 @@ TEST_F(ProgressLog, BytesAfterTheLastLineEndAreGarbageUnlessARecordWasCutShort) 
     EXPECT_EQ(readProgress(file, seal).garbageBytes, 7u);
     append("\nstep 1 onUnl");  // a record cut short: no one's garbage
     EXPECT_EQ(readProgress(file, seal).garbageBytes, 7u);
+    // Garbage before any step is no step's.
+    ProgressReader early({}, seal);
+    early.take("early\n" + Sealed()("step 1 load") + "late\n");
+    EXPECT_EQ(early.end().garbageBytes, 9u);
+    EXPECT_FALSE(early.end().garbageDuring);
     // Only a line that starts as a record can be one cut short.
     ProgressReader shifted({}, seal);
     shifted.take(Sealed()("step 1 load") + "xstep 1 onUnl");
@@ -174,12 +179,15 @@ TEST_F(ProgressLog, AWriterWhoseFileWasTakenWritesOnAndSaysWhoTookIt) {
     EXPECT_EQ(writer.takenDuring(Step::GetPlugin, true),
               "closed plugin-host's report file during getPlugin");
     EXPECT_FALSE(writer.takenDuring(Step::OnLoad, true)) << "said once";
-    // Another file in its place.
-    const int other = open("/dev/null", O_WRONLY);
-    dup2(other, writersDescriptor(file));
-    close(other);
-    EXPECT_EQ(writer.takenDuring(Step::OnLoad, true),
-              "put another file in the place of plugin-host's report file during onLoad");
+    // Another file in its place; or the same file, but not to append to.
+    for (const std::string& other : {std::string("/dev/null"), file.path().string()}) {
+        const int descriptor = open(other.c_str(), O_WRONLY);
+        dup2(descriptor, writersDescriptor(file));
+        close(descriptor);
+        EXPECT_EQ(writer.takenDuring(Step::OnLoad, true),
+                  "put another file in the place of plugin-host's report file during onLoad")
+            << other;
+    }
     writer.stepStarted(1, Step::OnUnload);
     EXPECT_EQ(readProgress(file, seal).steps,
               (std::vector<Step>{Step::Load, Step::GetPlugin, Step::OnUnload}));
