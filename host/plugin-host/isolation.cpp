@@ -1,14 +1,13 @@
 #include "isolation.h"
 
-#include "child_ending.h"
-#include "crypto/hmac.h"
-#include "record_seal.h"
-
 #include <iostream>
 #include <optional>
 #include <system_error>
 
+#include "child_ending.h"
+#include "crypto/hmac.h"
 #include "process/temporary_file.h"
+#include "record_seal.h"
 
 namespace host {
 
@@ -67,7 +66,8 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
             [&reader, cancelled] {
                 return reader.progress().garbageBytes > kGarbageLimit ||
                        (cancelled != nullptr && cancelled->load());
-            }};
+            },
+            std::chrono::milliseconds(static_cast<long long>(kChildStartSeconds * 1000.0))};
         process::Redirect capture;
         capture.capture = true;
         capture.standardInput = seal->key();

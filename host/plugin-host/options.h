@@ -12,6 +12,11 @@ namespace host {
 // before the plugin is killed: far beyond what any plugin's step needs, and
 // short enough that a CI job never waits a minute on a hung plugin.
 inline constexpr double kDefaultStepTimeoutSeconds = 30;
+// How long an isolated child may take to start, before its first record:
+// its own start is plugin-host's, not a step of the plugin's, and takes
+// seconds on a machine busy starting every test at once (or under wine).
+// A longer step limit stands; no limit (--timeout 0) is none here either.
+inline constexpr double kChildStartSeconds = 30;
 // The step limits --timeout takes besides 0 (no limit): below a millisecond
 // the watchdog cannot tell, and a day is beyond any step.
 inline constexpr double kMinStepTimeoutSeconds = 0.001;

@@ -37,9 +37,11 @@ inline std::vector<std::string> notPassed(const nlohmann::json& report) {
     std::vector<std::string> result;
     for (const auto& test : report["tests"]) {
         if (test["status"] != "passed") {
+            // A skipped test has no cause; it still shows, by its status.
+            const auto& cause = test["cause"];
             result.push_back(test["name"].get<std::string>() + ": " +
                              test["status"].get<std::string>() + ": " +
-                             test["cause"].get<std::string>());
+                             (cause.is_string() ? cause.get<std::string>() : "(none)"));
         }
     }
     return result;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 
@@ -29,18 +30,22 @@ public:
             if (progress != lastProgress_) {
                 lastProgress_ = progress;
                 lastChange_ = now;
+                started_ = true;
             }
         }
         if (watchdog_.giveUp && watchdog_.giveUp()) {
             return true;
         }
-        return watchdog_.limit.count() != 0 && now - lastChange_ >= watchdog_.limit;
+        const auto limit =
+            started_ ? watchdog_.limit : std::max(watchdog_.limit, watchdog_.startLimit);
+        return watchdog_.limit.count() != 0 && now - lastChange_ >= limit;
     }
 
 private:
     const Watchdog& watchdog_;
     std::uintmax_t lastProgress_;
     std::chrono::steady_clock::time_point lastChange_;
+    bool started_ = false;  // progress has been made since the child started
 };
 
 }  // namespace process

@@ -122,6 +122,24 @@ TEST(Process, TheWatchdogKillsOnTheLimitWithoutProgressOrWhenToldTo) {
     EXPECT_TRUE(late.timedOut);
     EXPECT_GE(std::chrono::steady_clock::now() - moving, 600ms);
 
+    // A slow start, 300 ms without progress, has the start's limit; after
+    // the first progress the limit is the step's again.
+    const auto starting = std::chrono::steady_clock::now();
+    std::atomic<std::uintmax_t> after{0};
+    const auto slow =
+        child({"hang"}, process::Watchdog{100ms,
+                                          [&] {
+                                              const auto now = std::chrono::steady_clock::now();
+                                              return now - starting < 300ms   ? 0
+                                                     : now - starting < 600ms ? ++after
+                                                                              : after.load();
+                                          },
+                                          {},
+                                          60s});
+    EXPECT_TRUE(slow.timedOut);
+    EXPECT_GE(std::chrono::steady_clock::now() - starting, 600ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - starting, 5s);
+
     // Giving up may hang on what the progress shows: it is read with no limit too.
     for (const auto limit : {0ms, 60000ms}) {
         std::atomic<std::uintmax_t> reads{0};

@@ -67,6 +67,9 @@ struct Watchdog {
     std::function<std::uintmax_t()> progress;
     // True when the child must be killed now, whatever the limit.
     std::function<bool()> giveUp;
+    // How long the child may take before its first progress, when that is
+    // longer than `limit`: its own start, before anything that is watched.
+    std::chrono::milliseconds startLimit{0};
 };
 
 // Runs `program` with `arguments` (UTF-8) and waits for it to end, or for the
