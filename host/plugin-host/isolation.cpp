@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "child_ending.h"
-#include "crypto/hmac.h"
+#include "crypto/mac.h"
 #include "process/temporary_file.h"
 #include "record_seal.h"
 

@@ -9,11 +9,11 @@ constexpr const char* kCannotReport = "plugin-host (isolated run): cannot write 
 }  // namespace
 
 RecordSeal::RecordSeal(std::string key, std::string test)
-    : key_(std::move(key)), test_(std::move(test)), hmac_(key_) {}
+    : key_(std::move(key)), test_(std::move(test)), mac_(key_) {}
 
 RecordSeal::HexTag RecordSeal::hexTag(std::string_view message) const {
     static constexpr char kDigits[] = "0123456789abcdef";
-    const crypto::Tag tag = hmac_.tag(message);
+    const crypto::Tag tag = mac_.tag(message);
     HexTag hex{};
     for (std::size_t i = 0; i < tag.size(); ++i) {
         hex[2 * i] = kDigits[tag[i] >> 4];

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "crypto/hmac.h"
+#include "crypto/mac.h"
 
 namespace host {
 
@@ -41,7 +41,7 @@ private:
 
     std::string key_;
     std::string test_;
-    crypto::Hmac hmac_;
+    crypto::Mac mac_;
 };
 
 }  // namespace host

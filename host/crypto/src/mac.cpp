@@ -1,4 +1,4 @@
-#include "crypto/hmac.h"
+#include "crypto/mac.h"
 
 namespace crypto {
 

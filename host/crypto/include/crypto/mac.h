@@ -12,8 +12,8 @@
 // another holding the same key wrote from bytes anyone could write.
 namespace crypto {
 
-inline constexpr std::size_t kKeyBytes = 32;
-inline constexpr std::size_t kTagBytes = 32;
+inline constexpr std::size_t kKeyBytes = 16;
+inline constexpr std::size_t kTagBytes = 16;
 using Tag = std::array<unsigned char, kTagBytes>;
 
 class CryptoError : public std::runtime_error {
@@ -24,13 +24,16 @@ public:
 // kKeyBytes from the system's random source.
 std::string randomKey();
 
-// HMAC-SHA256 under one key, made ready once for many short messages.
-class Hmac {
+// A 128-bit tag under one key, made ready once for many short messages:
+// SipHash-2-4-128 with libsodium, a MAC built for short messages that costs
+// tens of nanoseconds where an HMAC-SHA256 costs half a microsecond, which
+// counts at several records a cycle; HMAC-SHA256 cut to 128 bits with CNG.
+class Mac {
 public:
-    explicit Hmac(std::string_view key);
-    Hmac(const Hmac&) = delete;
-    Hmac& operator=(const Hmac&) = delete;
-    ~Hmac();
+    explicit Mac(std::string_view key);
+    Mac(const Mac&) = delete;
+    Mac& operator=(const Mac&) = delete;
+    ~Mac();
 
     Tag tag(std::string_view message) const;
 

@@ -7,10 +7,12 @@ extern "C" {
 #include <bcrypt.h>
 }
 
+#include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 
-#include "crypto/hmac.h"
+#include "crypto/mac.h"
 
 // The Windows SDK's test of a CNG status; wine's headers lack it.
 #ifndef BCRYPT_SUCCESS
@@ -38,7 +40,7 @@ std::string randomKey() {
     return key;
 }
 
-struct Hmac::State {
+struct Mac::State {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     std::string key;
     ~State() {
@@ -48,7 +50,10 @@ struct Hmac::State {
     }
 };
 
-Hmac::Hmac(std::string_view key) : state_(std::make_unique<State>()) {
+Mac::Mac(std::string_view key) : state_(std::make_unique<State>()) {
+    if (key.size() != kKeyBytes) {
+        throw std::invalid_argument("a MAC key is 16 bytes");
+    }
     state_->key = std::string(key);
     const NTSTATUS status = BCryptOpenAlgorithmProvider(&state_->algorithm, BCRYPT_SHA256_ALGORITHM,
                                                         nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG);
@@ -57,9 +62,9 @@ Hmac::Hmac(std::string_view key) : state_(std::make_unique<State>()) {
     }
 }
 
-Hmac::~Hmac() = default;
+Mac::~Mac() = default;
 
-Tag Hmac::tag(std::string_view message) const {
+Tag Mac::tag(std::string_view message) const {
     Tag tag{};
     BCRYPT_HASH_HANDLE hash = nullptr;
     NTSTATUS status = BCryptCreateHash(state_->algorithm, &hash, nullptr, 0,
@@ -69,8 +74,10 @@ Tag Hmac::tag(std::string_view message) const {
         status = BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(message.data())),
                                 static_cast<ULONG>(message.size()), 0);
     }
+    // The whole HMAC-SHA256, of which the tag is the first half.
+    unsigned char full[32];
     if (BCRYPT_SUCCESS(status)) {
-        status = BCryptFinishHash(hash, tag.data(), static_cast<ULONG>(tag.size()), 0);
+        status = BCryptFinishHash(hash, full, static_cast<ULONG>(sizeof full), 0);
     }
     if (hash != nullptr) {
         BCryptDestroyHash(hash);
@@ -78,6 +85,7 @@ Tag Hmac::tag(std::string_view message) const {
     if (!BCRYPT_SUCCESS(status)) {
         fail("cannot compute an HMAC-SHA256", status);
     }
+    std::copy(full, full + tag.size(), tag.begin());
     return tag;
 }
 
