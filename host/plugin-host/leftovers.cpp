@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "process/process.h"
+#include "warnings.h"
 
 namespace host {
 
@@ -57,8 +58,13 @@ std::optional<std::string> Leftovers::judge(std::vector<guards::Leftover> leftov
     for (auto& leftover : leftovers) {
         if (leftover.severity == guards::Leftover::Severity::Failure) {
             failures += (failures.empty() ? "" : "; ") + leftover.text;
-        } else if (std::find(report.stateChanges.begin(), report.stateChanges.end(),
-                             leftover.text) == report.stateChanges.end()) {
+            continue;
+        }
+        if (leftover.lasting) {
+            leftover.text += kCannotPutBack;
+        }
+        if (std::find(report.stateChanges.begin(), report.stateChanges.end(), leftover.text) ==
+            report.stateChanges.end()) {
             report.stateChanges.push_back(std::move(leftover.text));
         }
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "text_escape.h"
 
@@ -189,8 +190,13 @@ std::vector<Warning> leftoverWarnings(const std::vector<TestReport>& reports) {
         }
     }
     for (const auto& [change, tests] : changes) {
-        warnings.push_back(Warning{kProcessState.name,
-                                   joinTests(tests) + " " + change + "; plugin-host put it back"});
+        const std::string_view lasting(kCannotPutBack);
+        const bool putBack =
+            change.size() < lasting.size() ||
+            change.compare(change.size() - lasting.size(), lasting.size(), lasting) != 0;
+        warnings.push_back(Warning{
+            kProcessState.name,
+            joinTests(tests) + " " + change + (putBack ? "; plugin-host put it back" : "")});
     }
     for (const auto& report : reports) {
         if (const std::uint64_t left = above(report.descriptorsBefore, report.descriptorsAfter);

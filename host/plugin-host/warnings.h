@@ -16,6 +16,11 @@ std::vector<Warning> descriptorWarnings(const DescriptorInfo& descriptor);
 // tests: the plugin printed to a stream, or left processes running.
 std::vector<Warning> runWarnings(const std::vector<TestReport>& reports);
 
+// How a state change that cannot be put back ends (a report's
+// stateChanges entry): its warning says so instead of that it was put back.
+inline constexpr const char* kCannotPutBack =
+    "; plugin-host cannot put it back, so what ran after it in this process ran with it";
+
 // A lifecycle's memory grew with its cycles: by at least this much in each
 // half of the cycles sampled, far beyond what allocators settle by.
 inline constexpr long kGrowthPerHalfKiB = 1024;

@@ -5,9 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sched.h>
+#include <sys/resource.h>
+#endif
 
 #include "plugin_host_run.h"
 
@@ -95,6 +101,127 @@ TEST_P(Leftovers, AreFoundAloneAndPutBackInBothModes) {
 INSTANTIATE_TEST_SUITE_P(EachKind, Leftovers, ::testing::ValuesIn(kKinds),
                          [](const auto& info) { return std::string(info.param.fixture); });
 
+// Each kind fixture_leaves_kind leaves when FIXTURE_LEAVE names it: the
+// whole line, a failure of lifecycle's unload or a process-state warning.
+struct NamedKind {
+    std::string kind;
+    std::string failure;
+    std::string warning;
+};
+
+void setVariable(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s(name, value.c_str());  // an empty value removes it
+#else
+    if (value.empty()) {
+        unsetenv(name);
+    } else {
+        setenv(name, value.c_str(), 1);
+    }
+#endif
+}
+
+std::vector<NamedKind> namedKinds() {
+    std::vector<NamedKind> kinds{
+        {"memory-resource",
+         "left the default memory resource pointing into the module, which is gone after unload",
+         ""},
+        {"cin-tie", "left std::cin tied to a stream of its own, which goes with the module", ""},
+        {"cout-locale",
+         "left the locale of std::cout with a numpunct<char> facet of its own, which is gone "
+         "after unload",
+         ""},
+        {"cout-format", "", "changed the format of std::cout"},
+        {"cerr-state", "", "changed the error state of std::cerr"},
+        {"cout-exceptions", "", "changed the exception mask of std::cout"},
+    };
+#if !defined(_WIN32)
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    const std::string hard =
+        files.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(files.rlim_max);
+    cpu_set_t cpus;
+    sched_getaffinity(0, sizeof cpus, &cpus);
+    int first = 0;
+    while (!CPU_ISSET(first, &cpus)) {
+        ++first;
+    }
+    const std::vector<NamedKind> posix{
+        {"alarm", "left ITIMER_REAL armed (SIGALRM), whose signal ends the host", ""},
+        {"stdout-variable", "left stdout pointing at a FILE of its own, which goes with the module",
+         ""},
+        {"alternate-stack",
+         "left the alternate signal stack in the module, which is gone after unload", ""},
+        {"file-limit", "", "changed RLIMIT_NOFILE to 100 (hard " + hard + ")"},
+        {"nice", "", "changed the nice value to 13"},
+        {"nonblocking-stdout", "",
+         "set O_NONBLOCK on standard output, whose open file plugin-host shares with its "
+         "caller"},
+    };
+    kinds.insert(kinds.end(), posix.begin(), posix.end());
+    if (CPU_COUNT(&cpus) > 1) {
+        kinds.push_back(
+            {"affinity", "", "changed the CPU affinity to CPU " + std::to_string(first)});
+    }
+#endif
+    return kinds;
+}
+
+class KindsByName : public PluginHost, public ::testing::WithParamInterface<NamedKind> {};
+
+TEST_P(KindsByName, AreFoundAloneAndPutBackInBothModes) {
+    const NamedKind& kind = GetParam();
+    const std::string path = module("fixture_leaves_kind");
+    setVariable("FIXTURE_LEAVE", kind.kind);
+    for (const char* mode : {"--timeout=20", "--in-process"}) {
+        SCOPED_TRACE(mode);
+        const HostRun run = host({mode, "--json", "--cycles", "3", path});
+        ASSERT_FALSE(run.crashed) << run.err;
+        const auto report = nlohmann::json::parse(run.out);
+        if (!kind.failure.empty()) {
+            EXPECT_EQ(run.exitCode, 1) << run.err;
+            EXPECT_EQ(notPassed(report),
+                      std::vector<std::string>{"lifecycle: failed: " + kind.failure});
+            EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + path +
+                                                               ": lifecycle: " + kind.failure});
+        } else {
+            EXPECT_EQ(run.exitCode, 0) << run.err;
+            EXPECT_EQ(run.errLines(),
+                      std::vector<std::string>{"plugin-host: " + path +
+                                               ": warning [process-state]: lifecycle " +
+                                               kind.warning + "; plugin-host put it back"});
+        }
+    }
+    setVariable("FIXTURE_LEAVE", "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, KindsByName, ::testing::ValuesIn(namedKinds()),
+                         [](const auto& info) {
+                             std::string name = info.param.kind;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+using SoundTwins = PluginHost;
+
+// Every kind at once, each taken back in onUnload: a sound plugin, nothing
+// to say, run after run.
+TEST_F(SoundTwins, TakingBackEveryKindPassesStrictWithoutAWord) {
+    const std::string path = module("fixture_leaves_kind");
+    setVariable("FIXTURE_LEAVE", "every");
+    setVariable("FIXTURE_TAKE_BACK", "1");
+    for (int run = 0; run < 10; ++run) {
+        for (const char* mode : {"--timeout=20", "--in-process"}) {
+            SCOPED_TRACE(mode);
+            const HostRun result = host({mode, "--strict", "--cycles", "3", path});
+            EXPECT_EQ(result.exitCode, 0) << result.err;
+            EXPECT_EQ(result.errLines(), std::vector<std::string>{});
+        }
+    }
+    setVariable("FIXTURE_LEAVE", "");
+    setVariable("FIXTURE_TAKE_BACK", "");
+}
+
 using Reloads = PluginHost;
 
 // What a plugin changed stays changed into its next load, as the real host
@@ -130,8 +257,6 @@ TEST_F(LeftOutsideTheSteps, IsFoundAtTheUnloadOrAtTheEndOfTheTest) {
         }
     }
 }
-
-using SoundTwins = PluginHost;
 
 // Each takes back in onUnload what it took in onLoad: nothing to say.
 TEST_F(SoundTwins, PassStrictWithoutAWord) {

@@ -27,6 +27,9 @@ public:
 struct Leftover {
     enum class Severity { Failure, Warning } severity;
     std::string text;  // "left the SIGSEGV handler pointing into the module, ..."
+    // Cannot be put back (a hard limit lowered): whatever runs after it in
+    // this process runs with it.
+    bool lasting = false;
 };
 
 class StateGuard {

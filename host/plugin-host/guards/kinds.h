@@ -1,6 +1,9 @@
 #pragma once
 
+#include <locale>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "guards/guard.h"
@@ -14,8 +17,20 @@ std::unique_ptr<StateGuard> newHandlerGuard();
 std::unique_ptr<StateGuard> cppLocaleGuard();
 std::unique_ptr<StateGuard> cLocaleGuard();
 std::unique_ptr<StateGuard> cppStreamsGuard();
+std::unique_ptr<StateGuard> cppStreamFormatGuard();
+// A failure when one of `locale`'s standard facets has its code in the
+// module or in no loaded code: "left WHAT with a numpunct<char> facet ...".
+std::optional<Leftover> judgeFacets(const std::locale& locale, const CodeMap& where,
+                                    const std::string& what);
 std::unique_ptr<StateGuard> environmentGuard();
 std::unique_ptr<StateGuard> workingDirectoryGuard();
+#if !defined(_WIN32)
+std::unique_ptr<StateGuard> defaultMemoryResourceGuard();
+std::unique_ptr<StateGuard> intervalTimersGuard();
+std::unique_ptr<StateGuard> resourceLimitsGuard();
+std::vector<std::unique_ptr<StateGuard>> schedulingGuards();
+std::vector<std::unique_ptr<StateGuard>> standardDescriptorGuards();
+#endif
 // What only this platform has: the C stdio buffers, the file mode mask and
 // the signal mask on POSIX; the unhandled-exception filter and the error mode
 // on Windows.

@@ -47,16 +47,8 @@ class CppLocaleGuard final : public ValueGuard<std::locale> {
     std::locale read() override { return std::locale(); }
     void write(const std::locale& locale) override { std::locale::global(locale); }
     Leftover judge(const std::locale& now, const CodeMap& where) override {
-        // A facet of the module's own first: it is the likelier, and the worse.
-        for (const bool inModule : {true, false}) {
-            for (const auto& facet : standardFacets(now)) {
-                if (inModule ? where.inModule(facet.table) : !where.inLoadedImage(facet.table)) {
-                    return {Leftover::Severity::Failure,
-                            "left the global C++ locale with a " + std::string(facet.name) +
-                                (inModule ? " facet of its own, which is gone after unload"
-                                          : " facet whose code is no longer loaded")};
-                }
-            }
+        if (auto failure = judgeFacets(now, where, "the global C++ locale")) {
+            return std::move(*failure);
         }
         return {Leftover::Severity::Warning,
                 "changed the global C++ locale to \"" + now.name() + "\""};
@@ -75,6 +67,22 @@ class CLocaleGuard final : public ValueGuard<std::string> {
 };
 
 }  // namespace
+
+std::optional<Leftover> judgeFacets(const std::locale& locale, const CodeMap& where,
+                                    const std::string& what) {
+    // A facet of the module's own first: it is the likelier, and the worse.
+    for (const bool inModule : {true, false}) {
+        for (const auto& facet : standardFacets(locale)) {
+            if (inModule ? where.inModule(facet.table) : !where.inLoadedImage(facet.table)) {
+                return Leftover{Leftover::Severity::Failure,
+                                "left " + what + " with a " + std::string(facet.name) +
+                                    (inModule ? " facet of its own, which is gone after unload"
+                                              : " facet whose code is no longer loaded")};
+            }
+        }
+    }
+    return std::nullopt;
+}
 
 std::unique_ptr<StateGuard> cppLocaleGuard() {
     return std::make_unique<CppLocaleGuard>();

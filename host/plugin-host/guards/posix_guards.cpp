@@ -1,5 +1,7 @@
 // What only a POSIX process has: the C stdio buffers as the C library keeps
-// them, the file mode mask and the signal mask.
+// them, the file mode mask, the signal mask and the alternate signal stack;
+// and, each in a file of its own, the timers, limits, scheduling and
+// standard descriptors.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -154,6 +156,44 @@ class SignalMaskGuard final : public ValueGuard<std::vector<int>> {
     }
 };
 
+// The alternate signal stack of the thread that runs the steps: a crash
+// handler runs on it, so one in the module's memory is a crash in waiting.
+struct AlternateStack {
+    const void* base = nullptr;
+    std::size_t size = 0;
+    bool enabled = false;
+    bool operator==(const AlternateStack& other) const {
+        return base == other.base && size == other.size && enabled == other.enabled;
+    }
+};
+
+class AlternateStackGuard final : public ValueGuard<AlternateStack> {
+    AlternateStack read() override {
+        stack_t now{};
+        sigaltstack(nullptr, &now);
+        return {now.ss_sp, now.ss_size, (now.ss_flags & SS_DISABLE) == 0};
+    }
+    void write(const AlternateStack& host) override {
+        stack_t stack{};
+        stack.ss_sp = const_cast<void*>(host.base);
+        stack.ss_size = host.size;
+        stack.ss_flags = host.enabled ? 0 : SS_DISABLE;
+        sigaltstack(&stack, nullptr);
+    }
+    Leftover judge(const AlternateStack& now, const CodeMap& where) override {
+        if (now.enabled && where.inModule(now.base)) {
+            return {Leftover::Severity::Failure,
+                    "left the alternate signal stack in the module, which is gone after unload"};
+        }
+        if (now.enabled) {
+            return {Leftover::Severity::Failure,
+                    "left an alternate signal stack of its own, which plugin-host cannot know "
+                    "to be alive"};
+        }
+        return {Leftover::Severity::Warning, "turned off the alternate signal stack"};
+    }
+};
+
 }  // namespace
 
 std::vector<std::unique_ptr<StateGuard>> platformGuards() {
@@ -163,6 +203,15 @@ std::vector<std::unique_ptr<StateGuard>> platformGuards() {
 #endif
     guards.push_back(std::make_unique<FileModeMaskGuard>());
     guards.push_back(std::make_unique<SignalMaskGuard>());
+    guards.push_back(std::make_unique<AlternateStackGuard>());
+    guards.push_back(defaultMemoryResourceGuard());
+    guards.push_back(intervalTimersGuard());
+    guards.push_back(resourceLimitsGuard());
+    for (auto* list : {schedulingGuards, standardDescriptorGuards}) {
+        for (auto& guard : list()) {
+            guards.push_back(std::move(guard));
+        }
+    }
     return guards;
 }
 
