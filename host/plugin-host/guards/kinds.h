@@ -24,9 +24,12 @@ std::optional<Leftover> judgeFacets(const std::locale& locale, const CodeMap& wh
                                     const std::string& what);
 std::unique_ptr<StateGuard> environmentGuard();
 std::unique_ptr<StateGuard> workingDirectoryGuard();
-#if !defined(_WIN32)
 std::unique_ptr<StateGuard> defaultMemoryResourceGuard();
+#if !defined(_WIN32)
 std::unique_ptr<StateGuard> intervalTimersGuard();
+std::unique_ptr<StateGuard> processSettingsGuard();
+// Null where the C library's table of keys cannot be read.
+std::unique_ptr<StateGuard> threadKeysGuard();
 std::unique_ptr<StateGuard> resourceLimitsGuard();
 std::vector<std::unique_ptr<StateGuard>> schedulingGuards();
 std::vector<std::unique_ptr<StateGuard>> standardDescriptorGuards();

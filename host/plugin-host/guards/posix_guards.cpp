@@ -204,8 +204,11 @@ std::vector<std::unique_ptr<StateGuard>> platformGuards() {
     guards.push_back(std::make_unique<FileModeMaskGuard>());
     guards.push_back(std::make_unique<SignalMaskGuard>());
     guards.push_back(std::make_unique<AlternateStackGuard>());
-    guards.push_back(defaultMemoryResourceGuard());
     guards.push_back(intervalTimersGuard());
+    guards.push_back(processSettingsGuard());
+    if (auto keys = threadKeysGuard()) {
+        guards.push_back(std::move(keys));
+    }
     guards.push_back(resourceLimitsGuard());
     for (auto* list : {schedulingGuards, standardDescriptorGuards}) {
         for (auto& guard : list()) {
