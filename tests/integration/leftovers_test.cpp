@@ -136,7 +136,24 @@ std::vector<NamedKind> namedKinds() {
         {"cerr-state", "", "changed the error state of std::cerr"},
         {"cout-exceptions", "", "changed the exception mask of std::cout"},
     };
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    const std::vector<NamedKind> windows{
+        {"invalid-parameter-handler",
+         "left the invalid-parameter handler pointing into the module, which is gone after "
+         "unload",
+         ""},
+        {"purecall-handler",
+         "left the pure-call handler pointing into the module, which is gone after unload", ""},
+        {"new-mode", "", "changed the new mode to 0x1"},
+        {"abort-behaviour", "", "changed the abort behaviour to 0x0"},
+        {"error-mode", "", "changed the runtime's error mode to 0x2"},
+        {"stdout-translation", "", "changed the translation mode of standard output to 0x8000"},
+        {"priority-class", "", "changed the priority class to 0x4000"},
+        {"dll-directory", "", "changed the DLL search path (SetDllDirectory)"},
+        {"stdout-handle", "", "changed the standard output handle"},
+    };
+    kinds.insert(kinds.end(), windows.begin(), windows.end());
+#else
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
     const std::string hard =

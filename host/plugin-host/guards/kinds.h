@@ -34,6 +34,10 @@ std::unique_ptr<StateGuard> resourceLimitsGuard();
 std::vector<std::unique_ptr<StateGuard>> schedulingGuards();
 std::vector<std::unique_ptr<StateGuard>> standardDescriptorGuards();
 #endif
+#if defined(_WIN32)
+std::vector<std::unique_ptr<StateGuard>> runtimeGuards();
+std::vector<std::unique_ptr<StateGuard>> processGuards();
+#endif
 // What only this platform has: the C stdio buffers, the file mode mask and
 // the signal mask on POSIX; the unhandled-exception filter and the error mode
 // on Windows.
