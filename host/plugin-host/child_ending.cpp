@@ -91,7 +91,7 @@ std::vector<StreamOutput> outputOf(const process::Termination& termination) {
 
 // The report the child wrote, held to how the child then ended: a passing
 // test whose process crashed, hung or exited otherwise afterwards did not pass.
-TestReport heldToItsEnd(const Options& options, TestReport report,
+TestReport heldToItsEnd(const Options& options, TestReport report, const ChildProgress& progress,
                         const process::Termination& termination) {
     const auto ending = endingOf(options, termination, static_cast<int>(report.outcome));
     report.step(Step::Exit) = ending ? ending->step : StepStatus::Passed;
@@ -99,6 +99,9 @@ TestReport heldToItsEnd(const Options& options, TestReport report,
         report.status = ending->status;
         report.outcome = Outcome::Misbehaved;
         report.cause = ending->how + " in exit";
+        if (!progress.provoking.empty()) {
+            report.cause += ", " + progress.provoking;
+        }
     }
     return report;
 }
@@ -126,7 +129,7 @@ TestReport judgeChild(const Options& options, const ContractTest& test,
                                   " bytes into plugin-host's report during " + toString(step));
         report.cyclesPassed = 0;
     } else if (progress.finalReport) {
-        report = heldToItsEnd(options, *progress.finalReport, termination);
+        report = heldToItsEnd(options, *progress.finalReport, progress, termination);
     } else {
         report = unfinishedReport(options, test, progress, termination);
     }

@@ -7,6 +7,7 @@
 #include "child_ending.h"
 #include "crypto/mac.h"
 #include "process/temporary_file.h"
+#include "provocations.h"
 #include "record_seal.h"
 
 namespace host {
@@ -104,6 +105,7 @@ int runAsChild(const Options& options) {
     if (writer.good()) {
         const TestReport report = runContractTest(*test, options, writer);
         writer.finished(report);
+        provokeLeftHooks(writer);
         if (writer.good()) {
             return static_cast<int>(report.outcome);
         }

@@ -9,7 +9,7 @@
 namespace host {
 
 namespace {
-constexpr const char* kKinds[] = {"step ", "descriptor ", "report "};
+constexpr const char* kKinds[] = {"step ", "descriptor ", "report ", "provoke "};
 }  // namespace
 
 ProgressWriter::ProgressWriter(const std::filesystem::path& path, const RecordSeal& seal)
@@ -54,6 +54,10 @@ std::optional<std::string> ProgressWriter::takenDuring(Step step, bool look) {
 
 void ProgressWriter::finished(const TestReport& report) {
     write("report " + nlohmann::ordered_json(report).dump());
+}
+
+void ProgressWriter::provoking(std::string_view what) {
+    write("provoke " + std::string(what));
 }
 
 namespace {
@@ -105,6 +109,9 @@ void ProgressReader::line(std::string_view line) {
             record = true;
         } else if (kind == "report") {
             progress_.finalReport = nlohmann::ordered_json::parse(rest).get<TestReport>();
+            record = true;
+        } else if (kind == "provoke" && progress_.finalReport) {
+            progress_.provoking = std::string(rest);
             record = true;
         }
     } catch (const nlohmann::ordered_json::exception&) {

@@ -22,6 +22,8 @@ namespace host {
 //   step CYCLE NAME       a step is about to be taken
 //   descriptor JSON       the descriptor, once read
 //   report JSON           the test's final report
+//   provoke WHAT          what plugin-host does after the test to run any
+//                         hook a plugin left (none: done)
 // each sealed (see RecordSeal): a line that does not open is the plugin's.
 //
 // A plugin may close the file's descriptor or put another file in its place:
@@ -36,6 +38,9 @@ public:
     void descriptorRead(const DescriptorInfo& descriptor) override;
     std::optional<std::string> takenDuring(Step step, bool look) override;
     void finished(const TestReport& report);
+    // What plugin-host is about to do to provoke a hook the plugin left, in
+    // words that follow a crash's: "when plugin-host ..."; empty when done.
+    void provoking(std::string_view what);
     bool good() const { return out_.good(); }
 
 private:
@@ -61,6 +66,7 @@ struct ChildProgress {
     // Bytes that are no record of plugin-host's: the plugin wrote them.
     std::uintmax_t garbageBytes = 0;
     std::optional<Step> garbageDuring;  // the step under way when the first came
+    std::string provoking;              // under way after the report, if anything
 };
 
 // Garbage beyond this much ends the test: the plugin gets to fill no disk.

@@ -108,6 +108,9 @@ struct NamedKind {
     std::string failure;
     std::string warning;
     bool lasting = false;  // cannot be put back, and the warning says so
+    // No API lists it: the isolated child provokes it after the test, and
+    // `failure` is the crash's cause; plugin-host's own process does not.
+    bool provoked = false;
 };
 
 void setVariable(const char* name, const std::string& value) {
@@ -151,6 +154,11 @@ std::vector<NamedKind> namedKinds() {
         {"priority-class", "", "changed the priority class to 0x4000"},
         {"dll-directory", "", "changed the DLL search path (SetDllDirectory)"},
         {"stdout-handle", "", "changed the standard output handle"},
+        {"vectored-handler",
+         "crashed with exception 0xC0000005 (access violation) in exit, when plugin-host raised "
+         "and handled an exception of its own, which runs every vectored exception and continue "
+         "handler",
+         "", false, true},
     };
     kinds.insert(kinds.end(), windows.begin(), windows.end());
 #else
@@ -203,7 +211,16 @@ TEST_P(KindsByName, AreFoundAloneAndPutBackInBothModes) {
         const HostRun run = host({mode, "--json", "--cycles", "3", path});
         ASSERT_FALSE(run.crashed) << run.err;
         const auto report = nlohmann::json::parse(run.out);
-        if (!kind.failure.empty()) {
+        if (kind.provoked && std::string(mode) == "--in-process") {
+            EXPECT_EQ(run.exitCode, 0) << run.err;
+            EXPECT_EQ(run.errLines(), std::vector<std::string>{});
+        } else if (kind.provoked) {
+            EXPECT_EQ(run.exitCode, 1) << run.err;
+            EXPECT_EQ(notPassed(report),
+                      std::vector<std::string>{"lifecycle: crashed: " + kind.failure});
+            EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + path +
+                                                               ": lifecycle: " + kind.failure});
+        } else if (!kind.failure.empty()) {
             EXPECT_EQ(run.exitCode, 1) << run.err;
             EXPECT_EQ(notPassed(report),
                       std::vector<std::string>{"lifecycle: failed: " + kind.failure});

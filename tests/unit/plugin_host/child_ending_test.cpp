@@ -73,7 +73,7 @@ ChildProgress progressIn(const std::string& state) {
     progress.cycle = 3;
     progress.steps = {Step::Load, Step::GetPlugin, Step::OnLoad};
     progress.records = 8;
-    if (state == "passed" || state == "garbage and a report") {
+    if (state == "passed" || state == "garbage and a report" || state == "provoking") {
         progress.finalReport = TestReport::ended("lifecycle", TestStatus::Passed, "");
         progress.finalReport->cyclesPassed = 5;
     } else if (state == "failed") {
@@ -81,6 +81,9 @@ ChildProgress progressIn(const std::string& state) {
     } else if (state == "unusable") {
         progress.finalReport = TestReport::ended("lifecycle", TestStatus::Failed, "refused");
         progress.finalReport->outcome = Outcome::Unusable;
+    }
+    if (state == "provoking") {
+        progress.provoking = "when plugin-host raised an exception";
     }
     if (state == "garbage and a report" || state == "some garbage") {
         progress.garbageBytes = 10;
@@ -148,6 +151,13 @@ TEST(ChildEnding, EveryEndingAgainstEveryStateOfTheLog) {
           {"exit 7", "failed 1: ended with exit code 7 instead of exit code 0 in exit"},
           {"signal", "crashed 1: " + crash + " in exit"},
           {"limit", "timed out 1: " + limit + " in exit"}}},
+        // What plugin-host was doing after the report, when it ended so.
+        {"provoking",
+         {{"exit 0", "passed 0"},
+          {"signal", "crashed 1: " + crash + " in exit, when plugin-host raised an exception"},
+          {"exit 7",
+           "failed 1: ended with exit code 7 instead of exit code 0 in exit, when "
+           "plugin-host raised an exception"}}},
         // A test that failed stays failed for its own reason, however it ended.
         {"failed",
          {{"exit 0", "failed 1: why"},

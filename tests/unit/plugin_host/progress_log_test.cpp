@@ -64,6 +64,37 @@ TEST_F(ProgressLog, TheParentReadsBackTheStepsOfTheLastCycleTheDescriptorAndTheR
     EXPECT_EQ(progress.finalReport->cause, "why");
 }
 
+// What plugin-host does after the report to provoke a plugin's hooks: read
+// only after the report, the last one said, an empty one for done.
+TEST_F(ProgressLog, TheParentKnowsWhatTheChildWasProvokingAfterItsReport) {
+    const std::string report =
+        "report " +
+        nlohmann::ordered_json(TestReport::ended("lifecycle", TestStatus::Passed, "")).dump();
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{report, "provoke when raising"}, "when raising"},
+        {{report, "provoke when raising", "provoke "}, ""},
+        {{report, "provoke when raising", "provoke when ending a thread"}, "when ending a thread"},
+    };
+    for (const auto& [records, provoking] : rows) {
+        Sealed child;
+        std::string log;
+        for (const auto& record : records) {
+            log += child(record);
+        }
+        ProgressReader reader({}, seal);
+        reader.take(log);
+        EXPECT_EQ(reader.end().provoking, provoking) << log;
+        EXPECT_EQ(reader.end().garbageBytes, 0u) << log;
+    }
+    // Before the report, it is no record of plugin-host's.
+    Sealed child;
+    const std::string early = child("provoke when raising");
+    ProgressReader reader({}, seal);
+    reader.take(early);
+    EXPECT_EQ(reader.end().provoking, "");
+    EXPECT_EQ(reader.end().garbageBytes, early.size() - 1);
+}
+
 TEST_F(ProgressLog, WhatACrashCutShortOrGarbledIsPassedOver) {
     {
         ProgressWriter writer(file.path(), seal);
