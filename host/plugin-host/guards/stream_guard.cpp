@@ -212,6 +212,9 @@ public:
         }
         return found;
     }
+    // Eight streams, each with a locale to copy: read on the cycles that
+    // read everything.
+    bool costly() const override { return true; }
 
 private:
     template <typename Stream>
