@@ -138,6 +138,7 @@ std::vector<NamedKind> namedKinds() {
         {"cout-format", "", "changed the format of std::cout"},
         {"cerr-state", "", "changed the error state of std::cerr"},
         {"cout-exceptions", "", "changed the exception mask of std::cout"},
+        {"rounding-mode", "", "changed the floating-point rounding mode to upward"},
     };
 #if defined(_WIN32)
     const std::vector<NamedKind> windows{
@@ -187,6 +188,7 @@ std::vector<NamedKind> namedKinds() {
         {"dumpable", "", "set PR_SET_DUMPABLE 0"},
         {"thread-name", "", "set the thread name \"plugin\""},
         {"no-new-privs", "", "set PR_SET_NO_NEW_PRIVS 1", true},
+        {"personality", "", "changed the personality to 0x40000"},
         {"nonblocking-stdout", "",
          "set O_NONBLOCK on standard output, whose open file plugin-host shares with its "
          "caller"},

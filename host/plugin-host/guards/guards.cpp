@@ -16,6 +16,7 @@ std::vector<std::unique_ptr<StateGuard>> allGuards() {
     guards.push_back(cppStreamsGuard());
     guards.push_back(cppStreamFormatGuard());
     guards.push_back(defaultMemoryResourceGuard());
+    guards.push_back(fpEnvironmentGuard());
     guards.push_back(environmentGuard());
     guards.push_back(workingDirectoryGuard());
     for (auto& platform : platformGuards()) {

@@ -25,6 +25,7 @@ std::optional<Leftover> judgeFacets(const std::locale& locale, const CodeMap& wh
 std::unique_ptr<StateGuard> environmentGuard();
 std::unique_ptr<StateGuard> workingDirectoryGuard();
 std::unique_ptr<StateGuard> defaultMemoryResourceGuard();
+std::unique_ptr<StateGuard> fpEnvironmentGuard();
 #if !defined(_WIN32)
 std::unique_ptr<StateGuard> intervalTimersGuard();
 std::unique_ptr<StateGuard> processSettingsGuard();

@@ -4,6 +4,7 @@
 // standard descriptors.
 
 #include <signal.h>
+#include <sys/personality.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -156,6 +157,60 @@ class SignalMaskGuard final : public ValueGuard<std::vector<int>> {
     }
 };
 
+// Signals raised while blocked, delivered the moment the host unblocks
+// them: a crash in waiting, taken (as sigtimedwait takes a signal) at once.
+class PendingSignalsGuard final : public ValueGuard<std::vector<int>> {
+    std::vector<int> read() override {
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        std::vector<int> signals;
+        for (int signal = 1; signal < NSIG; ++signal) {
+            if (sigismember(&pending, signal) == 1) {
+                signals.push_back(signal);
+            }
+        }
+        return signals;
+    }
+    void write(const std::vector<int>& host) override {
+        for (const int signal : read()) {
+            if (std::find(host.begin(), host.end(), signal) == host.end()) {
+                sigset_t one;
+                sigemptyset(&one);
+                sigaddset(&one, signal);
+                const timespec now{0, 0};
+                sigtimedwait(&one, nullptr, &now);
+            }
+        }
+    }
+    Leftover judge(const std::vector<int>& now, const CodeMap&) override {
+        std::vector<std::string> names;
+        for (const int signal : now) {
+            if (std::find(host().begin(), host().end(), signal) == host().end()) {
+                const char* name = sigabbrev_np(signal);
+                names.push_back(name != nullptr ? std::string("SIG") + name
+                                                : "SIGRTMIN+" + std::to_string(signal - SIGRTMIN));
+            }
+        }
+        return {Leftover::Severity::Failure,
+                "left " + joinNames(names) +
+                    " pending, which the host receives the moment it unblocks it"};
+    }
+};
+
+// The execution domain: how the kernel runs the host's code from now on
+// (address randomisation, READ_IMPLIES_EXEC, ...).
+class PersonalityGuard final : public ValueGuard<unsigned long> {
+    unsigned long read() override { return static_cast<unsigned long>(personality(0xffffffff)); }
+    void write(const unsigned long& host) override { personality(host); }
+    Leftover judge(const unsigned long& now, const CodeMap&) override {
+        char hex[32];
+        std::snprintf(hex, sizeof hex, "0x%lX", now);
+        return {Leftover::Severity::Warning, std::string("changed the personality to ") + hex};
+    }
+    bool costly() const override { return true; }
+};
+
 // The alternate signal stack of the thread that runs the steps: a crash
 // handler runs on it, so one in the module's memory is a crash in waiting.
 struct AlternateStack {
@@ -202,7 +257,11 @@ std::vector<std::unique_ptr<StateGuard>> platformGuards() {
     guards.push_back(std::make_unique<StdioBuffersGuard>());
 #endif
     guards.push_back(std::make_unique<FileModeMaskGuard>());
+    // Pending signals before the mask: the host's mask, put back, would
+    // deliver them.
+    guards.push_back(std::make_unique<PendingSignalsGuard>());
     guards.push_back(std::make_unique<SignalMaskGuard>());
+    guards.push_back(std::make_unique<PersonalityGuard>());
     guards.push_back(std::make_unique<AlternateStackGuard>());
     guards.push_back(intervalTimersGuard());
     guards.push_back(processSettingsGuard());

@@ -4,8 +4,10 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/personality.h>
 #include <sys/stat.h>
 
+#include <cfenv>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -161,6 +163,24 @@ const Row kRows[] = {
      },
      [] { return blocked(SIGUSR2); }, Leftover::Severity::Warning,
      "unblocked signals the host blocks"},
+    // The host blocks SIGUSR2: raised, it waits for the host to unblock it.
+    {"signal pending", [] { raise(SIGUSR2); },
+     [] {
+         sigset_t pending;
+         sigpending(&pending);
+         return sigismember(&pending, SIGUSR2) == 0;
+     },
+     Leftover::Severity::Failure,
+     "left SIGUSR2 pending, which the host receives the moment it unblocks it"},
+    {"rounding mode", [] { std::fesetround(FE_UPWARD); },
+     [] { return std::fegetround() == FE_TONEAREST; }, Leftover::Severity::Warning,
+     "changed the floating-point rounding mode to upward"},
+    {"trapping", [] { feenableexcept(FE_DIVBYZERO | FE_OVERFLOW); },
+     [] { return fegetexcept() == 0; }, Leftover::Severity::Warning,
+     "changed floating-point exceptions to trap (FE_DIVBYZERO and FE_OVERFLOW)"},
+    {"personality", [] { personality(ADDR_NO_RANDOMIZE); },
+     [] { return personality(0xffffffff) == 0; }, Leftover::Severity::Warning,
+     "changed the personality to 0x40000"},
     {"stdio buffering", [] { std::setvbuf(stdin, nullptr, _IONBF, 0); },
      [] { return (stdin->_flags & 0x0002) == 0; },  // glibc's _IO_UNBUFFERED
      Leftover::Severity::Warning, "changed the buffering of stdin"},
