@@ -2,7 +2,9 @@
 // rounding mode, and which exceptions trap. Every computation of the host's
 // on that thread rounds, or traps, as the plugin left it.
 
-#include <cfenv>
+// <fenv.h>, not <cfenv>: wine's C headers lack some of what <cfenv> names.
+#include <fenv.h>
+
 #include <string>
 #include <vector>
 
@@ -84,9 +86,9 @@ const char* roundingName(int rounding) {
 }
 
 class FpEnvironmentGuard final : public ValueGuard<FpEnvironment> {
-    FpEnvironment read() override { return {std::fegetround(), readTraps()}; }
+    FpEnvironment read() override { return {::fegetround(), readTraps()}; }
     void write(const FpEnvironment& host) override {
-        std::fesetround(host.rounding);
+        ::fesetround(host.rounding);
         writeTraps(host.traps);
     }
     Leftover judge(const FpEnvironment& now, const CodeMap&) override {
