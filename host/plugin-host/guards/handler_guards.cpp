@@ -1,41 +1,15 @@
 // The C++ runtime's process-wide handlers: what runs when the program
 // terminates, and when an allocation fails.
 
-#include <cstring>
 #include <exception>
 #include <new>
 
+#include "guards/handler_guard.h"
 #include "guards/kinds.h"
 
 namespace host::guards {
 
 namespace {
-
-template <typename Handler>
-const void* codeAddress(Handler handler) {
-    const void* address = nullptr;
-    static_assert(sizeof address == sizeof handler);
-    std::memcpy(&address, &handler, sizeof address);
-    return address;
-}
-
-template <typename Handler>
-class HandlerGuard final : public ValueGuard<Handler> {
-public:
-    HandlerGuard(const char* what, Handler (*get)(), Handler (*set)(Handler))
-        : what_(what), get_(get), set_(set) {}
-
-private:
-    Handler read() override { return get_(); }
-    void write(const Handler& handler) override { set_(handler); }
-    Leftover judge(const Handler& now, const CodeMap& where) override {
-        return judgePointer(codeAddress(now), where, what_);
-    }
-
-    const char* what_;
-    Handler (*get_)();
-    Handler (*set_)(Handler);
-};
 
 std::terminate_handler setTerminate(std::terminate_handler handler) {
     return std::set_terminate(handler);

@@ -14,29 +14,12 @@
 extern "C" __declspec(dllimport) int __cdecl _set_new_mode(int);
 extern "C" __declspec(dllimport) int __cdecl _query_new_mode();
 
+#include "guards/handler_guard.h"
 #include "guards/kinds.h"
 
 namespace host::guards {
 
 namespace {
-
-// A handler read and written through the runtime's own getter and setter.
-template <typename Handler>
-class RuntimeHandlerGuard final : public ValueGuard<Handler> {
-public:
-    RuntimeHandlerGuard(const char* what, Handler (*get)(), Handler (*set)(Handler))
-        : what_(what), get_(get), set_(set) {}
-
-private:
-    Handler read() override { return get_(); }
-    void write(const Handler& handler) override { set_(handler); }
-    Leftover judge(const Handler& now, const CodeMap& where) override {
-        return judgePointer(reinterpret_cast<const void*>(now), where, what_);
-    }
-    const char* what_;
-    Handler (*get_)();
-    Handler (*set_)(Handler);
-};
 
 std::string hex(unsigned value) {
     char text[16];
@@ -112,13 +95,13 @@ private:
 
 std::vector<std::unique_ptr<StateGuard>> runtimeGuards() {
     std::vector<std::unique_ptr<StateGuard>> guards;
-    guards.push_back(std::make_unique<RuntimeHandlerGuard<_invalid_parameter_handler>>(
+    guards.push_back(std::make_unique<HandlerGuard<_invalid_parameter_handler>>(
         "the invalid-parameter handler", _get_invalid_parameter_handler,
         _set_invalid_parameter_handler));
-    guards.push_back(std::make_unique<RuntimeHandlerGuard<_invalid_parameter_handler>>(
+    guards.push_back(std::make_unique<HandlerGuard<_invalid_parameter_handler>>(
         "the thread's invalid-parameter handler", _get_thread_local_invalid_parameter_handler,
         _set_thread_local_invalid_parameter_handler));
-    guards.push_back(std::make_unique<RuntimeHandlerGuard<_purecall_handler>>(
+    guards.push_back(std::make_unique<HandlerGuard<_purecall_handler>>(
         "the pure-call handler", _get_purecall_handler, _set_purecall_handler));
     guards.push_back(std::make_unique<RuntimeModeGuard>(
         "the new mode", [] { return _query_new_mode(); }, [](int mode) { _set_new_mode(mode); }));
