@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/personality.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include <cfenv>
@@ -178,6 +179,13 @@ const Row kRows[] = {
     {"trapping", [] { feenableexcept(FE_DIVBYZERO | FE_OVERFLOW); },
      [] { return fegetexcept() == 0; }, Leftover::Severity::Warning,
      "changed floating-point exceptions to trap (FE_DIVBYZERO and FE_OVERFLOW)"},
+    {"thread name", [] { prctl(PR_SET_NAME, "plugin", 0, 0, 0); },
+     [] {
+         char name[16] = {};
+         prctl(PR_GET_NAME, name, 0, 0, 0);
+         return std::string(name) != "plugin";
+     },
+     Leftover::Severity::Warning, "set the thread name \"plugin\""},
     {"personality", [] { personality(ADDR_NO_RANDOMIZE); },
      [] { return personality(0xffffffff) == 0; }, Leftover::Severity::Warning,
      "changed the personality to 0x40000"},
