@@ -11,16 +11,22 @@ namespace {
 
 class ModuleMap final : public guards::CodeMap {
 public:
-    explicit ModuleMap(const loader::Library* module) : module_(module) {}
+    ModuleMap(const loader::Library* module, const std::filesystem::path& file)
+        : module_(module), file_(file) {}
     bool inModule(const void* address) const override {
         return module_ != nullptr && module_->contains(address);
     }
     bool inLoadedImage(const void* address) const override {
         return loader::Library::inLoadedImage(address);
     }
+    bool isModuleFile(const std::filesystem::path& path) const override {
+        std::error_code error;
+        return std::filesystem::equivalent(path, file_, error);
+    }
 
 private:
     const loader::Library* module_;
+    std::filesystem::path file_;
 };
 
 }  // namespace
@@ -77,7 +83,7 @@ std::optional<std::string> Leftovers::judge(std::vector<guards::Leftover> leftov
 std::optional<std::string> Leftovers::atUnload(const loader::Library& module, int cycle,
                                                TestReport& report) {
     const bool all = cycle == 1 || cycle == options_.cycles || cycle % kCostlyEvery == 0;
-    return judge(guards_.look(ModuleMap(&module), all), report);
+    return judge(guards_.look(ModuleMap(&module, options_.module), all), report);
 }
 
 void Leftovers::cycleEnded(int cycle, TestReport& report) {
@@ -88,7 +94,7 @@ void Leftovers::cycleEnded(int cycle, TestReport& report) {
 }
 
 std::optional<std::string> Leftovers::atEnd(TestReport& report) {
-    const auto failure = judge(guards_.putBack(ModuleMap(nullptr)), report);
+    const auto failure = judge(guards_.putBack(ModuleMap(nullptr, options_.module)), report);
     if (countsDescriptors(options_)) {
         report.descriptorsBefore = descriptorsBefore_;
         report.descriptorsAfter = process::openDescriptors();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,9 @@ public:
     virtual bool inModule(const void* address) const = 0;
     // In the image of any program or library loaded now.
     virtual bool inLoadedImage(const void* address) const = 0;
+    // The module's file, which may still be loaded when the map no longer
+    // knows its addresses (a module abandoned to a thread of its own).
+    virtual bool isModuleFile(const std::filesystem::path&) const { return false; }
 };
 
 // What a plugin left behind. A failure is a crash in waiting (it points into

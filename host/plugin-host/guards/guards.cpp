@@ -15,6 +15,9 @@ std::vector<std::unique_ptr<StateGuard>> allGuards() {
     guards.push_back(cLocaleGuard());
     guards.push_back(cppStreamsGuard());
     guards.push_back(cppStreamFormatGuard());
+    if (auto callbacks = streamCallbacksGuard()) {
+        guards.push_back(std::move(callbacks));
+    }
     guards.push_back(defaultMemoryResourceGuard());
     guards.push_back(fpEnvironmentGuard());
     guards.push_back(environmentGuard());

@@ -18,6 +18,8 @@ std::unique_ptr<StateGuard> cppLocaleGuard();
 std::unique_ptr<StateGuard> cLocaleGuard();
 std::unique_ptr<StateGuard> cppStreamsGuard();
 std::unique_ptr<StateGuard> cppStreamFormatGuard();
+// Null where the C++ library keeps the streams' callbacks out of reach.
+std::unique_ptr<StateGuard> streamCallbacksGuard();
 // A failure when one of `locale`'s standard facets has its code in the
 // module or in no loaded code: "left WHAT with a numpunct<char> facet ...".
 std::optional<Leftover> judgeFacets(const std::locale& locale, const CodeMap& where,
@@ -28,6 +30,10 @@ std::unique_ptr<StateGuard> defaultMemoryResourceGuard();
 std::unique_ptr<StateGuard> fpEnvironmentGuard();
 #if !defined(_WIN32)
 std::unique_ptr<StateGuard> intervalTimersGuard();
+std::unique_ptr<StateGuard> posixTimersGuard();
+std::unique_ptr<StateGuard> librariesGuard();
+std::vector<std::unique_ptr<StateGuard>> identityGuards();
+std::vector<std::unique_ptr<StateGuard>> memoryPolicyGuards();
 std::unique_ptr<StateGuard> processSettingsGuard();
 // Null where the C library's table of keys cannot be read.
 std::unique_ptr<StateGuard> threadKeysGuard();

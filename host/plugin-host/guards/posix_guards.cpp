@@ -1,7 +1,7 @@
 // What only a POSIX process has: the C stdio buffers as the C library keeps
 // them, the file mode mask, the signal mask and the alternate signal stack;
-// and, each in a file of its own, the timers, limits, scheduling and
-// standard descriptors.
+// and, each in a file of its own, the timers, limits, scheduling, standard
+// descriptors, loaded libraries, identity and memory policy.
 
 #include <signal.h>
 #include <sys/personality.h>
@@ -264,12 +264,15 @@ std::vector<std::unique_ptr<StateGuard>> platformGuards() {
     guards.push_back(std::make_unique<PersonalityGuard>());
     guards.push_back(std::make_unique<AlternateStackGuard>());
     guards.push_back(intervalTimersGuard());
+    guards.push_back(posixTimersGuard());
+    guards.push_back(librariesGuard());
     guards.push_back(processSettingsGuard());
     if (auto keys = threadKeysGuard()) {
         guards.push_back(std::move(keys));
     }
     guards.push_back(resourceLimitsGuard());
-    for (auto* list : {schedulingGuards, standardDescriptorGuards}) {
+    for (auto* list :
+         {schedulingGuards, standardDescriptorGuards, identityGuards, memoryPolicyGuards}) {
         for (auto& guard : list()) {
             guards.push_back(std::move(guard));
         }

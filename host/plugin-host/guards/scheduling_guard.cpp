@@ -1,9 +1,10 @@
-// How the host's thread is scheduled: its nice value, its policy and the
-// CPUs it may run on. A plugin that changes them slows the host, or pins
-// it to one CPU, for good.
+// How the host's thread is scheduled: its nice value, its policy, the
+// CPUs it may run on and its I/O priority. A plugin that changes them slows
+// the host, or pins it to one CPU, for good.
 
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -118,6 +119,29 @@ class AffinityGuard final : public ValueGuard<std::vector<int>> {
     bool costly() const override { return true; }
 };
 
+// ioprio_get(2) and ioprio_set(2) have no C library wrappers.
+constexpr int kIoPriorityWhoProcess = 1;
+constexpr int kIoPriorityClassIdle = 3;
+
+class IoPriorityGuard final : public ValueGuard<long> {
+    long read() override { return syscall(SYS_ioprio_get, kIoPriorityWhoProcess, 0); }
+    void write(const long& priority) override {
+        syscall(SYS_ioprio_set, kIoPriorityWhoProcess, 0, priority);
+    }
+    Leftover judge(const long& now, const CodeMap&) override {
+        static constexpr const char* kClasses[] = {"none", "real-time", "best-effort", "idle"};
+        const long type = now >> 13;
+        Leftover leftover{Leftover::Severity::Warning,
+                          "changed the I/O priority to class " +
+                              std::string(type >= 0 && type <= 3 ? kClasses[type] : "unknown") +
+                              ", level " + std::to_string(now & 0x1fff)};
+        // Leaving the idle class takes privilege an ordinary process lacks.
+        leftover.lasting = type == kIoPriorityClassIdle && geteuid() != 0;
+        return leftover;
+    }
+    bool costly() const override { return true; }
+};
+
 }  // namespace
 
 std::vector<std::unique_ptr<StateGuard>> schedulingGuards() {
@@ -125,6 +149,7 @@ std::vector<std::unique_ptr<StateGuard>> schedulingGuards() {
     guards.push_back(std::make_unique<NiceGuard>());
     guards.push_back(std::make_unique<PolicyGuard>());
     guards.push_back(std::make_unique<AffinityGuard>());
+    guards.push_back(std::make_unique<IoPriorityGuard>());
     return guards;
 }
 
