@@ -98,6 +98,16 @@ int run(const std::vector<std::string>& arguments) {
             return hostTrouble(report.module, junitTrouble(options.junitFile));
         }
     }
+    if (options.inProcess) {
+        // What crashes the process from here on is a hook the plugin left
+        // that only the process's end runs (fiber-local storage callbacks on
+        // Windows): the verdict above cannot have seen it.
+        process::reportCrashesFromNowOn(
+            "plugin-host: " + host::escapedText(report.module) + ": crashed with ",
+            " at exit, in a hook the plugin left that only the end of the process runs; run "
+            "without --in-process to see which test left it",
+            static_cast<int>(host::Outcome::Misbehaved));
+    }
     return code;
 }
 

@@ -1,8 +1,9 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <dbghelp.h>
 
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -70,18 +71,8 @@ std::string withMeaning(const std::string& name) {
     if (name.empty() || name[0] != '?') {
         return name;
     }
-    using Undecorate = DWORD(WINAPI*)(PCSTR, PSTR, DWORD, DWORD);
-    static const HMODULE dbghelp =
-        LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (dbghelp == nullptr) {
-        return name;
-    }
-    const FARPROC address = GetProcAddress(dbghelp, "UnDecorateSymbolName");
-    Undecorate undecorate = nullptr;
-    static_assert(sizeof undecorate == sizeof address);
-    std::memcpy(&undecorate, &address, sizeof undecorate);
     char plain[1024];
-    if (undecorate == nullptr || undecorate(name.c_str(), plain, sizeof plain, 0) == 0) {
+    if (UnDecorateSymbolName(name.c_str(), plain, sizeof plain, 0) == 0) {
         return name;
     }
     return name + " (" + plain + ")";

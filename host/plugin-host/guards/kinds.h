@@ -28,10 +28,10 @@ std::unique_ptr<StateGuard> environmentGuard();
 std::unique_ptr<StateGuard> workingDirectoryGuard();
 std::unique_ptr<StateGuard> defaultMemoryResourceGuard();
 std::unique_ptr<StateGuard> fpEnvironmentGuard();
+std::unique_ptr<StateGuard> librariesGuard();
 #if !defined(_WIN32)
 std::unique_ptr<StateGuard> intervalTimersGuard();
 std::unique_ptr<StateGuard> posixTimersGuard();
-std::unique_ptr<StateGuard> librariesGuard();
 std::vector<std::unique_ptr<StateGuard>> identityGuards();
 std::vector<std::unique_ptr<StateGuard>> memoryPolicyGuards();
 std::unique_ptr<StateGuard> processSettingsGuard();

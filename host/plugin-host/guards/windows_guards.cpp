@@ -47,6 +47,7 @@ std::vector<std::unique_ptr<StateGuard>> platformGuards() {
     std::vector<std::unique_ptr<StateGuard>> guards;
     guards.push_back(std::make_unique<ExceptionFilterGuard>());
     guards.push_back(std::make_unique<ErrorModeGuard>());
+    guards.push_back(librariesGuard());
     for (auto* list : {runtimeGuards, processGuards}) {
         for (auto& guard : list()) {
             guards.push_back(std::move(guard));

@@ -594,4 +594,37 @@ void endQuietlyOnCrash() {
     setrlimit(RLIMIT_CORE, &noCore);
 }
 
+namespace {
+
+constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+// Made whole beforehand, as a signal handler may only write, and never
+// destroyed: what crashes at exit crashes after static destructors.
+std::string* crashLines = nullptr;
+int crashExitCode = 1;
+
+void reportCrash(int signal) {
+    for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
+        if (kCrashSignals[i] == signal) {
+            const std::string& line = crashLines[i];
+            [[maybe_unused]] const auto written = ::write(STDERR_FILENO, line.data(), line.size());
+        }
+    }
+    _exit(crashExitCode);
+}
+
+}  // namespace
+
+void reportCrashesFromNowOn(const std::string& before, const std::string& after, int exitCode) {
+    crashExitCode = exitCode;
+    crashLines = new std::string[std::size(kCrashSignals)];
+    for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
+        const int signal = kCrashSignals[i];
+        crashLines[i] = before + "signal " + std::to_string(signal) + " (" + strsignal(signal) +
+                        ")" + after + "\n";
+        struct sigaction action {};
+        action.sa_handler = reportCrash;
+        sigaction(signal, &action, nullptr);
+    }
+}
+
 }  // namespace process

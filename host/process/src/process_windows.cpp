@@ -595,4 +595,37 @@ void endQuietlyOnCrash() {
     SetUnhandledExceptionFilter(endWithExceptionCode);
 }
 
+namespace {
+
+// Never destroyed: what crashes at exit crashes after static destructors.
+std::string* crashBefore = nullptr;
+std::string* crashAfter = nullptr;
+int crashExitCode = 1;
+
+// First of the vectored handlers: nothing of the process's may handle a
+// fault after this point.
+LONG WINAPI reportCrash(EXCEPTION_POINTERS* exception) {
+    const DWORD code = exception->ExceptionRecord->ExceptionCode;
+    if (code != EXCEPTION_ACCESS_VIOLATION && code != EXCEPTION_ILLEGAL_INSTRUCTION &&
+        code != EXCEPTION_PRIV_INSTRUCTION && code != EXCEPTION_STACK_OVERFLOW &&
+        code != EXCEPTION_INT_DIVIDE_BY_ZERO) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    const std::string line = *crashBefore + describeException(code) + *crashAfter + "\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
+              &written, nullptr);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(crashExitCode));
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+
+void reportCrashesFromNowOn(const std::string& before, const std::string& after, int exitCode) {
+    crashBefore = new std::string(before);
+    crashAfter = new std::string(after);
+    crashExitCode = exitCode;
+    AddVectoredExceptionHandler(1, reportCrash);
+}
+
 }  // namespace process

@@ -163,4 +163,10 @@ void endWithParent();
 // file, no error dialog, no debugger, so whoever started it can report it.
 void endQuietlyOnCrash();
 
+// From now on a crash of this process (a fault, not an abort) writes
+// `before` + what crashed it ("exception 0xC0000005 (access violation)",
+// "signal 11 (Segmentation fault)") + `after` and a newline to standard
+// error, and ends the process with `exitCode`.
+void reportCrashesFromNowOn(const std::string& before, const std::string& after, int exitCode);
+
 }  // namespace process
