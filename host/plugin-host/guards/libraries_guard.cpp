@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "guards/kinds.h"
+#include "guards/module_closure.h"
 
 namespace host::guards {
 
@@ -19,10 +20,15 @@ namespace {
 
 struct Library {
     std::string path;
+    std::string name;  // the file's
     const void* base;
     std::vector<std::string> needed;  // its DT_NEEDED names
     bool operator==(const Library& other) const { return path == other.path; }
 };
+
+std::string nameOf(const std::string& path) {
+    return std::filesystem::path(path).filename().string();
+}
 
 std::vector<std::string> neededBy(const dl_phdr_info& info) {
     std::vector<std::string> needed;
@@ -57,8 +63,8 @@ std::vector<Library> loadedLibraries() {
         [](dl_phdr_info* info, std::size_t, void* into) {
             if (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0') {
                 static_cast<std::vector<Library>*>(into)->push_back(
-                    Library{info->dlpi_name, reinterpret_cast<const void*>(info->dlpi_addr),
-                            neededBy(*info)});
+                    Library{info->dlpi_name, nameOf(info->dlpi_name),
+                            reinterpret_cast<const void*>(info->dlpi_addr), neededBy(*info)});
             }
             return 0;
         },
@@ -66,10 +72,6 @@ std::vector<Library> loadedLibraries() {
     std::sort(libraries.begin(), libraries.end(),
               [](const Library& a, const Library& b) { return a.path < b.path; });
     return libraries;
-}
-
-std::string nameOf(const std::string& path) {
-    return std::filesystem::path(path).filename().string();
 }
 
 // What the C library loads for itself and keeps: character set converters,
@@ -90,7 +92,7 @@ public:
     std::vector<Leftover> look(const CodeMap& where, bool putBack) override {
         std::vector<std::string> names;
         for (const Library& library : leftBehind(loadedLibraries(), host_, where, modules_)) {
-            names.push_back(nameOf(library.path));
+            names.push_back(library.name);
         }
         std::vector<Leftover> found;
         if (!names.empty() && names != seen_) {
@@ -135,35 +137,16 @@ private:
                 added.push_back(library);
             }
         }
-        const auto keep = [&modules](const std::string& name) {
-            if (std::find(modules.begin(), modules.end(), name) == modules.end()) {
-                modules.push_back(name);
-            }
-        };
-        for (const Library& library : added) {
-            if (where.inModule(library.base) || where.isModuleFile(library.path)) {
-                keep(nameOf(library.path));
-                for (const auto& name : library.needed) {
-                    keep(name);
-                }
-            }
-        }
-        // What the module needs, and what that needs in turn.
-        for (std::size_t grown = 0; grown != modules.size();) {
-            grown = modules.size();
-            for (const Library& library : added) {
-                if (std::find(modules.begin(), modules.end(), nameOf(library.path)) !=
-                    modules.end()) {
-                    for (const auto& name : library.needed) {
-                        keep(name);
-                    }
-                }
-            }
-        }
+        addModuleClosure(
+            added,
+            [&where](const Library& library) {
+                return where.inModule(library.base) || where.isModuleFile(library.path);
+            },
+            modules);
         added.erase(std::remove_if(added.begin(), added.end(),
                                    [&modules](const Library& library) {
                                        return std::find(modules.begin(), modules.end(),
-                                                        nameOf(library.path)) != modules.end();
+                                                        library.name) != modules.end();
                                    }),
                     added.end());
         return added;

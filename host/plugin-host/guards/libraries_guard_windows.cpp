@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "guards/kinds.h"
+#include "guards/module_closure.h"
 
 extern "C" __declspec(dllimport) BOOL WINAPI
     K32EnumProcessModules(HANDLE, HMODULE*, DWORD, LPDWORD);
@@ -91,27 +92,12 @@ public:
                 added.push_back(std::move(library));
             }
         }
-        const auto keep = [this](const std::string& name) {
-            if (std::find(modules_.begin(), modules_.end(), name) == modules_.end()) {
-                modules_.push_back(name);
-            }
-        };
-        // The module and what it imports, and what that imports in turn.
-        for (const Library& library : added) {
-            if (where.inModule(library.handle) || where.isModuleFile(library.path)) {
-                keep(library.name);
-            }
-        }
-        for (std::size_t grown = 0; grown != modules_.size();) {
-            grown = modules_.size();
-            for (const Library& library : added) {
-                if (std::find(modules_.begin(), modules_.end(), library.name) != modules_.end()) {
-                    for (const auto& name : library.needed) {
-                        keep(name);
-                    }
-                }
-            }
-        }
+        addModuleClosure(
+            added,
+            [&where](const Library& library) {
+                return where.inModule(library.handle) || where.isModuleFile(library.path);
+            },
+            modules_);
         std::vector<std::string> names;
         for (const Library& library : added) {
             if (std::find(modules_.begin(), modules_.end(), library.name) == modules_.end()) {

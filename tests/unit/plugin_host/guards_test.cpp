@@ -4,21 +4,31 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <locale>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "guards/guard.h"
+#include "guards/module_closure.h"
 
 namespace {
 
@@ -85,6 +95,43 @@ void (*handlerOf(int signal))(int) {
 std::locale hostLocale;
 std::string hostWorkingDirectory;
 mode_t hostMask = 0;
+
+int streamSlot() {
+    static const int slot = std::ios_base::xalloc();
+    return slot;
+}
+int streamEvents = 0;
+void countEvent(std::ios_base::event, std::ios_base&, int) {
+    ++streamEvents;
+}
+
+std::size_t posixTimers() {
+    std::ifstream list("/proc/self/timers");
+    std::size_t count = 0;
+    for (std::string line; std::getline(list, line);) {
+        count += line.rfind("ID: ", 0) == 0 ? 1 : 0;
+    }
+    return count;
+}
+void armTimer(int notify) {
+    sigevent event{};
+    event.sigev_notify = notify;
+    event.sigev_signo = SIGUSR2;  // blocked by the host: it never arrives here
+    timer_t timer{};
+    timer_create(CLOCK_MONOTONIC, &event, &timer);
+    const itimerspec inAMinute{{0, 0}, {60, 0}};
+    timer_settime(timer, 0, &inAMinute, nullptr);
+}
+
+long lockedKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmLck:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
 
 bool blocked(int signal) {
     sigset_t now;
@@ -189,6 +236,54 @@ const Row kRows[] = {
     {"personality", [] { personality(ADDR_NO_RANDOMIZE); },
      [] { return personality(0xffffffff) == 0; }, Leftover::Severity::Warning,
      "changed the personality to 0x40000"},
+    {"stream slot", [] { std::cout.iword(streamSlot()) = 7; },
+     [] { return std::cout.iword(streamSlot()) == 0; }, Leftover::Severity::Warning,
+     "changed the iword/pword slots of std::cout"},
+    // Imbuing a stream calls its callbacks: none once it is put back.
+    {"stream callback", [] { std::cout.register_callback(countEvent, 0); },
+     [] {
+         const int before = streamEvents;
+         std::cout.imbue(std::cout.getloc());
+         return streamEvents == before;
+     },
+     Leftover::Severity::Failure,
+     "left an event callback of std::cout pointing into the module, which is gone after "
+     "unload"},
+    {"POSIX timer", [] { armTimer(SIGEV_SIGNAL); }, [] { return posixTimers() == 0; },
+     Leftover::Severity::Failure,
+     "left a POSIX timer armed, which fires after the plugin has gone"},
+    // Armed, but telling nobody when it expires.
+    {"silent POSIX timer", [] { armTimer(SIGEV_NONE); }, [] { return posixTimers() == 0; },
+     Leftover::Severity::Warning, "left a POSIX timer behind"},
+    {"library", [] { dlopen("libresolv.so.2", RTLD_NOW); },
+     [] {
+         void* still = dlopen("libresolv.so.2", RTLD_NOW | RTLD_NOLOAD);
+         if (still != nullptr) {
+             dlclose(still);
+         }
+         return still == nullptr;
+     },
+     Leftover::Severity::Warning, "left libresolv.so.2 loaded"},
+    {"I/O priority", [] { syscall(SYS_ioprio_set, 1, 0, 2 << 13 | 7); },
+     [] { return syscall(SYS_ioprio_get, 1, 0) != (2 << 13 | 7); }, Leftover::Severity::Warning,
+     "changed the I/O priority to class best-effort, level 7"},
+    {"memory locked", [] { mlockall(MCL_FUTURE); },
+     [] {
+         std::vector<char> more(1 << 20, 1);  // new memory: locked, if locking is on
+         return lockedKiB() == 0;
+     },
+     Leftover::Severity::Warning, "locked all of plugin-host's future memory in RAM"},
+    {"NUMA policy",
+     [] {
+         const unsigned long firstNode = 1;
+         syscall(SYS_set_mempolicy, 1, &firstNode, 64);  // MPOL_PREFERRED
+     },
+     [] {
+         int mode = -1;
+         syscall(SYS_get_mempolicy, &mode, nullptr, 0, nullptr, 0);
+         return mode == 0;
+     },
+     Leftover::Severity::Warning, "changed the NUMA memory policy to mode 1"},
     {"stdio buffering", [] { std::setvbuf(stdin, nullptr, _IONBF, 0); },
      [] { return (stdin->_flags & 0x0002) == 0; },  // glibc's _IO_UNBUFFERED
      Leftover::Severity::Warning, "changed the buffering of stdin"},
@@ -261,6 +356,29 @@ TEST(JudgePointer, IntoTheModuleNoLongerLoadedOrElsewhere) {
     // A null pointer points at nothing to crash into.
     EXPECT_EQ(host::guards::judgePointer(nullptr, FakeMap(true, false), "x").severity,
               Leftover::Severity::Warning);
+}
+
+// What goes with the module: it, what it needs and what that needs, not
+// what only another library needs; remembered for looks that no longer see
+// the module.
+TEST(ModuleClosure, IsTheModuleAndWhatItNeedsInTurn) {
+    struct Library {
+        std::string name;
+        std::vector<std::string> needed;
+    };
+    const std::vector<Library> added{{"other.so", {"shared.so", "own.so"}},
+                                     {"needed.so", {"shared.so"}},
+                                     {"module.so", {"needed.so"}},
+                                     {"shared.so", {}},
+                                     {"own.so", {}}};
+    std::vector<std::string> modules;
+    const auto isModule = [](const Library& library) { return library.name == "module.so"; };
+    host::guards::addModuleClosure(added, isModule, modules);
+    std::sort(modules.begin(), modules.end());
+    EXPECT_EQ(modules, (std::vector<std::string>{"module.so", "needed.so", "shared.so"}));
+    host::guards::addModuleClosure(
+        added, [](const Library&) { return false; }, modules);
+    EXPECT_EQ(modules.size(), 3u);
 }
 
 TEST(JoinNames, OneTwoOrMore) {
