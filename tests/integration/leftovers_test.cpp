@@ -223,6 +223,7 @@ std::vector<NamedKind> namedKinds() {
         {"numa-policy", "", "changed the NUMA memory policy to mode 1"},
         {"posix-timer", "left a POSIX timer armed, which fires after the plugin has gone", ""},
         {"library", "", "left libresolv.so.2 loaded"},
+        {"on-exit", "crashed with signal 11 (Segmentation fault)", "", false, true, true},
     };
     kinds.insert(kinds.end(), posix.begin(), posix.end());
     // What only a privileged plugin can change.
