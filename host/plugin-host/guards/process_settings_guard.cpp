@@ -48,6 +48,10 @@ struct Setting {
 constexpr long kSpeculationControls = PR_SPEC_ENABLE | PR_SPEC_DISABLE | PR_SPEC_DISABLE_NOEXEC;
 
 constexpr Setting kSettings[] = {
+    // What no process can undo, first.
+    {"PR_SET_NO_NEW_PRIVS", PR_GET_NO_NEW_PRIVS, 0, true},
+    {"PR_SET_SECCOMP", PR_GET_SECCOMP, 0, true},
+    {"PR_SET_MDWE", PR_GET_MDWE, 0, true},
     {"PR_SET_DUMPABLE", PR_GET_DUMPABLE, PR_SET_DUMPABLE, true},
     {"PR_SET_PDEATHSIG", PR_GET_PDEATHSIG, PR_SET_PDEATHSIG, false},
     {"PR_SET_KEEPCAPS", PR_GET_KEEPCAPS, PR_SET_KEEPCAPS, true},
@@ -63,9 +67,6 @@ constexpr Setting kSettings[] = {
      PR_SPEC_STORE_BYPASS, kSpeculationControls},
     {"PR_SET_SPECULATION_CTRL indirect branch", PR_GET_SPECULATION_CTRL, PR_SET_SPECULATION_CTRL,
      true, PR_SPEC_INDIRECT_BRANCH, kSpeculationControls},
-    {"PR_SET_NO_NEW_PRIVS", PR_GET_NO_NEW_PRIVS, 0, true},
-    {"PR_SET_SECCOMP", PR_GET_SECCOMP, 0, true},
-    {"PR_SET_MDWE", PR_GET_MDWE, 0, true},
 #if defined(__x86_64__)
     // Off, the CPUID instruction faults: a crash in waiting for whatever
     // asks the CPU what it can do, the dynamic loader among them.

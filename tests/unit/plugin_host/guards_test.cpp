@@ -3,6 +3,8 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <iconv.h>
+#include <linux/capability.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/personality.h>
@@ -239,6 +241,12 @@ const Row kRows[] = {
     {"stream slot", [] { std::cout.iword(streamSlot()) = 7; },
      [] { return std::cout.iword(streamSlot()) == 0; }, Leftover::Severity::Warning,
      "changed the iword/pword slots of std::cout"},
+    {"stream pointer slot", [] { std::cout.pword(streamSlot()) = &streamEvents; },
+     [] { return std::cout.pword(streamSlot()) == nullptr; }, Leftover::Severity::Warning,
+     "changed the iword/pword slots of std::cout"},
+    {"dumpable", [] { prctl(PR_SET_DUMPABLE, 0, 0, 0, 0); },
+     [] { return prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 1; }, Leftover::Severity::Warning,
+     "set PR_SET_DUMPABLE 0"},
     // Imbuing a stream calls its callbacks: none once it is put back.
     {"stream callback", [] { std::cout.register_callback(countEvent, 0); },
      [] {
@@ -385,6 +393,92 @@ TEST(JoinNames, OneTwoOrMore) {
     EXPECT_EQ(host::guards::joinNames({"A"}), "A");
     EXPECT_EQ(host::guards::joinNames({"A", "B"}), "A and B");
     EXPECT_EQ(host::guards::joinNames({"A", "B", "C"}), "A, B and C");
+}
+
+// The host's own callback stays, in its place behind the plugin's.
+TEST(StreamCallbacks, ThePluginsGoTheHostsStay) {
+    static int hostEvents = 0;
+    std::cerr.register_callback([](std::ios_base::event, std::ios_base&, int) { ++hostEvents; }, 0);
+    host::guards::StateGuards guards;
+    std::cerr.register_callback(countEvent, 0);
+    EXPECT_EQ(guards.look(ThisProgram()).size(), 1u);
+    const int before = streamEvents;
+    std::cerr.imbue(std::cerr.getloc());
+    EXPECT_EQ(streamEvents, before);
+    EXPECT_EQ(hostEvents, 1);
+}
+
+// What the C library loads for itself and keeps (a character set converter
+// here) is not the plugin's.
+TEST(Libraries, TheCLibrarysOwnAreNotThePlugins) {
+    host::guards::StateGuards guards;
+    const iconv_t converter = iconv_open("UTF-16", "UTF-8");
+    ASSERT_NE(converter, reinterpret_cast<iconv_t>(-1));
+    iconv_close(converter);
+    EXPECT_TRUE(guards.look(ThisProgram()).empty());
+}
+
+// Who the process is and where it stands, and whether it can be put back:
+// tried in a child of this test, which may give up what it cannot take
+// back. Each check that fails says so on standard error.
+bool leftAs(host::guards::StateGuards& guards, const std::string& text, bool lasting) {
+    for (const auto& leftover : guards.look(ThisProgram())) {
+        if (leftover.text == text) {
+            if (leftover.lasting != lasting) {
+                std::cerr << text << ": lasting " << leftover.lasting << '\n';
+            }
+            return leftover.lasting == lasting;
+        }
+    }
+    std::cerr << "not found: " << text << '\n';
+    return false;
+}
+
+bool identityIsGuarded() {
+    host::guards::StateGuards guards;
+    bool ok = true;
+    setresuid(static_cast<uid_t>(-1), 65534, static_cast<uid_t>(-1));
+    ok &= leftAs(guards, "changed the user IDs (real/effective/saved) to 0/65534/0", false);
+    guards.putBack(ThisProgram());
+    ok &= geteuid() == 0;
+    setpgid(0, 0);
+    ok &= leftAs(guards, "moved plugin-host into process group " + std::to_string(getpid()), false);
+    guards.putBack(ThisProgram());
+    ok &= getpgrp() != getpid();
+    setsid();
+    ok &= leftAs(guards, "moved plugin-host into a session of its own", true);
+    // Effective alone can be taken back; permitted and bounding cannot.
+    const auto drop = [](bool permitted) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        syscall(SYS_capget, &header, data);
+        data[0].effective &= ~(1u << CAP_NET_RAW);
+        if (permitted) {
+            data[0].permitted &= ~(1u << CAP_NET_RAW);
+        }
+        syscall(SYS_capset, &header, data);
+    };
+    drop(false);
+    ok &= leftAs(guards, "changed the effective capabilities", false);
+    guards.putBack(ThisProgram());
+    drop(true);
+    ok &= leftAs(guards, "changed the effective and permitted capabilities", true);
+    prctl(PR_CAPBSET_DROP, CAP_SYS_BOOT, 0, 0, 0);
+    ok &= leftAs(guards, "changed the effective, permitted and bounding capabilities", true);
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    ok &= leftAs(guards, "set PR_SET_NO_NEW_PRIVS 1 and PR_SET_DUMPABLE 0", true);
+    // Root given up for good: no ID of the host's left to take.
+    setresuid(1000, 1000, 1000);
+    ok &= leftAs(guards, "changed the user IDs (real/effective/saved) to 1000/1000/1000", true);
+    return ok;
+}
+
+TEST(Identity, IsSeenAndWhatCannotBeTakenBackSaysSo) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only a privileged process can change who it is and take it back";
+    }
+    EXPECT_EXIT(_exit(identityIsGuarded() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 // Only the costly guards wait for a call that asks for every guard.
