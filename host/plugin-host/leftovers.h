@@ -52,6 +52,6 @@ private:
 std::vector<int> memorySampleCycles(int cycles);
 inline constexpr int kFewestCyclesForGrowth = 10;
 
-inline constexpr int kCostlyEvery = 16;
+inline constexpr int kCostlyEvery = 64;
 
 }  // namespace host

@@ -221,6 +221,7 @@ class WorkingDirectoryGuard final : public ValueGuard<std::filesystem::path> {
                     (now.empty() ? std::string("one that no longer exists")
                                  : "\"" + process::pathToUtf8(now) + "\"")};
     }
+    bool costly() const override { return true; }
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 // host with other rights, outside its job control or in another view of the
 // system; what takes a right the plugin gave up cannot be put back.
 
+#include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
@@ -13,10 +14,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <filesystem>
 #include <fstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "guards/kinds.h"
@@ -170,9 +169,11 @@ class ProcessGroupGuard final : public ValueGuard<Group> {
     bool costly() const override { return true; }
 };
 
+// readlink(2) alone: these links are short, and read on every look.
 std::string linkTarget(const char* link) {
-    std::error_code error;
-    return std::filesystem::read_symlink(link, error).string();
+    char target[256];
+    const ssize_t length = readlink(link, target, sizeof target);
+    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
 }
 
 // The root directory, the namespaces and the control group, as /proc names
@@ -189,12 +190,13 @@ struct View {
 
 // The control group, as /proc/self/cgroup names it ("0::/PATH" on v2).
 std::string cgroupOf() {
-    std::ifstream file("/proc/self/cgroup");
-    std::string all;
-    for (std::string line; std::getline(file, line);) {
-        all += line + "\n";
+    char text[512];
+    const int file = open("/proc/self/cgroup", O_RDONLY | O_CLOEXEC);
+    const ssize_t length = file < 0 ? -1 : read(file, text, sizeof text);
+    if (file >= 0) {
+        close(file);
     }
-    return all;
+    return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
 }
 
 constexpr const char* kNamespaces[] = {

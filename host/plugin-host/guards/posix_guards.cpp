@@ -115,6 +115,7 @@ class FileModeMaskGuard final : public ValueGuard<mode_t> {
         std::snprintf(octal, sizeof octal, "%03o", static_cast<unsigned>(now));
         return {Leftover::Severity::Warning, std::string("changed the file mode mask to ") + octal};
     }
+    bool costly() const override { return true; }
 };
 
 // The signal mask of the thread that runs the plugin's steps, which is the
