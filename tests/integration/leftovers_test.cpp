@@ -219,13 +219,17 @@ std::vector<NamedKind> namedKinds() {
          "set O_NONBLOCK on standard output, whose open file plugin-host shares with its "
          "caller"},
         {"io-priority", "", "changed the I/O priority to class best-effort, level 7"},
-        {"memory-lock", "", "locked all of plugin-host's future memory in RAM"},
         {"numa-policy", "", "changed the NUMA memory policy to mode 1"},
         {"posix-timer", "left a POSIX timer armed, which fires after the plugin has gone", ""},
         {"library", "", "left libresolv.so.2 loaded"},
         {"on-exit", "crashed with signal 11 (Segmentation fault)", "", false, true, true},
     };
     kinds.insert(kinds.end(), posix.begin(), posix.end());
+#if !defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer makes mlockall do nothing: its shadow memory must not
+    // be locked.
+    kinds.push_back({"memory-lock", "", "locked all of plugin-host's future memory in RAM"});
+#endif
     // What only a privileged plugin can change.
     if (geteuid() == 0) {
         kinds.push_back({"supplementary-groups", "", "changed the supplementary groups"});
