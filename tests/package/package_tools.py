@@ -49,9 +49,16 @@ def expect(condition, message):
         raise Failure(message)
 
 
-def ctest_commands(build):
-    """Each CTest test of a build: its command line and its labels."""
-    listing = json.loads(run(["ctest", "--test-dir", build, "--show-only=json-v1"]).stdout)
+def ctest_commands(build, separate_errors=False):
+    """Each CTest test of a build: its command line and its labels. With
+    `separate_errors`, what ctest warns of on standard error is kept out."""
+    command = ["ctest", "--test-dir", build, "--show-only=json-v1"]
+    if separate_errors:
+        output = subprocess.run([str(part) for part in command], text=True, check=True,
+                                stdout=subprocess.PIPE).stdout
+    else:
+        output = run(command).stdout
+    listing = json.loads(output)
     commands = {}
     for test in listing["tests"]:
         labels = [p["value"] for p in test.get("properties", []) if p["name"] == "LABELS"]
