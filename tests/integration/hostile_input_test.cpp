@@ -18,6 +18,7 @@
 #if !defined(_WIN32)
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 #endif
@@ -152,10 +153,16 @@ TEST_F(HostileInput, OnlyARegularFileIsEverOpenedAsAModule) {
     address.sun_family = AF_UNIX;
     socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const std::pair<std::string, std::string> files[] = {
+    std::vector<std::pair<std::string, std::string>> files = {
         {fifo, "is a FIFO, not a module"},
         {socketPath, "is a socket, not a module"},
         {"/dev/null", "is a device, not a module"}};
+    // A block device too, where this process may make one (a loop device's
+    // number: stat never opens it).
+    const std::string block = process::pathToUtf8(scratch / "block.so");
+    if (mknod(block.c_str(), S_IFBLK | 0600, makedev(7, 0)) == 0) {
+        files.emplace_back(block, "is a device, not a module");
+    }
     for (const auto& [path, why] : files) {
         SCOPED_TRACE(path);
         const auto started = std::chrono::steady_clock::now();

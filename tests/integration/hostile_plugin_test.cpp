@@ -279,6 +279,29 @@ TEST_F(Hostile, AHelperThatEscapesItsGroupOrSessionIsEndedToo) {
 }
 
 #if !defined(_WIN32)
+// A helper that left its test's session is blamed by the mark it carries;
+// one whose mark cannot be read may be any test's, so every test is blamed.
+TEST_F(Hostile, AnEscapedHelperIsBlamedByItsMarkOrOnEveryTestWithout) {
+    const std::string path = module("fixture_escapes_session");
+    setenv("FIXTURE_PID_FILE", process::pathToUtf8(scratch / "pids").c_str(), 1);
+    for (const auto& [unmarked, blamed] :
+         {std::pair{false, "lifecycle"}, std::pair{true, "descriptor, lifecycle"}}) {
+        SCOPED_TRACE(unmarked ? "unmarked" : "marked");
+        if (unmarked) {
+            setenv("FIXTURE_UNMARKED", "1", 1);
+        }
+        const HostRun run = host({"--test", "descriptor", "--test", "lifecycle", path});
+        unsetenv("FIXTURE_UNMARKED");
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.errLines(),
+                  std::vector<std::string>{"plugin-host: " + path +
+                                           ": warning [left-processes]: " + blamed +
+                                           " ended with processes of the plugin's still running; "
+                                           "plugin-host ended them"});
+    }
+    unsetenv("FIXTURE_PID_FILE");
+}
+
 // plugin-host's own descriptors are not the plugin's: taking one fails the
 // step that did it, and is never read as plugin-host's own trouble (exit 3).
 TEST_F(Hostile, APluginThatTakesPluginHostsDescriptorsFailsTheStepThatDidIt) {

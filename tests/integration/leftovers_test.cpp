@@ -17,6 +17,9 @@
 #include <unistd.h>
 #endif
 
+#include "guards/guard.h"
+#include "leftovers.h"
+#include "loader/plugin_module.h"
 #include "plugin_host_run.h"
 
 namespace {
@@ -291,6 +294,100 @@ TEST_P(KindsByName, AreFoundAloneAndPutBackInBothModes) {
         }
     }
     setVariable("FIXTURE_LEAVE", "");
+}
+
+// As plugin-host's own process sees it: nothing but the module is loaded.
+class NoModule final : public host::guards::CodeMap {
+public:
+    bool inModule(const void*) const override { return false; }
+    bool inLoadedImage(const void* address) const override {
+        return loader::Library::inLoadedImage(address);
+    }
+};
+
+// One cycle of the module in this process, `leftovers` looking at its
+// unload as plugin-host's steps do; the failure it finds there, if any.
+std::optional<std::string> runCycle(const std::filesystem::path& path, host::Leftovers& leftovers,
+                                    int cycle, host::TestReport& report) {
+    auto module = loader::PluginModule::open(path);
+    auto& plugin = **module.getPlugin();
+    plugin.onLoad();
+    plugin.onUnload();
+    module.deleteMe();
+    auto failure = leftovers.atUnload(module.library(), cycle, report);
+    EXPECT_TRUE(module.unload());
+    return failure;
+}
+
+// What plugin-host puts back is whole: the host's state, item by item, as a
+// look recorded before the plugin ever loaded sees it.
+TEST_P(KindsByName, ArePutBackWhole) {
+    const NamedKind& kind = GetParam();
+    if (kind.lasting || kind.provoked) {
+        GTEST_SKIP() << "no process can put it back";
+    }
+    setVariable("FIXTURE_LEAVE", kind.kind);
+    host::guards::StateGuards before;
+    host::Options options;
+    options.module = builtModule("fixture_leaves_kind");
+    options.cycles = 2;
+    options.inProcess = true;
+    host::TestReport report;
+    {
+        host::Leftovers leftovers(options);
+        for (int cycle = 1; cycle <= options.cycles; ++cycle) {
+            EXPECT_EQ(runCycle(options.module, leftovers, cycle, report).value_or(""),
+                      kind.failure);
+        }
+        EXPECT_EQ(leftovers.atEnd(report), std::nullopt);
+    }
+    // Its text is the other test's: here standard output and error may share
+    // one open file, which changes what a line on one of them says.
+    EXPECT_EQ(report.stateChanges.size(), kind.warning.empty() ? 0u : 1u);
+    for (const auto& left : before.look(NoModule())) {
+        ADD_FAILURE() << "not put back: " << left.text;
+    }
+    setVariable("FIXTURE_LEAVE", "");
+}
+
+// A long lifecycle reads the costly kinds (the working directory is one) at
+// its first and last cycle and every 64th: a change is found at the next of
+// those, not before.
+TEST(CostlyKinds, AreReadAtTheFirstAndLastCycleAndEverySixtyFourth) {
+    const auto home = std::filesystem::current_path();
+    const auto scratch = std::filesystem::temp_directory_path() /
+                         ("costly-kinds-" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(scratch / "a");
+    std::filesystem::create_directories(scratch / "b");
+    host::Options options;
+    options.module = builtModule("fixture_noop");
+    options.cycles = 130;
+    host::TestReport report;
+    {
+        host::Leftovers leftovers(options);
+        auto module = loader::PluginModule::open(options.module);
+        const auto changesAfter = [&](int cycle) {
+            leftovers.atUnload(module.library(), cycle, report);
+            return report.stateChanges.size();
+        };
+        // Each move to a folder of its own, so that each is a change of its own.
+        std::filesystem::current_path(scratch.root_path());
+        EXPECT_EQ(changesAfter(1), 1u);
+        std::filesystem::current_path(scratch);
+        EXPECT_EQ(changesAfter(2), 1u);
+        EXPECT_EQ(changesAfter(63), 1u);
+        EXPECT_EQ(changesAfter(64), 2u);
+        std::filesystem::current_path(scratch / "a");
+        EXPECT_EQ(changesAfter(127), 2u);
+        EXPECT_EQ(changesAfter(128), 3u);
+        std::filesystem::current_path(scratch / "b");
+        EXPECT_EQ(changesAfter(129), 3u);
+        EXPECT_EQ(changesAfter(130), 4u);
+        EXPECT_TRUE(module.unload());
+        EXPECT_EQ(leftovers.atEnd(report), std::nullopt);
+    }
+    EXPECT_EQ(std::filesystem::current_path(), home);
+    std::filesystem::remove_all(scratch);
 }
 
 INSTANTIATE_TEST_SUITE_P(Each, KindsByName, ::testing::ValuesIn(namedKinds()),

@@ -133,6 +133,17 @@ TEST(PeImports, ReadsNamesAndOrdinalsOfEveryDllInTableOrder) {
     EXPECT_TRUE(loader::peImportsOfImage(noTable).empty());
     std::memset(noTable.data() + PeImage::kOptional + 108, 0, 4);  // fewer directories
     EXPECT_TRUE(loader::peImportsOfImage(noTable).empty());
+    // A 32-bit module's optional header is of the other kind (PE32).
+    std::string pe32 = twoDlls().build();
+    const std::uint16_t pe32Kind = 0x10B;
+    std::memcpy(pe32.data() + PeImage::kOptional, &pe32Kind, 2);
+    try {
+        loader::peImportsOfImage(pe32);
+        ADD_FAILURE() << "a PE32 image read as PE32+";
+    } catch (const UnreadableModule& error) {
+        EXPECT_STREQ(error.what(),
+                     "is a 32-bit Windows module (no PE32+ header); the host is 64-bit");
+    }
 }
 
 // Every field the reader follows, set to point outside the file, near

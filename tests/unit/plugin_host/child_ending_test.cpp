@@ -91,6 +91,9 @@ ChildProgress progressIn(const std::string& state) {
     } else if (state == "garbage beyond the bound") {
         progress.garbageBytes = kGarbageLimit + 1;
         progress.garbageDuring = Step::GetPlugin;
+    } else if (state == "garbage at the bound") {
+        progress.garbageBytes = kGarbageLimit;
+        progress.garbageDuring = Step::GetPlugin;
     }
     return progress;
 }
@@ -168,6 +171,8 @@ TEST(ChildEnding, EveryEndingAgainstEveryStateOfTheLog) {
         {"unusable", {{"exit 2", "failed 2: refused"}, {"exit 1", "failed 2: refused"}}},
         {"garbage and a report",
          {{"exit 0", garbage}, {"exit 3", garbage}, {"signal", garbage}, {"limit", garbage}}},
+        // Up to the bound, garbage alone does not end the child.
+        {"garbage at the bound", {{"exit 0", noReport + "exit code 0" + inOnLoad}}},
         {"garbage beyond the bound",
          {{"exit 0", flood},
           {"exit 3", flood},
@@ -205,6 +210,8 @@ TEST(ChildEnding, TheExitStepAndTheCyclesFollowTheEnding) {
     EXPECT_EQ(unfinished.cyclesPassed, 2);
     EXPECT_TRUE(unfinished.descriptor);
     EXPECT_EQ(judge("steps", timedOut()).step(Step::OnLoad), StepStatus::TimedOut);
+    // An exit in the middle of a step, with no report, is a crash of that step.
+    EXPECT_EQ(judge("steps", exited(0)).step(Step::OnLoad), StepStatus::Crashed);
     EXPECT_EQ(judge("empty", exited(0)).cyclesPassed, 0);
     EXPECT_EQ(judge("garbage and a report", exited(0)).cyclesPassed, 0);
     EXPECT_EQ(judge("garbage and a report", exited(0)).step(Step::OnLoad), StepStatus::Failed);

@@ -188,6 +188,12 @@ const Row kRows[] = {
     {"environment in place", [] { std::getenv("GUARDS_HOST_VARIABLE")[0] = 'x'; },
      [] { return std::string(std::getenv("GUARDS_HOST_VARIABLE")) == "host"; },
      Leftover::Severity::Warning, "changed the environment variable GUARDS_HOST_VARIABLE"},
+    {"environment unset", [] { unsetenv("GUARDS_HOST_VARIABLE"); },
+     [] {
+         const char* value = std::getenv("GUARDS_HOST_VARIABLE");
+         return value != nullptr && std::string(value) == "host";
+     },
+     Leftover::Severity::Warning, "changed the environment variable GUARDS_HOST_VARIABLE"},
     {"working directory", [] { std::filesystem::current_path("/"); },
      [] { return std::filesystem::current_path() == hostWorkingDirectory; },
      Leftover::Severity::Warning, "changed the working directory to \"/\""},
@@ -353,6 +359,40 @@ INSTANTIATE_TEST_SUITE_P(EachKind, Guards, ::testing::ValuesIn(kRows), [](const 
     }
     return name;
 });
+
+// A whole environment of the host's own, cleared (environ is then null) and
+// put back; and a change the plugin takes back itself before the next look
+// is no leftover.
+TEST(Environment, ClearedIsPutBackAndAChangeTakenBackIsNone) {
+    char** const hosts = environ;
+    char first[] = "GUARDS_A=1";
+    char second[] = "GUARDS_B=2";
+    char* own[] = {first, second, nullptr};
+    environ = own;
+    {
+        host::guards::StateGuards guards;
+        clearenv();
+        ASSERT_EQ(environ, nullptr);
+        const auto cleared = guards.look(ThisProgram());
+        ASSERT_EQ(cleared.size(), 1u);
+        EXPECT_EQ(cleared[0].text, "changed the environment variables GUARDS_A and GUARDS_B");
+        EXPECT_TRUE(guards.putBack(ThisProgram()).empty());
+        EXPECT_STREQ(std::getenv("GUARDS_A"), "1");
+        EXPECT_STREQ(std::getenv("GUARDS_B"), "2");
+
+        setenv("GUARDS_A", "changed", 1);
+        EXPECT_EQ(guards.look(ThisProgram()).size(), 1u);
+        setenv("GUARDS_A", "1", 1);
+        EXPECT_TRUE(guards.look(ThisProgram()).empty());
+        // Every entry written over where it stands.
+        std::getenv("GUARDS_A")[0] = '9';
+        std::getenv("GUARDS_B")[0] = '8';
+        const auto inPlace = guards.putBack(ThisProgram());
+        ASSERT_EQ(inPlace.size(), 1u);
+        EXPECT_EQ(inPlace[0].text, "changed the environment variables GUARDS_A and GUARDS_B");
+    }
+    environ = hosts;
+}
 
 TEST(JudgePointer, IntoTheModuleNoLongerLoadedOrElsewhere) {
     int somewhere = 0;

@@ -104,7 +104,8 @@ TEST_F(ProgressLog, WhatACrashCutShortOrGarbledIsPassedOver) {
     // Sealed, yet no record of plugin-host's: counted as garbage too.
     sealed.number = 2;
     for (const char* body :
-         {"step 1 frobnicate", "step x onLoad", "descriptor {\"sdkLevel\":", "noise"}) {
+         {"step 1 frobnicate", "step x onLoad", "step 0 onLoad", "step -1 onLoad", "step 1x onLoad",
+          "step 2", "descriptor {\"sdkLevel\":", "noise"}) {
         append(sealed(body));
     }
     append(sealed("report {\"name\":\"lifecycle\",\"status\":").substr(0, 30));  // the crash

@@ -79,7 +79,8 @@ TEST(ReportJson, ARunReportWritesEveryKeyAndReadsBackTheSame) {
     EXPECT_TRUE(emptyJson["cause"].is_null());
     EXPECT_EQ(emptyJson["result"], "passed");
     EXPECT_EQ(Json(emptyJson.get<RunReport>()), emptyJson);
-    for (const auto outcome : {Outcome::Passed, Outcome::Misbehaved, Outcome::Unusable}) {
+    for (const auto outcome :
+         {Outcome::Passed, Outcome::Misbehaved, Outcome::Unusable, Outcome::HostFailure}) {
         report.outcome = outcome;
         EXPECT_EQ(Json(report).get<RunReport>().outcome, outcome);
     }
@@ -141,9 +142,11 @@ TEST(ReportJson, AnythingMissingOrUnknownIsRefusedRatherThanGuessed) {
     Json badStep = good;
     badStep["steps"]["onLoad"] = "sort of";
     EXPECT_THROW(badStep.get<TestReport>(), Json::exception);
-    Json badCode = good;
-    badCode["exitCode"] = 4;
-    EXPECT_THROW(badCode.get<TestReport>(), Json::exception);
+    for (const int code : {-1, 4}) {
+        Json badCode = good;
+        badCode["exitCode"] = code;
+        EXPECT_THROW(badCode.get<TestReport>(), Json::exception) << code;
+    }
     // A count that is no whole number, or none that fits, is refused too:
     // converting it would be undefined.
     for (const char* number : {"1.5", "9.5e76", "-1e300", "2147483648", "-2147483649", "\"3\"",
@@ -157,6 +160,8 @@ TEST(ReportJson, AnythingMissingOrUnknownIsRefusedRatherThanGuessed) {
     fits["descriptors"]["before"] = -1;
     EXPECT_EQ(fits.get<TestReport>().cyclesPassed, 2147483647);
     EXPECT_EQ(fits.get<TestReport>().descriptorsBefore, -1);
+    fits["cyclesPassed"] = -2147483648LL;
+    EXPECT_EQ(fits.get<TestReport>().cyclesPassed, -2147483648LL);
 }
 
 }  // namespace

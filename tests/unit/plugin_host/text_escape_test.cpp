@@ -23,6 +23,8 @@ TEST(TextEscape, EveryClassOfControlCharacterIsEscapedForTheTerminal) {
     // C1, U+0080 to U+009F, in UTF-8; U+00A0 is the first that is not one.
     EXPECT_EQ(escapedText("\xC2\x80\xC2\x9B\xC2\x9F\xC2\xA0"),
               "\\xC2\\x80\\xC2\\x9B\\xC2\\x9F\xC2\xA0");
+    // The last code point there is, in four bytes.
+    EXPECT_EQ(escapedText("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");
     // JSON escapes control characters itself.
     EXPECT_EQ(utf8WithEscapes("\x1b[31m\n\x7F\xC2\x9B"), "\x1b[31m\n\x7F\xC2\x9B");
 }
