@@ -350,6 +350,22 @@ TEST_P(KindsByName, ArePutBackWhole) {
     setVariable("FIXTURE_LEAVE", "");
 }
 
+#if !defined(_WIN32)
+// What the module needs, read from its dynamic section, goes with it: it is
+// no library left loaded, at the unload or after.
+TEST(ModuleClosure, WhatTheModuleNeedsIsNotLeftBehind) {
+    host::Options options;
+    options.module = builtModule("fixture_needs_library");
+    host::TestReport report;
+    {
+        host::Leftovers leftovers(options);
+        EXPECT_EQ(runCycle(options.module, leftovers, 1, report), std::nullopt);
+        EXPECT_EQ(leftovers.atEnd(report), std::nullopt);
+    }
+    EXPECT_EQ(report.stateChanges, std::vector<std::string>{});
+}
+#endif
+
 // A long lifecycle reads the costly kinds (the working directory is one) at
 // its first and last cycle and every 64th: a change is found at the next of
 // those, not before.

@@ -132,23 +132,26 @@ private:
                                            std::vector<std::string>& modules) {
         std::vector<Library> added;
         for (const Library& library : now) {
-            if (std::find(host.begin(), host.end(), library) == host.end() &&
-                !theCLibrarysOwn(library.path)) {
+            if (std::find(host.begin(), host.end(), library) == host.end()) {
                 added.push_back(library);
             }
         }
+        // What the C library loads for itself brings what that needs in turn
+        // (libidn2 its libunistring): none of it is the plugin's.
+        std::vector<std::string> cLibrarys;
+        addModuleClosure(
+            added, [](const Library& library) { return theCLibrarysOwn(library.path); }, cLibrarys);
         addModuleClosure(
             added,
             [&where](const Library& library) {
                 return where.inModule(library.base) || where.isModuleFile(library.path);
             },
             modules);
-        added.erase(std::remove_if(added.begin(), added.end(),
-                                   [&modules](const Library& library) {
-                                       return std::find(modules.begin(), modules.end(),
-                                                        library.name) != modules.end();
-                                   }),
-                    added.end());
+        const auto goesWithOthers = [&](const Library& library) {
+            return std::find(modules.begin(), modules.end(), library.name) != modules.end() ||
+                   std::find(cLibrarys.begin(), cLibrarys.end(), library.name) != cLibrarys.end();
+        };
+        added.erase(std::remove_if(added.begin(), added.end(), goesWithOthers), added.end());
         return added;
     }
 

@@ -2,6 +2,7 @@
 // it says, and that the host's state is back afterwards.
 
 #include <dlfcn.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <linux/capability.h>
@@ -462,6 +463,11 @@ TEST(Libraries, TheCLibrarysOwnAreNotThePlugins) {
     ASSERT_NE(converter, reinterpret_cast<iconv_t>(-1));
     iconv_close(converter);
     EXPECT_TRUE(guards.look(ThisProgram()).empty());
+    // Nor is libidn2, which it loads for internationalised host names.
+    if (void* idn = dlopen("libidn2.so.0", RTLD_NOW)) {
+        EXPECT_TRUE(guards.look(ThisProgram()).empty());
+        dlclose(idn);
+    }
 }
 
 // Who the process is and where it stands, and whether it can be put back:
@@ -481,12 +487,37 @@ bool leftAs(host::guards::StateGuards& guards, const std::string& text, bool las
 }
 
 bool identityIsGuarded() {
+    // The host's own: one supplementary group, and an ambient capability
+    // (inheritable first).
+    const gid_t root = 0;
+    setgroups(1, &root);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    syscall(SYS_capget, &header, data);
+    data[0].inheritable |= 1u << CAP_CHOWN;
+    syscall(SYS_capset, &header, data);
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_CHOWN, 0, 0);
     host::guards::StateGuards guards;
     bool ok = true;
     setresuid(static_cast<uid_t>(-1), 65534, static_cast<uid_t>(-1));
     ok &= leftAs(guards, "changed the user IDs (real/effective/saved) to 0/65534/0", false);
     guards.putBack(ThisProgram());
     ok &= geteuid() == 0;
+    setresgid(static_cast<gid_t>(-1), 65534, static_cast<gid_t>(-1));
+    ok &= leftAs(guards, "changed the group IDs to 0/65534/0", false);
+    guards.putBack(ThisProgram());
+    ok &= getegid() == 0;
+    const gid_t nobody = 65534;
+    std::vector<gid_t> hostGroups(static_cast<std::size_t>(getgroups(0, nullptr)));
+    hostGroups.resize(static_cast<std::size_t>(
+        getgroups(static_cast<int>(hostGroups.size()), hostGroups.data())));
+    setgroups(1, &nobody);
+    ok &= leftAs(guards, "changed the supplementary groups", false);
+    guards.putBack(ThisProgram());
+    std::vector<gid_t> groups(hostGroups.size() + 1);
+    groups.resize(
+        static_cast<std::size_t>(getgroups(static_cast<int>(groups.size()), groups.data())));
+    ok &= groups == hostGroups;
     setpgid(0, 0);
     ok &= leftAs(guards, "moved plugin-host into process group " + std::to_string(getpid()), false);
     guards.putBack(ThisProgram());
@@ -507,6 +538,11 @@ bool identityIsGuarded() {
     drop(false);
     ok &= leftAs(guards, "changed the effective capabilities", false);
     guards.putBack(ThisProgram());
+    // The host's ambient capability, lowered.
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, CAP_CHOWN, 0, 0);
+    ok &= leftAs(guards, "changed the ambient capabilities", false);
+    guards.putBack(ThisProgram());
+    ok &= prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_IS_SET, CAP_CHOWN, 0, 0) == 1;
     drop(true);
     ok &= leftAs(guards, "changed the effective and permitted capabilities", true);
     prctl(PR_CAPBSET_DROP, CAP_SYS_BOOT, 0, 0, 0);
@@ -520,11 +556,21 @@ bool identityIsGuarded() {
     return ok;
 }
 
+// A host whose three user IDs differ, and a plugin without root that keeps
+// two of them: the third is out of its reach.
+bool aUserIdOutOfReachIsLasting() {
+    setresuid(1000, 2000, 3000);
+    host::guards::StateGuards guards;
+    setresuid(static_cast<uid_t>(-1), 1000, static_cast<uid_t>(-1));
+    return leftAs(guards, "changed the user IDs (real/effective/saved) to 1000/1000/3000", true);
+}
+
 TEST(Identity, IsSeenAndWhatCannotBeTakenBackSaysSo) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "only a privileged process can change who it is and take it back";
     }
     EXPECT_EXIT(_exit(identityIsGuarded() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(_exit(aUserIdOutOfReachIsLasting() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 // Only the costly guards wait for a call that asks for every guard.
