@@ -1,7 +1,9 @@
 // The process's resource limits: a limit lowered under the host makes it
 // fail later for no reason of its own (no descriptor, no stack, SIGXCPU).
 
+#include <linux/capability.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
@@ -12,6 +14,15 @@
 namespace host::guards {
 
 namespace {
+
+// Whether this process may raise a hard limit again: CAP_SYS_RESOURCE in
+// its effective set, which root itself may lack (in a container, say).
+bool mayRaiseHardLimits() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    return syscall(SYS_capget, &header, data) == 0 &&
+           (data[CAP_SYS_RESOURCE / 32].effective >> (CAP_SYS_RESOURCE % 32) & 1) != 0;
+}
 
 struct Limit {
     int resource;
@@ -61,7 +72,7 @@ class ResourceLimitsGuard final : public ValueGuard<Limits> {
         }
         return now;
     }
-    // A hard limit lowered stays so unless plugin-host is privileged.
+    // A hard limit lowered stays so unless plugin-host may raise it.
     void write(const Limits& limits) override {
         for (int i = 0; i < kLimitCount; ++i) {
             setrlimit(kLimits[i].resource, &limits.value[i]);
@@ -76,8 +87,7 @@ class ResourceLimitsGuard final : public ValueGuard<Limits> {
             if (is.rlim_cur != was.rlim_cur || is.rlim_max != was.rlim_max) {
                 changed.push_back(std::string(kLimits[i].name) + " to " + amount(is.rlim_cur) +
                                   " (hard " + amount(is.rlim_max) + ")");
-                // Only a privileged process raises a hard limit again.
-                lasting = lasting || (is.rlim_max < was.rlim_max && geteuid() != 0);
+                lasting = lasting || (is.rlim_max < was.rlim_max && !mayRaiseHardLimits());
             }
         }
         Leftover leftover{Leftover::Severity::Warning, "changed " + joinNames(changed)};

@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -98,6 +99,7 @@ void (*handlerOf(int signal))(int) {
 std::locale hostLocale;
 std::string hostWorkingDirectory;
 mode_t hostMask = 0;
+int hostStdinBuffering = 0;
 
 int streamSlot() {
     static const int slot = std::ios_base::xalloc();
@@ -306,8 +308,9 @@ const Row kRows[] = {
      },
      Leftover::Severity::Warning, "changed the NUMA memory policy to mode 1"},
     {"stdio buffering", [] { std::setvbuf(stdin, nullptr, _IONBF, 0); },
-     [] { return (stdin->_flags & 0x0002) == 0; },  // glibc's _IO_UNBUFFERED
-     Leftover::Severity::Warning, "changed the buffering of stdin"},
+     // glibc's _IO_UNBUFFERED and _IO_LINE_BUF, as the host had them
+     [] { return (stdin->_flags & 0x0202) == hostStdinBuffering; }, Leftover::Severity::Warning,
+     "changed the buffering of stdin"},
 };
 
 class Guards : public ::testing::TestWithParam<Row> {
@@ -317,6 +320,7 @@ protected:
         hostWorkingDirectory = std::filesystem::current_path().string();
         hostMask = umask(022);
         umask(hostMask);
+        hostStdinBuffering = stdin->_flags & 0x0202;
         setenv("GUARDS_HOST_VARIABLE", "host", 1);
         // The host blocks one signal of its own, for a plugin to unblock.
         sigset_t one;
@@ -538,6 +542,24 @@ bool identityIsGuarded() {
     drop(false);
     ok &= leftAs(guards, "changed the effective capabilities", false);
     guards.putBack(ThisProgram());
+    // A hard limit lowered: only CAP_SYS_RESOURCE raises it again, which
+    // root lacks in some containers.
+    __user_cap_header_struct capHeader{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2]{};
+    syscall(SYS_capget, &capHeader, caps);
+    const bool mayRaise = (caps[0].effective >> CAP_SYS_RESOURCE & 1) != 0;
+    rlimit hostCore{};
+    getrlimit(RLIMIT_CORE, &hostCore);
+    const rlimit none{0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+    ok &= leftAs(guards, "changed RLIMIT_CORE to 0 (hard 0)", !mayRaise);
+    guards.putBack(ThisProgram());
+    rlimit core{};
+    getrlimit(RLIMIT_CORE, &core);
+    ok &= (core.rlim_max == hostCore.rlim_max) == mayRaise;
+    if (!mayRaise) {
+        guards = host::guards::StateGuards();  // the limit as it now stands
+    }
     // The host's ambient capability, lowered.
     prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, CAP_CHOWN, 0, 0);
     ok &= leftAs(guards, "changed the ambient capabilities", false);
@@ -571,6 +593,25 @@ TEST(Identity, IsSeenAndWhatCannotBeTakenBackSaysSo) {
     }
     EXPECT_EXIT(_exit(identityIsGuarded() ? 0 : 1), ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(_exit(aUserIdOutOfReachIsLasting() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
+
+// A NUMA policy of the host's own, changed in its mode alone and put back.
+TEST(NumaPolicy, AModeOfItsOwnIsPutBackWithItsNodes) {
+    const unsigned long firstNode = 1;
+    ASSERT_EQ(syscall(SYS_set_mempolicy, 1, &firstNode, 64), 0);  // MPOL_PREFERRED
+    {
+        host::guards::StateGuards guards;
+        syscall(SYS_set_mempolicy, 2, &firstNode, 64);  // MPOL_BIND, the same node
+        const auto left = guards.putBack(ThisProgram());
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(left[0].text, "changed the NUMA memory policy to mode 2");
+        int mode = -1;
+        unsigned long nodes = 0;
+        syscall(SYS_get_mempolicy, &mode, &nodes, 64, nullptr, 0);
+        EXPECT_EQ(mode, 1);
+        EXPECT_EQ(nodes, firstNode);
+    }
+    syscall(SYS_set_mempolicy, 0, nullptr, 0);
 }
 
 // Only the costly guards wait for a call that asks for every guard.
