@@ -1,28 +1,17 @@
 // The process's resource limits: a limit lowered under the host makes it
 // fail later for no reason of its own (no descriptor, no stack, SIGXCPU).
 
-#include <linux/capability.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "guards/kinds.h"
+#include "guards/privilege.h"
 
 namespace host::guards {
 
 namespace {
-
-// Whether this process may raise a hard limit again: CAP_SYS_RESOURCE in
-// its effective set, which root itself may lack (in a container, say).
-bool mayRaiseHardLimits() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2]{};
-    return syscall(SYS_capget, &header, data) == 0 &&
-           (data[CAP_SYS_RESOURCE / 32].effective >> (CAP_SYS_RESOURCE % 32) & 1) != 0;
-}
 
 struct Limit {
     int resource;
@@ -87,7 +76,8 @@ class ResourceLimitsGuard final : public ValueGuard<Limits> {
             if (is.rlim_cur != was.rlim_cur || is.rlim_max != was.rlim_max) {
                 changed.push_back(std::string(kLimits[i].name) + " to " + amount(is.rlim_cur) +
                                   " (hard " + amount(is.rlim_max) + ")");
-                lasting = lasting || (is.rlim_max < was.rlim_max && !mayRaiseHardLimits());
+                lasting =
+                    lasting || (is.rlim_max < was.rlim_max && !holdsCapability(CAP_SYS_RESOURCE));
             }
         }
         Leftover leftover{Leftover::Severity::Warning, "changed " + joinNames(changed)};

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "guards/kinds.h"
+#include "guards/privilege.h"
 
 namespace host::guards {
 
@@ -31,7 +32,8 @@ class NiceGuard final : public ValueGuard<int> {
         rlimit limit{};
         getrlimit(RLIMIT_NICE, &limit);
         leftover.lasting = now > host() && limit.rlim_cur != RLIM_INFINITY &&
-                           20 - static_cast<long long>(limit.rlim_cur) > host() && geteuid() != 0;
+                           20 - static_cast<long long>(limit.rlim_cur) > host() &&
+                           !holdsCapability(CAP_SYS_NICE);
         return leftover;
     }
     bool costly() const override { return true; }
@@ -79,8 +81,9 @@ class PolicyGuard final : public ValueGuard<Policy> {
     Leftover judge(const Policy& now, const CodeMap&) override {
         Leftover leftover{Leftover::Severity::Warning,
                           "changed the scheduling policy to " + policyName(now.policy)};
-        // Leaving SCHED_IDLE takes privilege an ordinary process lacks.
-        leftover.lasting = (now.policy & ~SCHED_RESET_ON_FORK) == SCHED_IDLE && geteuid() != 0;
+        // Leaving SCHED_IDLE takes a privilege an ordinary process lacks.
+        leftover.lasting =
+            (now.policy & ~SCHED_RESET_ON_FORK) == SCHED_IDLE && !holdsCapability(CAP_SYS_NICE);
         return leftover;
     }
     bool costly() const override { return true; }
@@ -121,7 +124,7 @@ class AffinityGuard final : public ValueGuard<std::vector<int>> {
 
 // ioprio_get(2) and ioprio_set(2) have no C library wrappers.
 constexpr int kIoPriorityWhoProcess = 1;
-constexpr int kIoPriorityClassIdle = 3;
+constexpr int kIoPriorityClassRealTime = 1;
 
 class IoPriorityGuard final : public ValueGuard<long> {
     long read() override { return syscall(SYS_ioprio_get, kIoPriorityWhoProcess, 0); }
@@ -135,8 +138,10 @@ class IoPriorityGuard final : public ValueGuard<long> {
                           "changed the I/O priority to class " +
                               std::string(type >= 0 && type <= 3 ? kClasses[type] : "unknown") +
                               ", level " + std::to_string(now & 0x1fff)};
-        // Leaving the idle class takes privilege an ordinary process lacks.
-        leftover.lasting = type == kIoPriorityClassIdle && geteuid() != 0;
+        // Any process may take the idle and best-effort classes; only a
+        // privileged one the real-time class back.
+        leftover.lasting = host() >> 13 == kIoPriorityClassRealTime &&
+                           !holdsCapability(CAP_SYS_NICE) && !holdsCapability(CAP_SYS_ADMIN);
         return leftover;
     }
     bool costly() const override { return true; }

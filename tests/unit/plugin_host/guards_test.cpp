@@ -575,6 +575,21 @@ bool identityIsGuarded() {
     // Root given up for good: no ID of the host's left to take.
     setresuid(1000, 1000, 1000);
     ok &= leftAs(guards, "changed the user IDs (real/effective/saved) to 1000/1000/1000", true);
+    // Without privilege: what an ordinary process can and cannot take back.
+    host::guards::StateGuards ordinary;
+    const sched_param plain{};
+    sched_setscheduler(0, SCHED_BATCH, &plain);
+    ok &= leftAs(ordinary, "changed the scheduling policy to SCHED_BATCH", false);
+    ordinary.putBack(ThisProgram());
+    ok &= sched_getscheduler(0) == SCHED_OTHER;
+    syscall(SYS_ioprio_set, 1, 0, 3 << 13);  // the idle class
+    ok &= leftAs(ordinary, "changed the I/O priority to class idle, level 0", false);
+    ordinary.putBack(ThisProgram());
+    ok &= syscall(SYS_ioprio_get, 1, 0) >> 13 != 3;
+    sched_setscheduler(0, SCHED_IDLE, &plain);
+    ok &= leftAs(ordinary, "changed the scheduling policy to SCHED_IDLE", true);
+    setpriority(PRIO_PROCESS, 0, 5);
+    ok &= leftAs(ordinary, "changed the nice value to 5", true);
     return ok;
 }
 
@@ -612,6 +627,33 @@ TEST(NumaPolicy, AModeOfItsOwnIsPutBackWithItsNodes) {
         EXPECT_EQ(nodes, firstNode);
     }
     syscall(SYS_set_mempolicy, 0, nullptr, 0);
+}
+
+// The host's own alternate stack, shrunk where it stands, is the host's no
+// longer: a crash in waiting, put back at once.
+TEST(AlternateStack, TheHostsOwnResizedIsPutBackAtOnce) {
+    static char stack[64 * 1024];
+    stack_t own{};
+    own.ss_sp = stack;
+    own.ss_size = sizeof stack;
+    ASSERT_EQ(sigaltstack(&own, nullptr), 0);
+    {
+        host::guards::StateGuards guards;
+        stack_t smaller = own;
+        smaller.ss_size = sizeof stack / 2;
+        sigaltstack(&smaller, nullptr);
+        const auto left = guards.look(FakeMap(false, true));
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(left[0].text,
+                  "left an alternate signal stack of its own, which plugin-host cannot know to be "
+                  "alive");
+        stack_t now{};
+        sigaltstack(nullptr, &now);
+        EXPECT_EQ(now.ss_size, sizeof stack);
+    }
+    stack_t off{};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
 }
 
 // Only the costly guards wait for a call that asks for every guard.
