@@ -572,20 +572,42 @@ bool identityIsGuarded() {
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     ok &= leftAs(guards, "set PR_SET_NO_NEW_PRIVS 1 and PR_SET_DUMPABLE 0", true);
-    // Root given up for good: no ID of the host's left to take.
+    // SCHED_IDLE, which CAP_SYS_NICE leaves again.
+    const sched_param plain{};
+    sched_setscheduler(0, SCHED_IDLE, &plain);
+    ok &= leftAs(guards, "changed the scheduling policy to SCHED_IDLE", false);
+    guards.putBack(ThisProgram());
+    ok &= sched_getscheduler(0) == SCHED_OTHER;
+    // The real-time I/O class given up, which CAP_SYS_NICE or CAP_SYS_ADMIN
+    // alone takes back.
+    const long hostIo = syscall(SYS_ioprio_get, 1, 0);
+    for (const int without : {CAP_SYS_ADMIN, CAP_SYS_NICE}) {
+        syscall(SYS_ioprio_set, 1, 0, 1 << 13 | 4);
+        host::guards::StateGuards realTime;
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        syscall(SYS_capget, &header, data);
+        data[0].effective &= ~(1u << without);
+        syscall(SYS_capset, &header, data);
+        syscall(SYS_ioprio_set, 1, 0, 3 << 13);
+        ok &= leftAs(realTime, "changed the I/O priority to class idle, level 0", false);
+        realTime.putBack(ThisProgram());
+        ok &= syscall(SYS_ioprio_get, 1, 0) == (1 << 13 | 4);
+    }
+    syscall(SYS_ioprio_set, 1, 0, hostIo);
+    // Root given up for good: no ID of the host's left to take. (The
+    // real-time I/O class it keeps is for the rows after it.)
+    syscall(SYS_ioprio_set, 1, 0, 1 << 13 | 4);
     setresuid(1000, 1000, 1000);
     ok &= leftAs(guards, "changed the user IDs (real/effective/saved) to 1000/1000/1000", true);
     // Without privilege: what an ordinary process can and cannot take back.
     host::guards::StateGuards ordinary;
-    const sched_param plain{};
     sched_setscheduler(0, SCHED_BATCH, &plain);
     ok &= leftAs(ordinary, "changed the scheduling policy to SCHED_BATCH", false);
     ordinary.putBack(ThisProgram());
     ok &= sched_getscheduler(0) == SCHED_OTHER;
-    syscall(SYS_ioprio_set, 1, 0, 3 << 13);  // the idle class
-    ok &= leftAs(ordinary, "changed the I/O priority to class idle, level 0", false);
-    ordinary.putBack(ThisProgram());
-    ok &= syscall(SYS_ioprio_get, 1, 0) >> 13 != 3;
+    syscall(SYS_ioprio_set, 1, 0, 3 << 13);  // the idle class: the real-time one is gone
+    ok &= leftAs(ordinary, "changed the I/O priority to class idle, level 0", true);
     sched_setscheduler(0, SCHED_IDLE, &plain);
     ok &= leftAs(ordinary, "changed the scheduling policy to SCHED_IDLE", true);
     setpriority(PRIO_PROCESS, 0, 5);
@@ -594,12 +616,17 @@ bool identityIsGuarded() {
 }
 
 // A host whose three user IDs differ, and a plugin without root that keeps
-// two of them: the third is out of its reach.
+// two of them: the third is out of its reach; the idle I/O class is not.
 bool aUserIdOutOfReachIsLasting() {
     setresuid(1000, 2000, 3000);
     host::guards::StateGuards guards;
     setresuid(static_cast<uid_t>(-1), 1000, static_cast<uid_t>(-1));
-    return leftAs(guards, "changed the user IDs (real/effective/saved) to 1000/1000/3000", true);
+    bool ok = leftAs(guards, "changed the user IDs (real/effective/saved) to 1000/1000/3000", true);
+    // The idle I/O class is left by anyone.
+    syscall(SYS_ioprio_set, 1, 0, 3 << 13);
+    ok &= leftAs(guards, "changed the I/O priority to class idle, level 0", false);
+    guards.putBack(ThisProgram());
+    return ok && syscall(SYS_ioprio_get, 1, 0) >> 13 != 3;
 }
 
 TEST(Identity, IsSeenAndWhatCannotBeTakenBackSaysSo) {
