@@ -2,6 +2,7 @@
 // it says, and that the host's state is back afterwards.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
@@ -681,6 +682,33 @@ TEST(AlternateStack, TheHostsOwnResizedIsPutBackAtOnce) {
     stack_t off{};
     off.ss_flags = SS_DISABLE;
     sigaltstack(&off, nullptr);
+}
+
+// A flag the host's standard output had, cleared, and set again.
+TEST(StandardDescriptors, AFlagOfTheHostsClearedIsSetAgain) {
+    const int saved = dup(1);
+    char path[] = "/tmp/guards-stdout-XXXXXX";
+    const int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    unlink(path);
+    fcntl(file, F_SETFL, O_APPEND);
+    dup2(file, 1);
+    std::string text;
+    bool appendsAgain = false;
+    {
+        host::guards::StateGuards guards;
+        fcntl(1, F_SETFL, 0);
+        const auto left = guards.putBack(ThisProgram());
+        text = left.empty() ? "" : left[0].text;
+        appendsAgain = (fcntl(1, F_GETFL) & O_APPEND) != 0;
+    }
+    dup2(saved, 1);
+    close(saved);
+    close(file);
+    EXPECT_EQ(text,
+              "cleared O_APPEND on standard output, whose open file plugin-host shares with its "
+              "caller");
+    EXPECT_TRUE(appendsAgain);
 }
 
 // Only the costly guards wait for a call that asks for every guard.
