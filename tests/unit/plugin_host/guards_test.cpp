@@ -250,6 +250,11 @@ const Row kRows[] = {
     {"personality", [] { personality(ADDR_NO_RANDOMIZE); },
      [] { return personality(0xffffffff) == 0; }, Leftover::Severity::Warning,
      "changed the personality to 0x40000"},
+    {"stream precision", [] { std::cout.precision(3); }, [] { return std::cout.precision() == 6; },
+     Leftover::Severity::Warning, "changed the format of std::cout"},
+    // Tied to another of the standard streams, which are the host's own.
+    {"stream tie", [] { std::cin.tie(&std::cerr); }, [] { return std::cin.tie() == &std::cout; },
+     Leftover::Severity::Warning, "changed the tie of std::cin"},
     {"stream slot", [] { std::cout.iword(streamSlot()) = 7; },
      [] { return std::cout.iword(streamSlot()) == 0; }, Leftover::Severity::Warning,
      "changed the iword/pword slots of std::cout"},
