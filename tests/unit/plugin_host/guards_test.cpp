@@ -716,6 +716,41 @@ TEST(StandardDescriptors, AFlagOfTheHostsClearedIsSetAgain) {
     EXPECT_TRUE(appendsAgain);
 }
 
+void forgetValue(void*) {}
+
+// A key is the host's only in its own slot, with its own use of the slot:
+// the plugin's key in the next slot is not the host's it deleted, nor is a
+// key of its own that reuses the host's slot. A key without a destructor
+// calls into nothing, wherever the map says code lies.
+TEST(ThreadKeys, AreTheHostsOnlyInTheirOwnSlotAndUse) {
+    pthread_key_t hostKey{};
+    ASSERT_EQ(pthread_key_create(&hostKey, nullptr), 0);
+    {
+        host::guards::StateGuards guards;
+        pthread_key_t plugins{};
+        pthread_key_create(&plugins, nullptr);
+        pthread_key_delete(hostKey);
+        const auto left = guards.putBack(FakeMap(true, true));
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(left[0].text, "left 1 thread-specific data key allocated");
+        EXPECT_EQ(left[0].severity, Leftover::Severity::Warning);
+    }
+    ASSERT_EQ(pthread_key_create(&hostKey, nullptr), 0);
+    {
+        host::guards::StateGuards guards;
+        pthread_key_delete(hostKey);
+        pthread_key_t reused{};
+        pthread_key_create(&reused, forgetValue);
+        ASSERT_EQ(reused, hostKey);
+        const auto left = guards.look(ThisProgram());
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(
+            left[0].text,
+            "left a thread-specific data key whose destructor is in the module, which is gone "
+            "after unload");
+    }
+}
+
 // Only the costly guards wait for a call that asks for every guard.
 TEST(StateGuards, LeaveTheCostlyKindsForACallThatAsksForAll) {
     host::guards::StateGuards guards;
