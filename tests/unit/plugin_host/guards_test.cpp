@@ -723,6 +723,8 @@ void forgetValue(void*) {}
 // key of its own that reuses the host's slot. A key without a destructor
 // calls into nothing, wherever the map says code lies.
 TEST(ThreadKeys, AreTheHostsOnlyInTheirOwnSlotAndUse) {
+    pthread_key_t kept{};
+    ASSERT_EQ(pthread_key_create(&kept, nullptr), 0);
     pthread_key_t hostKey{};
     ASSERT_EQ(pthread_key_create(&hostKey, nullptr), 0);
     {
@@ -734,6 +736,9 @@ TEST(ThreadKeys, AreTheHostsOnlyInTheirOwnSlotAndUse) {
         ASSERT_EQ(left.size(), 1u);
         EXPECT_EQ(left[0].text, "left 1 thread-specific data key allocated");
         EXPECT_EQ(left[0].severity, Leftover::Severity::Warning);
+        // Only the plugin's key went.
+        EXPECT_EQ(pthread_setspecific(kept, &kept), 0);
+        EXPECT_NE(pthread_setspecific(plugins, &kept), 0);
     }
     ASSERT_EQ(pthread_key_create(&hostKey, nullptr), 0);
     {
