@@ -212,6 +212,22 @@ TEST_F(PluginHost, BadUsageIsOneLineAndExitCodeTwo) {
     }
 }
 
+// The isolated run started by hand with no key, or a key cut short, on its
+// standard input: nothing to seal its report with, which it says, with the
+// code that makes the failure plugin-host's own.
+TEST_F(PluginHost, AnIsolatedRunWithoutAWholeKeyDoesNotStart) {
+    const std::string report = process::pathToUtf8(scratch / "report");
+    for (const std::string key : {"", "15 bytes, not16"}) {
+        SCOPED_TRACE(key);
+        const HostRun run =
+            host({"--child-report", report, "--test", "lifecycle", module("Velquist")}, key);
+        EXPECT_EQ(run.exitCode, 3);
+        EXPECT_EQ(
+            run.errLines(),
+            std::vector<std::string>{"plugin-host (isolated run): no key to seal the report with"});
+    }
+}
+
 TEST_F(PluginHost, ListTestsPrintsEachTestWithWhatItChecksAndWhatAFailureMeans) {
     const HostRun run = host({"--list-tests"});
     EXPECT_EQ(run.exitCode, 0) << run.err;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -75,9 +76,11 @@ protected:
 
     // Read through pipes, as a caller that waits for the end of its output
     // does; plugin-host must leave nothing behind that keeps them open.
-    HostRun host(const std::vector<std::string>& arguments) {
+    HostRun host(const std::vector<std::string>& arguments,
+                 std::optional<std::string> input = std::nullopt) {
         process::Redirect redirect;
         redirect.capture = true;
+        redirect.standardInput = std::move(input);
         redirect.captureLimit = std::size_t{64} << 20;
         const auto termination =
             process::run(builtFile(PLUGIN_HOST_FILE_NAME), arguments, redirect);
