@@ -317,6 +317,13 @@ TEST_F(HostileInput, AReportThatCannotBeWrittenIsNeverAPass) {
     const auto list = process::run(builtFile(PLUGIN_HOST_FILE_NAME), {"--list-tests"},
                                    {"/dev/full", scratch / "err.txt"});
     EXPECT_EQ(list.exitCode, 3);
+    // A JUnit file that takes its first, empty write and none after it.
+    const HostRun junit = host({"--junit", "/dev/full", path});
+    EXPECT_EQ(junit.exitCode, 3);
+    EXPECT_EQ(junit.errLines(), std::vector<std::string>{
+                                    "plugin-host: " + path +
+                                    ": cannot write the JUnit report /dev/full (No space left on "
+                                    "device)"});
 }
 #endif
 

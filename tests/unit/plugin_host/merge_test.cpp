@@ -78,6 +78,14 @@ TEST(Merge, WithoutTheCycleTestTheFirstTestThatRanGivesTheCycle) {
     EXPECT_TRUE(merged.warnings.empty());
 }
 
+// Of two tests that report cycles, the first gives them.
+TEST(Merge, TheFirstTestThatReportsCyclesGivesThem) {
+    const RunReport merged = mergeReports(options(), {&kOther, &kCycles, &kCycles},
+                                          {passed("other", 3), passed("a", 2), passed("b", 1)});
+    EXPECT_EQ(merged.cycleTest, "a");
+    EXPECT_EQ(merged.cyclesPassed, 2);
+}
+
 TEST(Merge, WhenNoTestRanNoCycleOrMemoryIsClaimed) {
     std::vector<TestReport> reports;
     for (const ContractTest* test : kTests) {
