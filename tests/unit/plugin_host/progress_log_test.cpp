@@ -181,6 +181,24 @@ TEST_F(ProgressLog, BytesAfterTheLastLineEndAreGarbageUnlessARecordWasCutShort) 
     EXPECT_GE(reader.progress().garbageBytes, 9u);
 }
 
+// Garbage up to the bound is read on; past it, nothing more is read.
+TEST_F(ProgressLog, GarbageIsReadUpToTheBoundAndNoFurther) {
+    std::string mebibyte;
+    for (int i = 0; i < 1024; ++i) {
+        mebibyte += std::string(1024, 'g') + "\n";  // 1 KiB of garbage; the line end is none
+    }
+    append(mebibyte);
+    ProgressReader reader(&file, seal);
+    reader.poll();
+    EXPECT_EQ(reader.progress().garbageBytes, kGarbageLimit);
+    append("more\n");
+    reader.poll();
+    EXPECT_EQ(reader.progress().garbageBytes, kGarbageLimit + 4);
+    append("and more\n");
+    reader.poll();
+    EXPECT_EQ(reader.progress().garbageBytes, kGarbageLimit + 4);
+}
+
 #if !defined(_WIN32)
 // The descriptor the writer holds: the one besides the file's own that
 // reaches the same file.
