@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
 
@@ -115,6 +116,18 @@ TEST_F(ProgressLog, WhatACrashCutShortOrGarbledIsPassedOver) {
     EXPECT_FALSE(progress.descriptor);
     EXPECT_FALSE(progress.finalReport);
     EXPECT_EQ(progress.records, 2u);
+}
+
+// A line shorter than any seal is never read before its start, each in a
+// buffer of its own size so that a read outside it shows.
+TEST(RecordSeal, ALineShorterThanASealIsNoRecord) {
+    const RecordSeal seal(kKey, "lifecycle");
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, 2 * crypto::kTagBytes + 2}) {
+        const auto bytes = std::make_unique<char[]>(size + 1);
+        std::fill_n(bytes.get(), size, ' ');
+        std::uint64_t last = 0;
+        EXPECT_FALSE(seal.open(std::string_view(bytes.get(), size), last)) << size;
+    }
 }
 
 // Whatever a plugin can write without the key, or copy from what the file
