@@ -23,8 +23,10 @@ TEST(TextEscape, EveryClassOfControlCharacterIsEscapedForTheTerminal) {
     // C1, U+0080 to U+009F, in UTF-8; U+00A0 is the first that is not one.
     EXPECT_EQ(escapedText("\xC2\x80\xC2\x9B\xC2\x9F\xC2\xA0"),
               "\\xC2\\x80\\xC2\\x9B\\xC2\\x9F\xC2\xA0");
-    // The last code point there is, in four bytes.
-    EXPECT_EQ(escapedText("\xF4\x8F\xBF\xBF"), "\xF4\x8F\xBF\xBF");
+    // The first code points of three and four bytes, and the last there is.
+    for (const char* edge : {"\xE0\xA0\x80", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"}) {
+        EXPECT_EQ(escapedText(edge), edge);
+    }
     // JSON escapes control characters itself.
     EXPECT_EQ(utf8WithEscapes("\x1b[31m\n\x7F\xC2\x9B"), "\x1b[31m\n\x7F\xC2\x9B");
 }
@@ -40,7 +42,9 @@ TEST(TextEscape, EveryByteThatIsNotUtf8IsEscapedEverywhere) {
         {"\xF0\x8F\xBF\xBF", "\\xF0\\x8F\\xBF\\xBF"},  // an overlong U+FFFF in four bytes
         {"\xC1\xBF", "\\xC1\\xBF"},                    // an overlong form in two
         {"\xff\xfe", "\\xFF\\xFE"},
-        {"\xF0\x9F\x98", "\\xF0\\x9F\\x98"},  // four bytes cut to three
+        {"\xF0\x9F\x98", "\\xF0\\x9F\\x98"},           // four bytes cut to three
+        {"\xE2(\xA1", "\\xE2(\\xA1"},                  // a lead byte whose next is no continuation
+        {"\xF8\x90\x80\x80", "\\xF8\\x90\\x80\\x80"},  // a lead byte past 0xF4
         {"ok\xff"
          "ok",
          "ok\\xFFok"}};
