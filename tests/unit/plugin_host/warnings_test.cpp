@@ -141,6 +141,31 @@ TEST(Warnings, MemoryGrowthIsOnlyWhereBothHalvesGrew) {
     }
 }
 
+// One process-state line per change, naming every test that left it, in
+// the order first seen; a change that could not be put back says so
+// instead of that it was (a text as long as that clause, too).
+TEST(Warnings, EachStateChangeIsOneLineNamingEveryTestThatLeftIt) {
+    const std::string lasting = std::string("changed Y") + kCannotPutBack;
+    std::vector<TestReport> reports(3);
+    reports[0].name = "lifecycle";
+    reports[0].stateChanges = {"left SIGTERM ignored", lasting};
+    reports[1].name = "get-plugin-twice";
+    reports[1].stateChanges = {"changed the C locale", "left SIGTERM ignored"};
+    reports[2].name = "fresh-after-delete";
+    reports[2].stateChanges = {kCannotPutBack};
+    std::vector<std::string> lines;
+    for (const auto& warning : runWarnings(reports)) {
+        lines.push_back(warning.check + ": " + warning.text);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "process-state: lifecycle, get-plugin-twice left SIGTERM ignored; "
+                         "plugin-host put it back",
+                         "process-state: lifecycle " + lasting,
+                         "process-state: get-plugin-twice changed the C locale; plugin-host put "
+                         "it back",
+                         "process-state: fresh-after-delete " + std::string(kCannotPutBack)}));
+}
+
 TEST(Warnings, StrictNamesEachCheckOnceAndCountsEveryWarning) {
     RunReport report;
     report.warnings = {{"empty-descriptor-text", "a"},
