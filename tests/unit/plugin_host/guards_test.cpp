@@ -34,6 +34,7 @@
 
 #include "guards/guard.h"
 #include "guards/module_closure.h"
+#include "guards/privilege.h"
 
 namespace {
 
@@ -473,10 +474,13 @@ TEST(Libraries, TheCLibrarysOwnAreNotThePlugins) {
     ASSERT_NE(converter, reinterpret_cast<iconv_t>(-1));
     iconv_close(converter);
     EXPECT_TRUE(guards.look(ThisProgram()).empty());
-    // Nor is libidn2, which it loads for internationalised host names.
-    if (void* idn = dlopen("libidn2.so.0", RTLD_NOW)) {
-        EXPECT_TRUE(guards.look(ThisProgram()).empty());
-        dlclose(idn);
+    // Nor are libidn2, which it loads for internationalised host names, and
+    // a name service module, each with what it needs.
+    for (const char* own : {"libidn2.so.0", "libnss_files.so.2"}) {
+        if (void* library = dlopen(own, RTLD_NOW)) {
+            EXPECT_TRUE(guards.look(ThisProgram()).empty()) << own;
+            dlclose(library);
+        }
     }
 }
 
@@ -550,10 +554,7 @@ bool identityIsGuarded() {
     guards.putBack(ThisProgram());
     // A hard limit lowered: only CAP_SYS_RESOURCE raises it again, which
     // root lacks in some containers.
-    __user_cap_header_struct capHeader{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct caps[2]{};
-    syscall(SYS_capget, &capHeader, caps);
-    const bool mayRaise = (caps[0].effective >> CAP_SYS_RESOURCE & 1) != 0;
+    const bool mayRaise = host::guards::holdsCapability(CAP_SYS_RESOURCE);
     rlimit hostCore{};
     getrlimit(RLIMIT_CORE, &hostCore);
     const rlimit none{0, 0};
