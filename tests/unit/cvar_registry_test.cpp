@@ -138,3 +138,16 @@ TEST(CVarRegistry, RecordsCallsOnlyWhileRecording) {
                                         {SdkOperation::GetCvar, "", "missing"}};
     EXPECT_EQ(manager.registry().calls(), expected);
 }
+
+// Tests of plugins compare recorded calls with ==: a call that differs in any
+// one field is another call.
+TEST(CVarRegistry, RecordedCallsAreEqualOnlyWhenAlikeInEveryField) {
+    const SdkCall call{SdkOperation::SetValue, "v", "x"};
+    EXPECT_EQ(call, (SdkCall{SdkOperation::SetValue, "v", "x"}));
+    for (const SdkCall& other :
+         {SdkCall{SdkOperation::GetCvar, "v", "x"}, SdkCall{SdkOperation::SetValue, "w", "x"},
+          SdkCall{SdkOperation::SetValue, "v", "y"}}) {
+        EXPECT_FALSE(call == other)
+            << toString(other.operation) << " " << other.variable << " " << other.argument;
+    }
+}

@@ -38,20 +38,25 @@ std::vector<std::string> neededBy(const dl_phdr_info& info) {
         }
         const auto* dynamic =
             reinterpret_cast<const ElfW(Dyn)*>(info.dlpi_addr + info.dlpi_phdr[i].p_vaddr);
+        // The string table may come before or after the names in it.
         ElfW(Addr) strings = 0;
+        std::vector<ElfW(Xword)> offsets;
         for (const auto* entry = dynamic; entry->d_tag != DT_NULL; ++entry) {
             if (entry->d_tag == DT_STRTAB) {
                 strings = entry->d_un.d_ptr;
+            } else if (entry->d_tag == DT_NEEDED) {
+                offsets.push_back(entry->d_un.d_val);
             }
+        }
+        if (strings == 0) {
+            continue;
         }
         // The loader relocates the table's address in place on most targets.
-        if (strings != 0 && strings < info.dlpi_addr) {
+        if (strings < info.dlpi_addr) {
             strings += info.dlpi_addr;
         }
-        for (const auto* entry = dynamic; strings != 0 && entry->d_tag != DT_NULL; ++entry) {
-            if (entry->d_tag == DT_NEEDED) {
-                needed.emplace_back(reinterpret_cast<const char*>(strings + entry->d_un.d_val));
-            }
+        for (const ElfW(Xword) offset : offsets) {
+            needed.emplace_back(reinterpret_cast<const char*>(strings + offset));
         }
     }
     return needed;

@@ -28,12 +28,10 @@ class NiceGuard final : public ValueGuard<int> {
     Leftover judge(const int& now, const CodeMap&) override {
         Leftover leftover{Leftover::Severity::Warning,
                           "changed the nice value to " + std::to_string(now)};
-        // A nice value is raised by anyone and lowered only within RLIMIT_NICE.
         rlimit limit{};
         getrlimit(RLIMIT_NICE, &limit);
-        leftover.lasting = now > host() && limit.rlim_cur != RLIM_INFINITY &&
-                           20 - static_cast<long long>(limit.rlim_cur) > host() &&
-                           !holdsCapability(CAP_SYS_NICE);
+        leftover.lasting =
+            niceIsLasting(now, host(), limit.rlim_cur, holdsCapability(CAP_SYS_NICE));
         return leftover;
     }
     bool costly() const override { return true; }

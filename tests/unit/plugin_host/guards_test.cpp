@@ -28,6 +28,7 @@
 #include <fstream>
 #include <iostream>
 #include <locale>
+#include <memory_resource>
 #include <new>
 #include <string>
 #include <vector>
@@ -50,6 +51,19 @@ void newHandler() {
 struct CommaDecimals : std::numpunct<char> {
     char do_decimal_point() const override { return ','; }
 };
+// A memory resource whose code is the module's, made on the heap.
+struct ForwardingResource : std::pmr::memory_resource {
+    void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+        return std::pmr::new_delete_resource()->allocate(bytes, alignment);
+    }
+    void do_deallocate(void* block, std::size_t bytes, std::size_t alignment) override {
+        std::pmr::new_delete_resource()->deallocate(block, bytes, alignment);
+    }
+    bool do_is_equal(const memory_resource& other) const noexcept override {
+        return this == &other;
+    }
+};
+std::pmr::memory_resource* const heapResource = new ForwardingResource;
 
 // Stands in for the module: this test program's own code and data are "in
 // the module"; with `loaded` false, nothing is loaded at all.
@@ -170,6 +184,19 @@ const Row kRows[] = {
          return sigismember(&now.sa_mask, SIGINT) == 0;
      },
      Leftover::Severity::Warning, "left SIGUSR1 to its default action"},
+    {"signal flags alone",
+     [] {
+         struct sigaction restarting {};
+         sigaction(SIGUSR1, nullptr, &restarting);
+         restarting.sa_flags |= SA_RESTART;
+         sigaction(SIGUSR1, &restarting, nullptr);
+     },
+     [] {
+         struct sigaction now {};
+         sigaction(SIGUSR1, nullptr, &now);
+         return (now.sa_flags & SA_RESTART) == 0;
+     },
+     Leftover::Severity::Warning, "left SIGUSR1 to its default action"},
     {"signal ignored", [] { std::signal(SIGTERM, SIG_IGN); },
      [] { return handlerOf(SIGTERM) == SIG_DFL; }, Leftover::Severity::Warning,
      "left SIGTERM ignored"},
@@ -186,6 +213,10 @@ const Row kRows[] = {
     {"C locale", [] { std::setlocale(LC_ALL, "C.UTF-8"); },
      [] { return std::string(std::setlocale(LC_ALL, nullptr)) == "C"; },
      Leftover::Severity::Warning, "changed the C locale to \"C.UTF-8\""},
+    {"memory resource on the heap", [] { std::pmr::set_default_resource(heapResource); },
+     [] { return std::pmr::get_default_resource() == std::pmr::new_delete_resource(); },
+     Leftover::Severity::Failure,
+     "left the default memory resource pointing into the module, which is gone after unload"},
     {"environment", [] { setenv("GUARDS_TEST_VARIABLE", "1", 1); },
      [] { return std::getenv("GUARDS_TEST_VARIABLE") == nullptr; }, Leftover::Severity::Warning,
      "changed the environment variable GUARDS_TEST_VARIABLE"},
@@ -248,6 +279,10 @@ const Row kRows[] = {
          return std::string(name) != "plugin";
      },
      Leftover::Severity::Warning, "set the thread name \"plugin\""},
+    // Set through a sub-command of its own, unlike the other settings.
+    {"memory error policy", [] { prctl(PR_MCE_KILL, PR_MCE_KILL_SET, PR_MCE_KILL_EARLY, 0, 0); },
+     [] { return prctl(PR_MCE_KILL_GET, 0, 0, 0, 0) == PR_MCE_KILL_DEFAULT; },
+     Leftover::Severity::Warning, "set PR_MCE_KILL 1"},
     {"personality", [] { personality(ADDR_NO_RANDOMIZE); },
      [] { return personality(0xffffffff) == 0; }, Leftover::Severity::Warning,
      "changed the personality to 0x40000"},
@@ -314,6 +349,9 @@ const Row kRows[] = {
          return mode == 0;
      },
      Leftover::Severity::Warning, "changed the NUMA memory policy to mode 1"},
+    {"standard input's status flags", [] { fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK); },
+     [] { return (fcntl(0, F_GETFL) & O_NONBLOCK) == 0; }, Leftover::Severity::Warning,
+     "set O_NONBLOCK on standard input, whose open file plugin-host shares with its caller"},
     {"stdio buffering", [] { std::setvbuf(stdin, nullptr, _IONBF, 0); },
      // glibc's _IO_UNBUFFERED and _IO_LINE_BUF, as the host had them
      [] { return (stdin->_flags & 0x0202) == hostStdinBuffering; }, Leftover::Severity::Warning,
@@ -329,6 +367,9 @@ protected:
         umask(hostMask);
         hostStdinBuffering = stdin->_flags & 0x0202;
         setenv("GUARDS_HOST_VARIABLE", "host", 1);
+        if (fcntl(0, F_GETFL) < 0) {
+            open("/dev/null", O_RDONLY);  // a standard input of its own, whatever ran the test
+        }
         // The host blocks one signal of its own, for a plugin to unblock.
         sigset_t one;
         sigemptyset(&one);
@@ -466,6 +507,28 @@ TEST(StreamCallbacks, ThePluginsGoTheHostsStay) {
     EXPECT_EQ(hostEvents, 1);
 }
 
+// A slot of the host's whose pointer alone the plugin changed; and a host's
+// callback list the plugin replaced whole (copyfmt disposes of it).
+TEST(StreamCallbacks, TheHostsSlotIsPutBackAndAListReplacedWholeIsLeftAlone) {
+    static int hostWord = 0;
+    std::clog.pword(streamSlot()) = &hostWord;
+    std::clog.register_callback([](std::ios_base::event, std::ios_base&, int) {}, 0);
+    {
+        host::guards::StateGuards guards;
+        std::clog.pword(streamSlot()) = &streamEvents;
+        const auto left = guards.putBack(FakeMap(false, true));
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(left[0].text, "changed the iword/pword slots of std::clog");
+        EXPECT_EQ(std::clog.pword(streamSlot()), &hostWord);
+    }
+    host::guards::StateGuards guards;
+    const std::ostream plain(nullptr);
+    std::clog.copyfmt(plain);
+    const auto left = guards.putBack(FakeMap(false, true));
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].text, "registered an event callback on std::clog");
+}
+
 // What the C library loads for itself and keeps (a character set converter
 // here) is not the plugin's.
 TEST(Libraries, TheCLibrarysOwnAreNotThePlugins) {
@@ -572,9 +635,10 @@ bool identityIsGuarded() {
     ok &= leftAs(guards, "changed the ambient capabilities", false);
     guards.putBack(ThisProgram());
     ok &= prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_IS_SET, CAP_CHOWN, 0, 0) == 1;
-    drop(true);
-    ok &= leftAs(guards, "changed the effective and permitted capabilities", true);
+    // Each of the two that cannot be taken back, alone.
     prctl(PR_CAPBSET_DROP, CAP_SYS_BOOT, 0, 0, 0);
+    ok &= leftAs(guards, "changed the bounding capabilities", true);
+    drop(true);
     ok &= leftAs(guards, "changed the effective, permitted and bounding capabilities", true);
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
@@ -586,20 +650,25 @@ bool identityIsGuarded() {
     guards.putBack(ThisProgram());
     ok &= sched_getscheduler(0) == SCHED_OTHER;
     // The real-time I/O class given up, which CAP_SYS_NICE or CAP_SYS_ADMIN
-    // alone takes back.
+    // alone takes back, and nothing else.
     const long hostIo = syscall(SYS_ioprio_get, 1, 0);
-    for (const int without : {CAP_SYS_ADMIN, CAP_SYS_NICE}) {
+    for (const auto& [without, lasting] :
+         std::vector<std::pair<std::vector<int>, bool>>{{{CAP_SYS_ADMIN}, false},
+                                                        {{CAP_SYS_NICE}, false},
+                                                        {{CAP_SYS_ADMIN, CAP_SYS_NICE}, true}}) {
         syscall(SYS_ioprio_set, 1, 0, 1 << 13 | 4);
         host::guards::StateGuards realTime;
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
         __user_cap_data_struct data[2]{};
         syscall(SYS_capget, &header, data);
-        data[0].effective &= ~(1u << without);
+        for (const int capability : without) {
+            data[0].effective &= ~(1u << capability);
+        }
         syscall(SYS_capset, &header, data);
         syscall(SYS_ioprio_set, 1, 0, 3 << 13);
-        ok &= leftAs(realTime, "changed the I/O priority to class idle, level 0", false);
+        ok &= leftAs(realTime, "changed the I/O priority to class idle, level 0", lasting);
         realTime.putBack(ThisProgram());
-        ok &= syscall(SYS_ioprio_get, 1, 0) == (1 << 13 | 4);
+        ok &= (syscall(SYS_ioprio_get, 1, 0) == (1 << 13 | 4)) != lasting;
     }
     syscall(SYS_ioprio_set, 1, 0, hostIo);
     // Root given up for good: no ID of the host's left to take. (The
@@ -636,6 +705,42 @@ bool aUserIdOutOfReachIsLasting() {
     return ok && syscall(SYS_ioprio_get, 1, 0) >> 13 != 3;
 }
 
+// The I/O class "none", which takes its priority from the nice value, named.
+TEST(IoPriority, TheClassNoneIsNamedAndPutBack) {
+    const long bestEffort = 2 << 13 | 4;
+    ASSERT_EQ(syscall(SYS_ioprio_set, 1, 0, bestEffort), 0);
+    {
+        host::guards::StateGuards guards;
+        syscall(SYS_ioprio_set, 1, 0, 0);
+        const auto left = guards.putBack(FakeMap(false, true));
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(left[0].text, "changed the I/O priority to class none, level 0");
+        EXPECT_EQ(syscall(SYS_ioprio_get, 1, 0), bestEffort);
+    }
+    syscall(SYS_ioprio_set, 1, 0, 0);
+}
+
+// A raised nice value is taken back with CAP_SYS_NICE, or within a soft
+// RLIMIT_NICE that reaches the host's value (the limits a container may not
+// let a test set).
+TEST(NiceValue, ARaiseStaysUnlessTheLimitOrAPrivilegeReachesBack) {
+    struct Row {
+        int now, host;
+        rlim_t limit;
+        bool mayLower, lasting;
+    };
+    for (const Row& row : std::vector<Row>{{5, 0, 0, false, true},
+                                           {5, 0, 0, true, false},
+                                           {0, 5, 0, false, false},
+                                           {10, 5, RLIM_INFINITY, false, false},
+                                           {10, 5, 15, false, false},
+                                           {10, 5, 14, false, true}}) {
+        EXPECT_EQ(host::guards::niceIsLasting(row.now, row.host, row.limit, row.mayLower),
+                  row.lasting)
+            << row.now << " from " << row.host << ", limit " << row.limit;
+    }
+}
+
 TEST(Identity, IsSeenAndWhatCannotBeTakenBackSaysSo) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "only a privileged process can change who it is and take it back";
@@ -661,6 +766,26 @@ TEST(NumaPolicy, AModeOfItsOwnIsPutBackWithItsNodes) {
         EXPECT_EQ(nodes, firstNode);
     }
     syscall(SYS_set_mempolicy, 0, nullptr, 0);
+}
+
+// Of the exceptions trapped after the plugin, only those the host did not
+// trap are named; one the host trapped and the plugin stopped trapping is
+// said too.
+TEST(FpTraps, OnlyTheOnesTheHostDidNotTrapAreNamed) {
+    feenableexcept(FE_INVALID);
+    for (const auto& [change, text] : std::vector<std::pair<void (*)(), std::string>>{
+             {[] { feenableexcept(FE_DIVBYZERO); },
+              "changed floating-point exceptions to trap (FE_DIVBYZERO)"},
+             {[] { fedisableexcept(FE_INVALID); },
+              "changed floating-point exceptions not to trap"}}) {
+        host::guards::StateGuards guards;
+        change();
+        const auto left = guards.putBack(FakeMap(false, true));
+        ASSERT_EQ(left.size(), 1u) << text;
+        EXPECT_EQ(left[0].text, text);
+        EXPECT_EQ(fegetexcept(), FE_INVALID) << text;
+    }
+    fedisableexcept(FE_ALL_EXCEPT);
 }
 
 // The host's own alternate stack, shrunk where it stands, is the host's no
@@ -757,13 +882,18 @@ TEST(ThreadKeys, AreTheHostsOnlyInTheirOwnSlotAndUse) {
     }
 }
 
-// Only the costly guards wait for a call that asks for every guard.
+// Only the costly guards wait for a call that asks for every guard; the
+// others are read at every look.
 TEST(StateGuards, LeaveTheCostlyKindsForACallThatAsksForAll) {
     host::guards::StateGuards guards;
     std::signal(SIGUSR2, handler);
-    EXPECT_TRUE(guards.look(ThisProgram(), false).empty());
+    std::fesetround(FE_UPWARD);
+    const auto cheap = guards.look(ThisProgram(), false);
+    ASSERT_EQ(cheap.size(), 1u);
+    EXPECT_EQ(cheap[0].text, "changed the floating-point rounding mode to upward");
     EXPECT_EQ(guards.look(ThisProgram(), true).size(), 1u);
     EXPECT_EQ(handlerOf(SIGUSR2), SIG_DFL);
+    guards.putBack(ThisProgram());
 }
 
 }  // namespace

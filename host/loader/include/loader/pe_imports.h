@@ -15,10 +15,6 @@ struct PeImport {
     std::string dll;
     std::string name;
     std::uint16_t ordinal = 0;
-
-    bool operator==(const PeImport& other) const {
-        return dll == other.dll && name == other.name && ordinal == other.ordinal;
-    }
 };
 
 // The file is not a Windows module at all: the system loader says so in its
