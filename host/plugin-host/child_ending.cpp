@@ -76,19 +76,6 @@ TestReport unfinishedReport(const Options& options, const ContractTest& test,
                         ending ? ending->step : StepStatus::Crashed, cause);
 }
 
-std::vector<StreamOutput> outputOf(const process::Termination& termination) {
-    std::vector<StreamOutput> output;
-    if (termination.standardOutput.bytes > 0) {
-        output.push_back(StreamOutput{"standard output", termination.standardOutput.bytes,
-                                      termination.standardOutput.head});
-    }
-    if (termination.standardError.bytes > 0) {
-        output.push_back(StreamOutput{"standard error", termination.standardError.bytes,
-                                      termination.standardError.head});
-    }
-    return output;
-}
-
 // The report the child wrote, held to how the child then ended: a passing
 // test whose process crashed, hung or exited otherwise afterwards did not pass.
 TestReport heldToItsEnd(const Options& options, TestReport report, const ChildProgress& progress,
@@ -133,9 +120,20 @@ TestReport judgeChild(const Options& options, const ContractTest& test,
     } else {
         report = unfinishedReport(options, test, progress, termination);
     }
-    report.output = outputOf(termination);
+    report.output = outputOf(termination.standardOutput, termination.standardError);
     report.leftProcesses = termination.leftProcesses;
     return report;
+}
+
+std::vector<StreamOutput> outputOf(const process::Captured& out, const process::Captured& err) {
+    std::vector<StreamOutput> output;
+    for (const auto& [stream, captured] :
+         {std::pair{"standard output", &out}, std::pair{"standard error", &err}}) {
+        if (captured->bytes > 0) {
+            output.push_back(StreamOutput{stream, captured->bytes, captured->head});
+        }
+    }
+    return output;
 }
 
 }  // namespace host

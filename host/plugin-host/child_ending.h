@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <vector>
 
 #include "contract/catalog.h"
 #include "options.h"
@@ -19,5 +20,10 @@ namespace host {
 TestReport judgeChild(const Options& options, const ContractTest& test,
                       const ChildProgress& progress, const process::Termination& termination,
                       const std::filesystem::path& folder, const RecordSeal& seal);
+
+// What the plugin wrote on standard output and standard error, as a report
+// holds it: only the streams it wrote on, whether a child's or plugin-host's
+// own, kept aside for an in-process run.
+std::vector<StreamOutput> outputOf(const process::Captured& out, const process::Captured& err);
 
 }  // namespace host

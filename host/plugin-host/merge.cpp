@@ -31,7 +31,8 @@ RunReport mergeReports(const Options& options, const std::vector<const ContractT
         if (!merged.descriptor && report.descriptor) {
             merged.descriptor = report.descriptor;
         }
-        merged.tests.push_back(TestResult{report.name, report.status, report.cause});
+        merged.tests.push_back(
+            TestResult{report.name, report.status, report.cause, report.seconds});
     }
     if (merged.descriptor) {
         merged.warnings = descriptorWarnings(*merged.descriptor);

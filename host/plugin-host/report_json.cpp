@@ -1,5 +1,6 @@
 #include "report_json.h"
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -39,6 +40,21 @@ Int whole(const Json& json) {
         }
     }
     throw Json::out_of_range::create(406, "not a whole number in range: " + json.dump(), nullptr);
+}
+
+// A duration in seconds, to the millisecond: what a CI server shows.
+double toMilliseconds(double seconds) {
+    return std::round(seconds * 1000) / 1000;
+}
+
+double secondsFrom(const Json& json) {
+    const auto seconds = json.get<double>();
+    // Beyond what milliseconds can be counted in, it is nothing this program wrote.
+    if (!std::isfinite(seconds) || seconds < 0 ||
+        seconds > std::numeric_limits<double>::max() / 1000) {
+        throw Json::out_of_range::create(406, "not a duration: " + json.dump(), nullptr);
+    }
+    return seconds;
 }
 
 Json causeOrNull(const std::string& cause) {
@@ -208,7 +224,8 @@ void to_json(Json& json, const RunReport& report) {
     for (const auto& test : report.tests) {
         tests.push_back({{"name", test.name},
                          {"status", toString(test.status)},
-                         {"cause", causeOrNull(test.cause)}});
+                         {"cause", causeOrNull(test.cause)},
+                         {"seconds", toMilliseconds(test.seconds)}});
     }
     Json output = Json::array();
     for (const auto& printed : report.pluginOutput) {
@@ -230,7 +247,8 @@ void to_json(Json& json, const RunReport& report) {
             {"peakResidentKiB", report.peakResidentKiB},
             {"result", toString(report.outcome)},
             {"exitCode", static_cast<int>(report.outcome)},
-            {"cause", causeOrNull(report.cause)}};
+            {"cause", causeOrNull(report.cause)},
+            {"seconds", toMilliseconds(report.seconds)}};
     makeTexts(json);
 }
 
@@ -238,9 +256,9 @@ void from_json(const Json& json, RunReport& report) {
     json.at("module").get_to(report.module);
     report.tests.clear();
     for (const auto& test : json.at("tests")) {
-        report.tests.push_back(TestResult{test.at("name").get<std::string>(),
-                                          testStatusFrom(test.at("status")),
-                                          causeFrom(test.at("cause"))});
+        report.tests.push_back(
+            TestResult{test.at("name").get<std::string>(), testStatusFrom(test.at("status")),
+                       causeFrom(test.at("cause")), secondsFrom(test.at("seconds"))});
     }
     report.descriptor = descriptorFrom(json.at("descriptor"));
     report.warnings.clear();
@@ -265,6 +283,7 @@ void from_json(const Json& json, RunReport& report) {
     report.peakResidentKiB = whole<decltype(report.peakResidentKiB)>(json.at("peakResidentKiB"));
     report.outcome = outcomeFrom(json.at("exitCode"));
     report.cause = causeFrom(json.at("cause"));
+    report.seconds = secondsFrom(json.at("seconds"));
 }
 
 }  // namespace host

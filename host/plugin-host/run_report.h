@@ -13,6 +13,7 @@ struct TestResult {
     std::string name;
     TestStatus status = TestStatus::Passed;
     std::string cause;  // why it did not pass; empty when it did
+    double seconds = 0;
 };
 
 // A fault that does not stop the host: `check` names what found it.
@@ -47,7 +48,8 @@ struct RunReport {
     bool unloaded = false;
     long peakResidentKiB = 0;
     Outcome outcome = Outcome::Passed;
-    std::string cause;  // why it did not pass; empty when it did
+    std::string cause;   // why it did not pass; empty when it did
+    double seconds = 0;  // the whole run's, its tests side by side
 
     StepStatus step(Step s) const { return steps[static_cast<std::size_t>(s)]; }
 };

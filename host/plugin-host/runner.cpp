@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <thread>
 
+#include "child_ending.h"
 #include "contract/catalog.h"
 #include "exit_watch.h"
 #include "isolation.h"
@@ -39,9 +41,12 @@ private:
     bool reported_ = false;
 };
 
-TestReport runOne(const Options& options, const ContractTest& test,
-                  const std::atomic<bool>* cancelled = nullptr,
-                  std::string* processMark = nullptr) {
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TestReport runTimed(const Options& options, const ContractTest& test,
+                    const std::atomic<bool>* cancelled, std::string* processMark) {
     try {
         if (options.inProcess) {
             // What the plugin prints is kept apart here too: the host's own
@@ -52,12 +57,7 @@ TestReport runOne(const Options& options, const ContractTest& test,
             TestReport report = runContractTest(test, options, observer);
             report.leftProcesses = !process::endStrays().empty();
             const auto [out, err] = capture.stop();
-            for (const auto& [stream, captured] :
-                 {std::pair{"standard output", out}, std::pair{"standard error", err}}) {
-                if (captured.bytes > 0) {
-                    report.output.push_back(StreamOutput{stream, captured.bytes, captured.head});
-                }
-            }
+            report.output = outputOf(out, err);
             return report;
         }
         return runIsolated(options, test, cancelled, processMark);
@@ -68,6 +68,16 @@ TestReport runOne(const Options& options, const ContractTest& test,
         report.outcome = Outcome::HostFailure;
         return report;
     }
+}
+
+// One test, with how long it took.
+TestReport runOne(const Options& options, const ContractTest& test,
+                  const std::atomic<bool>* cancelled = nullptr,
+                  std::string* processMark = nullptr) {
+    const auto start = std::chrono::steady_clock::now();
+    TestReport report = runTimed(options, test, cancelled, processMark);
+    report.seconds = secondsSince(start);
+    return report;
 }
 
 // A module that cannot get through the gate (refused by the host, or crashing
@@ -89,9 +99,7 @@ bool skipAfterGate(const std::vector<const ContractTest*>& tests,
     return failed;
 }
 
-}  // namespace
-
-RunReport runTests(const Options& options) {
+RunReport runAll(const Options& options) {
     std::vector<const ContractTest*> tests;
     for (const auto& test : contractTests()) {
         if (options.tests.empty() || std::find(options.tests.begin(), options.tests.end(),
@@ -148,6 +156,15 @@ RunReport runTests(const Options& options) {
     }
     skipAfterGate(tests, reports);
     return mergeReports(options, tests, reports);
+}
+
+}  // namespace
+
+RunReport runTests(const Options& options) {
+    const auto start = std::chrono::steady_clock::now();
+    RunReport run = runAll(options);
+    run.seconds = secondsSince(start);
+    return run;
 }
 
 }  // namespace host

@@ -76,6 +76,7 @@ struct TestReport {
     long descriptorsBefore = 0;
     long descriptorsAfter = 0;
     std::vector<MemorySample> memory;  // at the cycles memorySampleCycles names
+    double seconds = 0;                // from its start to its judgement; set by the runner
 
     StepStatus& step(Step s) { return steps[static_cast<std::size_t>(s)]; }
     StepStatus step(Step s) const { return steps[static_cast<std::size_t>(s)]; }

@@ -117,6 +117,26 @@ TEST_F(PluginHost, LongHealthyRunsAreNotCutShortByTheStepLimit) {
     EXPECT_EQ(host({"--timeout", "0", "--in-process", module("Velquist")}).exitCode, 0);
 }
 
+// Each test's time is its own, from its start to its judgement; the run's
+// covers them all, side by side or one after another.
+TEST_F(PluginHost, EachTestAndTheRunSayHowLongTheyTook) {
+    for (const bool inProcess : {false, true}) {
+        std::vector<std::string> args{"--json", "--test", "descriptor", "--test", "lifecycle"};
+        if (inProcess) {
+            args.push_back("--in-process");
+        }
+        args.push_back(module("fixture_slow_onload"));  // 200 ms in onLoad
+        const HostRun run = host(args);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const auto report = nlohmann::json::parse(run.out);
+        const double descriptor = report["tests"][0]["seconds"];
+        const double lifecycle = report["tests"][1]["seconds"];
+        EXPECT_GE(lifecycle, 0.2) << inProcess;
+        EXPECT_LT(descriptor, lifecycle) << inProcess;  // it never calls onLoad
+        EXPECT_GE(report["seconds"].get<double>(), std::max(descriptor, lifecycle)) << inProcess;
+    }
+}
+
 TEST_F(PluginHost, DescriptorWarningsLeaveTheExitCodeAloneUnlessStrict) {
     const std::string fixture = module("fixture_descriptor_warnings");
     const HostRun run = host({"--json", fixture});

@@ -31,10 +31,11 @@ TEST(JunitReport, EachStatusIsTheElementCiServersReadWithItsCause) {
     RunReport report;
     report.module = "/plugins/My<Plugin>.so";
     report.tests = {
-        {"descriptor", TestStatus::Passed, ""},
-        {"lifecycle", TestStatus::Failed, "onLoad threw std::runtime_error: \"bad\xff\"\n"},
-        {"get-plugin-twice", TestStatus::Crashed, "crashed with signal 11 (Segmentation fault)"},
-        {"delete-before-get", TestStatus::TimedOut, "killed in deleteMe after 1 s"},
+        {"descriptor", TestStatus::Passed, "", 0.0421},
+        {"lifecycle", TestStatus::Failed, "onLoad threw std::runtime_error: \"bad\xff\"\n", 1.5},
+        {"get-plugin-twice", TestStatus::Crashed, "crashed with signal 11 (Segmentation fault)",
+         0.0005001},
+        {"delete-before-get", TestStatus::TimedOut, "killed in deleteMe after 1 s", 1.0004},
         {"fresh-after-delete", TestStatus::Skipped, ""},
         {"copy-outlives-delete", TestStatus::Skipped, "the descriptor test failed"},
     };
@@ -46,36 +47,37 @@ TEST(JunitReport, EachStatusIsTheElementCiServersReadWithItsCause) {
     report.warnings = {{"plugin-output", "the plugin wrote\x1b"}, {"process-state", "left <it>"}};
     report.outcome = Outcome::Misbehaved;
     report.cause = "lifecycle: onLoad threw";
+    report.seconds = 1.5123;  // the tests ran side by side
 
     EXPECT_EQ(junitXml(report),
               R"xml(<?xml version="1.0" encoding="UTF-8"?>
-<testsuites name="plugin-host" tests="6" failures="1" errors="2" skipped="2">
-  <testsuite name="My&lt;Plugin&gt;.so" tests="6" failures="1" errors="2" skipped="2">
+<testsuites name="plugin-host" tests="6" failures="1" errors="2" skipped="2" time="1.512">
+  <testsuite name="My&lt;Plugin&gt;.so" tests="6" failures="1" errors="2" skipped="2" time="1.512">
     <properties>
       <property name="module" value="/plugins/My&lt;Plugin&gt;.so"/>
       <property name="result" value="misbehaved"/>
       <property name="cause" value="lifecycle: onLoad threw"/>
     </properties>
-    <testcase name="descriptor" classname="My&lt;Plugin&gt;">
+    <testcase name="descriptor" classname="My&lt;Plugin&gt;" time="0.042">
       <system-out>the plugin wrote 3 bytes to standard error; first line: &quot;a&amp;b&quot;
 </system-out>
     </testcase>
-    <testcase name="lifecycle" classname="My&lt;Plugin&gt;">
+    <testcase name="lifecycle" classname="My&lt;Plugin&gt;" time="1.500">
       <failure message="onLoad threw std::runtime_error: &quot;bad\xFF&quot;\x0A" type="failed">onLoad threw std::runtime_error: &quot;bad\xFF&quot;\x0A</failure>
       <system-out>the plugin wrote 12 bytes to standard output; first line: &quot;hello \x1B&quot;
 the plugin wrote 1 bytes to standard error; first line: &quot;&quot;
 </system-out>
     </testcase>
-    <testcase name="get-plugin-twice" classname="My&lt;Plugin&gt;">
+    <testcase name="get-plugin-twice" classname="My&lt;Plugin&gt;" time="0.001">
       <error message="crashed with signal 11 (Segmentation fault)" type="crashed">crashed with signal 11 (Segmentation fault)</error>
     </testcase>
-    <testcase name="delete-before-get" classname="My&lt;Plugin&gt;">
+    <testcase name="delete-before-get" classname="My&lt;Plugin&gt;" time="1.000">
       <error message="killed in deleteMe after 1 s" type="timed out">killed in deleteMe after 1 s</error>
     </testcase>
-    <testcase name="fresh-after-delete" classname="My&lt;Plugin&gt;">
+    <testcase name="fresh-after-delete" classname="My&lt;Plugin&gt;" time="0.000">
       <skipped type="skipped"></skipped>
     </testcase>
-    <testcase name="copy-outlives-delete" classname="My&lt;Plugin&gt;">
+    <testcase name="copy-outlives-delete" classname="My&lt;Plugin&gt;" time="0.000">
       <skipped message="the descriptor test failed" type="skipped">the descriptor test failed</skipped>
     </testcase>
     <system-err>plugin-host: /plugins/My&lt;Plugin&gt;.so: warning [plugin-output]: the plugin wrote\x1B
@@ -91,13 +93,13 @@ TEST(JunitReport, APassedRunIsBareTestCasesAndAModuleWithoutFolderOrExtensionNam
     report.module = "C:\\plugins\\Velquist";
     report.tests = {{"descriptor", TestStatus::Passed, ""}};
     EXPECT_EQ(junitXml(report), R"xml(<?xml version="1.0" encoding="UTF-8"?>
-<testsuites name="plugin-host" tests="1" failures="0" errors="0" skipped="0">
-  <testsuite name="Velquist" tests="1" failures="0" errors="0" skipped="0">
+<testsuites name="plugin-host" tests="1" failures="0" errors="0" skipped="0" time="0.000">
+  <testsuite name="Velquist" tests="1" failures="0" errors="0" skipped="0" time="0.000">
     <properties>
       <property name="module" value="C:\plugins\Velquist"/>
       <property name="result" value="passed"/>
     </properties>
-    <testcase name="descriptor" classname="Velquist"/>
+    <testcase name="descriptor" classname="Velquist" time="0.000"/>
   </testsuite>
 </testsuites>
 )xml");

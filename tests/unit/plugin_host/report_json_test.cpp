@@ -31,11 +31,11 @@ const char* kDescriptorJson = R"({"sdkLevel":95,"sourcePath":"src/a.cpp","classL
 TEST(ReportJson, ARunReportWritesEveryKeyAndReadsBackTheSame) {
     RunReport report;
     report.module = "/m/a.so";
-    report.tests = {{"descriptor", TestStatus::Passed, ""},
-                    {"lifecycle", TestStatus::Crashed, "crashed in onLoad"},
-                    {"x", TestStatus::TimedOut, "t"},
+    report.tests = {{"descriptor", TestStatus::Passed, "", 0.25},
+                    {"lifecycle", TestStatus::Crashed, "crashed in onLoad", 1.0004},
+                    {"x", TestStatus::TimedOut, "t", 2},
                     {"y", TestStatus::Skipped, ""},
-                    {"z", TestStatus::Failed, "f"}};
+                    {"z", TestStatus::Failed, "f", 0.0015001}};
     report.descriptor = descriptor();
     report.warnings = {{"check-a", "text a"}};
     report.pluginOutput = {{"lifecycle", "standard error", 7, "one\\x1B"}};
@@ -48,15 +48,17 @@ TEST(ReportJson, ARunReportWritesEveryKeyAndReadsBackTheSame) {
     report.peakResidentKiB = 4321;
     report.outcome = Outcome::Misbehaved;
     report.cause = "lifecycle: crashed in onLoad";
+    report.seconds = 2.5;
 
     const Json json = report;
     const Json expected = {
         {"module", "/m/a.so"},
-        {"tests", Json::parse(R"([{"name":"descriptor","status":"passed","cause":null},
-            {"name":"lifecycle","status":"crashed","cause":"crashed in onLoad"},
-            {"name":"x","status":"timed out","cause":"t"},
-            {"name":"y","status":"skipped","cause":null},
-            {"name":"z","status":"failed","cause":"f"}])")},
+        {"tests",
+         Json::parse(R"([{"name":"descriptor","status":"passed","cause":null,"seconds":0.25},
+            {"name":"lifecycle","status":"crashed","cause":"crashed in onLoad","seconds":1.0},
+            {"name":"x","status":"timed out","cause":"t","seconds":2.0},
+            {"name":"y","status":"skipped","cause":null,"seconds":0.0},
+            {"name":"z","status":"failed","cause":"f","seconds":0.002}])")},
         {"descriptor", Json::parse(kDescriptorJson)},
         {"warnings", Json::parse(R"([{"check":"check-a","text":"text a"}])")},
         {"pluginOutput", Json::parse(R"([{"test":"lifecycle","stream":"standard error",
@@ -69,9 +71,15 @@ TEST(ReportJson, ARunReportWritesEveryKeyAndReadsBackTheSame) {
         {"peakResidentKiB", 4321},
         {"result", "misbehaved"},
         {"exitCode", 1},
-        {"cause", "lifecycle: crashed in onLoad"}};
+        {"cause", "lifecycle: crashed in onLoad"},
+        {"seconds", 2.5}};
     EXPECT_EQ(json, expected);
     EXPECT_EQ(Json(json.get<RunReport>()), json);
+    for (const char* seconds : {"-0.001", "\"1\"", "null"}) {
+        Json wrong = json;
+        wrong["tests"][0]["seconds"] = Json::parse(seconds);
+        EXPECT_THROW(wrong.get<RunReport>(), Json::exception) << seconds;
+    }
 
     RunReport empty;
     const Json emptyJson = empty;
@@ -156,7 +164,7 @@ TEST(ReportJson, AnythingMissingOrUnknownIsRefusedRatherThanGuessed) {
         EXPECT_THROW(badCount.get<TestReport>(), Json::exception) << number;
     }
     Json fits = good;
-    fits["cyclesPassed"] = 2147483647;
+    fits["cyclesPassed"] = Json::parse("2147483647");  // read as unsigned, as from a file
     fits["descriptors"]["before"] = -1;
     EXPECT_EQ(fits.get<TestReport>().cyclesPassed, 2147483647);
     EXPECT_EQ(fits.get<TestReport>().descriptorsBefore, -1);
