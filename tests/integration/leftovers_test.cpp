@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include "contract/catalog.h"
 #include "guards/guard.h"
 #include "leftovers.h"
 #include "loader/plugin_module.h"
@@ -407,6 +408,52 @@ TEST(CostlyKinds, AreReadAtTheFirstAndLastCycleAndEverySixtyFourth) {
     }
     EXPECT_EQ(std::filesystem::current_path(), home);
     std::filesystem::remove_all(scratch);
+}
+
+// Records when a step asks whether its watcher's channel was taken, and
+// says it was, at the step it is told.
+class RecordingObserver final : public host::StepObserver {
+public:
+    explicit RecordingObserver(std::optional<host::Step> takenAt = std::nullopt)
+        : takenAt_(takenAt) {}
+    void stepStarted(int cycle, host::Step) override { cycle_ = cycle; }
+    void descriptorRead(const host::DescriptorInfo&) override {}
+    std::optional<std::string> takenDuring(host::Step step, bool look) override {
+        if (look) {
+            lookedAt.push_back(cycle_);
+        }
+        if (step == takenAt_) {
+            return std::string("took it during ") + host::toString(step);
+        }
+        return std::nullopt;
+    }
+    std::vector<int> lookedAt;  // the cycle of each step that looked
+
+private:
+    std::optional<host::Step> takenAt_;
+    int cycle_ = 0;
+};
+
+// A long lifecycle looks at the channel in every step of its first and last
+// cycle and of every 64th; and a step that fails on its own is blamed for its
+// own failure, not for the channel it took too.
+TEST(Steps, LookAtTheChannelOnTheFirstAndLastCycleAndEverySixtyFourth) {
+    host::Options options;
+    options.module = builtModule("Velquist");
+    options.cycles = 65;
+    RecordingObserver observer;
+    const auto report =
+        host::runContractTest(*host::findContractTest("lifecycle"), options, observer);
+    ASSERT_EQ(report.cyclesPassed, 65) << report.cause;
+    std::vector<int> cycles = observer.lookedAt;
+    cycles.erase(std::unique(cycles.begin(), cycles.end()), cycles.end());
+    EXPECT_EQ(cycles, (std::vector<int>{1, 64, 65}));
+
+    options.module = builtModule("fixture_throwing_onload");
+    options.cycles = 1;
+    RecordingObserver taking(host::Step::OnLoad);
+    EXPECT_EQ(host::runContractTest(*host::findContractTest("lifecycle"), options, taking).cause,
+              "onLoad threw an exception: fixture refuses to load");
 }
 
 INSTANTIATE_TEST_SUITE_P(Each, KindsByName, ::testing::ValuesIn(namedKinds()),
