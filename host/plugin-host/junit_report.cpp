@@ -1,8 +1,9 @@
 #include "junit_report.h"
 
-#include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <sstream>
+#include <string>
 
 #include "text_escape.h"
 #include "text_output.h"
@@ -26,13 +27,13 @@ std::string count(const char* name, std::size_t value) {
     return std::string(" ") + name + "=\"" + std::to_string(value) + "\"";
 }
 
-// Seconds to the millisecond, in the C locale's notation whatever the
-// process's locale: what CI servers read from `time`.
+// Seconds to the millisecond, with a point whatever the process's locale:
+// what CI servers read from `time`. Whole milliseconds, so that no library's
+// floating-point formatting is needed.
 std::string time(double seconds) {
-    char digits[32];
-    const auto written =
-        std::to_chars(digits, digits + sizeof digits, seconds, std::chars_format::fixed, 3);
-    return " time=\"" + std::string(digits, written.ptr) + "\"";
+    const long long milliseconds = std::llround(seconds * 1000);
+    const std::string fraction = std::to_string(1000 + milliseconds % 1000);
+    return " time=\"" + std::to_string(milliseconds / 1000) + "." + fraction.substr(1) + "\"";
 }
 
 // The element a test's status becomes; none for a pass.
