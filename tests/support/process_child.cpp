@@ -90,6 +90,14 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+    if (command == "copy-input") {
+        const auto input = process::readStandardInput(process::kInputLimit);
+        if (!input) {
+            return 98;
+        }
+        std::fwrite(input->data(), 1, input->size(), stdout);
+        return 0;
+    }
     if (command == "helper" && argc == 3) {
         return startHelper(argv[0], argv[2]);
     }

@@ -74,6 +74,22 @@ TEST(Process, ArgumentsReachTheChildByteForByte) {
     EXPECT_EQ(echoed.standardOutput.head, expected);
 }
 
+// The input reaches the child whole, from one byte up to the most a pipe
+// holds before its reader starts; more is refused before anything starts.
+TEST(Process, InputReachesTheChildWholeUpToItsBound) {
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, process::kInputLimit}) {
+        process::Redirect redirect;
+        redirect.capture = true;
+        redirect.standardInput = std::string(size, 'i');
+        const auto copied = process::run(builtFile(kChild), {"copy-input"}, redirect);
+        EXPECT_EQ(copied.exitCode, 0) << size;
+        EXPECT_EQ(copied.standardOutput.head, *redirect.standardInput) << size;
+    }
+    process::Redirect tooMuch;
+    tooMuch.standardInput = std::string(process::kInputLimit + 1, 'i');
+    EXPECT_THROW(process::run(builtFile(kChild), {"copy-input"}, tooMuch), process::ProcessError);
+}
+
 // A program that cannot be started is refused with the system's reason, and
 // leaves nothing open behind.
 TEST(Process, AProgramThatCannotStartIsRefusedAndLeavesNothingOpen) {
