@@ -884,6 +884,20 @@ TEST(ThreadKeys, AreTheHostsOnlyInTheirOwnSlotAndUse) {
             "left a thread-specific data key whose destructor is in the module, which is gone "
             "after unload");
     }
+    // Deleted and made again in its own slot, with the same destructor: a key
+    // of the plugin's all the same.
+    pthread_key_t again{};
+    ASSERT_EQ(pthread_key_create(&again, nullptr), 0);
+    {
+        host::guards::StateGuards guards;
+        pthread_key_delete(again);
+        pthread_key_t same{};
+        pthread_key_create(&same, nullptr);
+        ASSERT_EQ(same, again);
+        const auto left = guards.putBack(FakeMap(true, true));
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(left[0].text, "left 1 thread-specific data key allocated");
+    }
 }
 
 // Only the costly guards wait for a call that asks for every guard; the
