@@ -57,6 +57,15 @@ const std::map<std::string, process::Termination>& endings() {
                     "\n")},
         {"exit 7", exited(7)},
         {"signal", crashed()},
+        // The child could not report, then the plugin's code crashed on its
+        // way out: the crash is the plugin's.
+        {"signal after cannot report",
+         [] {
+             process::Termination ending = crashed();
+             ending.standardError.head = seal().cannotReportLine() + "\n";
+             ending.standardError.bytes = ending.standardError.head.size();
+             return ending;
+         }()},
         {"limit", timedOut()},
     };
     return all;
@@ -140,6 +149,7 @@ TEST(ChildEnding, EveryEndingAgainstEveryStateOfTheLog) {
           {"exit 3, the words alone", noReport + "exit code 3" + inOnLoad},
           {"exit 7", noReport + "exit code 7" + inOnLoad},
           {"signal", "crashed 1: " + crash + " in onLoad (cycle 3)"},
+          {"signal after cannot report", "crashed 1: " + crash + " in onLoad (cycle 3)"},
           {"limit", "timed out 1: " + limit + " in onLoad (cycle 3)"}}},
         {"some garbage",
          {{"exit 0", noReport + "exit code 0" + inOnLoad},
