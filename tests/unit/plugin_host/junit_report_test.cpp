@@ -21,6 +21,8 @@ TEST(JunitReport, TextKeepsTheOneRepresentationAndOnlyCharactersXmlAllows) {
         {"\xEF\xBF\xBE and \xEF\xBF\xBF", "\\xEF\\xBF\\xBE and \\xEF\\xBF\\xBF"},
         {"\xEF\xBF\xBD \xEF\xBF", "\xEF\xBF\xBD \\xEF\\xBF"},
         {"C:\\plugins\\x.dll", "C:\\plugins\\x.dll"},
+        // Characters that share two of a noncharacter's three bytes: U+2FFE, U+FFBE.
+        {"\xE2\xBF\xBE \xEF\xBE\xBE", "\xE2\xBF\xBE \xEF\xBE\xBE"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(xmlText(c.text), c.xml) << c.text;

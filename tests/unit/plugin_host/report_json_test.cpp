@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "report_json.h"
@@ -80,6 +81,9 @@ TEST(ReportJson, ARunReportWritesEveryKeyAndReadsBackTheSame) {
         wrong["tests"][0]["seconds"] = Json::parse(seconds);
         EXPECT_THROW(wrong.get<RunReport>(), Json::exception) << seconds;
     }
+    Json notANumber = json;  // only in memory: no JSON text holds one
+    notANumber["seconds"] = std::nan("");
+    EXPECT_THROW(notANumber.get<RunReport>(), Json::exception);
 
     RunReport empty;
     const Json emptyJson = empty;
