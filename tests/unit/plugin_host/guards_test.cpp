@@ -367,8 +367,12 @@ protected:
         umask(hostMask);
         hostStdinBuffering = stdin->_flags & 0x0202;
         setenv("GUARDS_HOST_VARIABLE", "host", 1);
-        if (fcntl(0, F_GETFL) < 0) {
-            open("/dev/null", O_RDONLY);  // a standard input of its own, whatever ran the test
+        // A standard input of its own: the one ctest gives is shared with
+        // every test running beside this one, and a row changes its flags.
+        const int own = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (own > 0) {
+            dup2(own, 0);
+            close(own);
         }
         // The host blocks one signal of its own, for a plugin to unblock.
         sigset_t one;
