@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
+#include "command_line.h"
+#include "isolation.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string> arguments(1);

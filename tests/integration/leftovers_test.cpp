@@ -17,7 +17,7 @@
 #include <unistd.h>
 #endif
 
-#include "contract/catalog.h"
+#include "catalog.h"
 #include "guards/guard.h"
 #include "leftovers.h"
 #include "loader/plugin_module.h"

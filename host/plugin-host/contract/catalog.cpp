@@ -1,6 +1,6 @@
-#include "contract/catalog.h"
+#include "catalog.h"
 
-#include "contract/checks.h"
+#include "checks.h"
 #include "leftovers.h"
 #include "process/process.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "contract/catalog.h"
+#include "catalog.h"
 
 // The named tests themselves, each filling the report it is given.
 namespace host::contract {

@@ -1,7 +1,7 @@
 // The descriptor test: the module loads, exports what the host resolves, and
 // its descriptor is one this host accepts.
 
-#include "contract/checks.h"
+#include "checks.h"
 
 namespace host::contract {
 

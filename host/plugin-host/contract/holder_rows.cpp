@@ -4,7 +4,7 @@
 #include <sstream>
 #include <string>
 
-#include "contract/checks.h"
+#include "checks.h"
 
 namespace host::contract {
 

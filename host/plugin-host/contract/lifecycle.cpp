@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "contract/checks.h"
+#include "checks.h"
 
 namespace host::contract {
 

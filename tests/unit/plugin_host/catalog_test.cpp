@@ -3,7 +3,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "contract/catalog.h"
+#include "catalog.h"
 
 namespace {
 

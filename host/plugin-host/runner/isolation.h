@@ -1,8 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <filesystem>
+#include <string>
+#include <vector>
 
-#include "contract/catalog.h"
+#include "catalog.h"
 #include "options.h"
 #include "process/process.h"
 #include "progress_log.h"
@@ -26,5 +29,10 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
 // exits with kChildCannotReport.
 int runAsChild(const Options& options);
 inline constexpr int kChildCannotReport = 3;
+
+// The arguments that make a child process run one test of `options`: what
+// the command line reads back into the child's options.
+std::vector<std::string> childArguments(const Options& options, const std::string& test,
+                                        const std::filesystem::path& reportFile);
 
 }  // namespace host

@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
+#include "command_line.h"
+#include "isolation.h"
 #include "process/process.h"
 
 namespace {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +21,9 @@ inline constexpr double kChildStartSeconds = 30;
 inline constexpr double kMinStepTimeoutSeconds = 0.001;
 inline constexpr double kMaxStepTimeoutSeconds = 86400;
 inline constexpr int kMaxCycles = 100000000;
+// The option that makes plugin-host the isolated child of another: only the
+// parent passes it, and the command line knows it.
+inline constexpr const char* kChildReportOption = "--child-report";
 
 struct Options {
     std::filesystem::path module;                              // absolute
@@ -35,32 +37,5 @@ struct Options {
     std::vector<std::string> tests;     // --test NAME, in run order; empty: every test
     std::filesystem::path childReport;  // set only in the isolated child
 };
-
-// What the command line asks for.
-enum class Command {
-    Run,        // run the tests on options.module
-    ListTests,  // print the tests and what each checks
-    Show,       // print `text` (help, version) and exit
-};
-
-struct CommandLine {
-    Command command = Command::Run;
-    Options options;
-    std::string text;
-};
-
-// The command line could not be understood; the message says why, in one line.
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Parses the UTF-8 arguments after the program name; prints nothing. Throws
-// UsageError on bad usage.
-CommandLine parseCommandLine(const std::vector<std::string>& arguments);
-
-// The arguments that make a child process run one test of `options`.
-std::vector<std::string> childArguments(const Options& options, const std::string& test,
-                                        const std::filesystem::path& reportFile);
 
 }  // namespace host

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "contract/catalog.h"
+#include "catalog.h"
 #include "options.h"
 #include "process/process.h"
 #include "progress_log.h"

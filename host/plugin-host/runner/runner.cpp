@@ -6,8 +6,8 @@
 #include <exception>
 #include <thread>
 
+#include "catalog.h"
 #include "child_ending.h"
-#include "contract/catalog.h"
 #include "exit_watch.h"
 #include "isolation.h"
 #include "merge.h"

@@ -114,4 +114,18 @@ int runAsChild(const Options& options) {
     return kChildCannotReport;
 }
 
+std::vector<std::string> childArguments(const Options& options, const std::string& test,
+                                        const std::filesystem::path& reportFile) {
+    std::vector<std::string> arguments{kChildReportOption, process::pathToUtf8(reportFile),
+                                       "--test",           test,
+                                       "--cycles",         std::to_string(options.cycles)};
+    for (const auto& [name, value] : options.presets) {
+        arguments.push_back("--set");
+        arguments.push_back(name + "=" + value);
+    }
+    arguments.push_back("--");
+    arguments.push_back(process::pathToUtf8(options.module));
+    return arguments;
+}
+
 }  // namespace host

@@ -8,10 +8,10 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "contract/catalog.h"
+#include "catalog.h"
+#include "command_line.h"
 #include "isolation.h"
 #include "junit_report.h"
-#include "options.h"
 #include "process/process.h"
 #include "report_json.h"
 #include "runner.h"

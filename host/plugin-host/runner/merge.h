@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "contract/catalog.h"
+#include "catalog.h"
 #include "options.h"
 #include "run_report.h"
 #include "test_report.h"

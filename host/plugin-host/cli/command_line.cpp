@@ -1,4 +1,4 @@
-#include "options.h"
+#include "command_line.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -6,14 +6,13 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "contract/catalog.h"
+#include "catalog.h"
 #include "process/process.h"
 #include "warnings.h"
 
 namespace host {
 
 namespace {
-constexpr const char* kChildReportOption = "--child-report";
 
 std::pair<std::string, std::string> splitPreset(const std::string& text) {
     const auto equals = text.find('=');
@@ -167,20 +166,6 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     }
     options.module = std::filesystem::absolute(process::pathFromUtf8(module)).lexically_normal();
     return line;
-}
-
-std::vector<std::string> childArguments(const Options& options, const std::string& test,
-                                        const std::filesystem::path& reportFile) {
-    std::vector<std::string> arguments{kChildReportOption, process::pathToUtf8(reportFile),
-                                       "--test",           test,
-                                       "--cycles",         std::to_string(options.cycles)};
-    for (const auto& [name, value] : options.presets) {
-        arguments.push_back("--set");
-        arguments.push_back(name + "=" + value);
-    }
-    arguments.push_back("--");
-    arguments.push_back(process::pathToUtf8(options.module));
-    return arguments;
 }
 
 }  // namespace host
