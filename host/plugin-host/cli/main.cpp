@@ -7,12 +7,15 @@
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "catalog.h"
 #include "command_line.h"
 #include "isolation.h"
 #include "junit_report.h"
 #include "process/process.h"
+#include "process/terminal.h"
+#include "progress_line.h"
 #include "report_json.h"
 #include "runner.h"
 #include "text_escape.h"
@@ -49,6 +52,21 @@ int hostTrouble(const std::string& module, const std::string& cause) {
     return static_cast<int>(host::Outcome::HostFailure);
 }
 
+// At a terminal, a run that takes a while shows how far it has come. Not in
+// plugin-host's own process (--in-process): what reaches standard error there
+// while a test runs is taken as the plugin's output.
+host::RunReport runShowingProgress(const host::Options& options) {
+    const std::optional<int> columns = process::standardErrorTerminalColumns();
+    if (!columns || options.inProcess) {
+        return host::runTests(options);
+    }
+    host::RunProgress progress(options);
+    host::ProgressLine line(progress, std::cerr, *columns, {});
+    host::RunReport report = host::runTests(options, &progress);
+    line.stop();
+    return report;
+}
+
 int run(const std::vector<std::string>& arguments) {
     host::CommandLine line;
     try {
@@ -79,7 +97,7 @@ int run(const std::vector<std::string>& arguments) {
         }
     }
 
-    const host::RunReport report = host::runTests(options);
+    const host::RunReport report = runShowingProgress(options);
     for (const auto& warning : report.warnings) {
         std::cerr << host::warningLine(report.module, warning) << '\n';
     }

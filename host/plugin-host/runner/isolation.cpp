@@ -23,7 +23,8 @@ constexpr const char* kTemporaryFolderHint = "set TMPDIR to a folder plugin-host
 }  // namespace
 
 TestReport runIsolated(const Options& options, const ContractTest& test,
-                       const std::atomic<bool>* cancelled, std::string* processMark) {
+                       const std::atomic<bool>* cancelled, std::string* processMark,
+                       std::atomic<int>* cycle) {
     // The file the child reports into is made here first: a folder that
     // cannot take it is plugin-host's trouble, not the plugin's.
     const auto hostFailure = [&test](std::string cause) {
@@ -63,7 +64,13 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         // none for the limit has not finished, whatever else the file gets.
         const process::Watchdog watchdog{
             std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000.0)),
-            [&reader] { return static_cast<std::uintmax_t>(reader.poll()); },
+            [&reader, cycle] {
+                const std::size_t records = reader.poll();
+                if (cycle != nullptr) {
+                    cycle->store(reader.progress().cycle, std::memory_order_relaxed);
+                }
+                return static_cast<std::uintmax_t>(records);
+            },
             [&reader, cancelled] {
                 return reader.progress().garbageBytes > kGarbageLimit ||
                        (cancelled != nullptr && cancelled->load());

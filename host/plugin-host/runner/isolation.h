@@ -17,10 +17,11 @@ namespace host {
 // crashes or hangs is reported as such, at the step where it did, instead of
 // taking the host down. The child is killed when a step goes past the limit,
 // or as soon as `cancelled` is set. `processMark` gets the mark of the
-// child's processes (process::Termination::mark).
+// child's processes (process::Termination::mark); `cycle`, the cycle the
+// child has reached, as its log says while it runs.
 TestReport runIsolated(const Options& options, const ContractTest& test,
                        const std::atomic<bool>* cancelled = nullptr,
-                       std::string* processMark = nullptr);
+                       std::string* processMark = nullptr, std::atomic<int>* cycle = nullptr);
 
 // The child's side: reads the key its records are sealed with on standard
 // input, runs the one test options.tests names and writes its progress and

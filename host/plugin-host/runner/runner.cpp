@@ -46,7 +46,8 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 TestReport runTimed(const Options& options, const ContractTest& test,
-                    const std::atomic<bool>* cancelled, std::string* processMark) {
+                    const std::atomic<bool>* cancelled, std::string* processMark,
+                    std::atomic<int>* cycle) {
     try {
         if (options.inProcess) {
             // What the plugin prints is kept apart here too: the host's own
@@ -60,7 +61,7 @@ TestReport runTimed(const Options& options, const ContractTest& test,
             report.output = outputOf(out, err);
             return report;
         }
-        return runIsolated(options, test, cancelled, processMark);
+        return runIsolated(options, test, cancelled, processMark, cycle);
     } catch (const std::exception& error) {
         // The host's own fault, not the plugin's: say so rather than guess.
         TestReport report = TestReport::ended(test.name, TestStatus::Failed,
@@ -71,12 +72,16 @@ TestReport runTimed(const Options& options, const ContractTest& test,
 }
 
 // One test, with how long it took.
-TestReport runOne(const Options& options, const ContractTest& test,
+TestReport runOne(const Options& options, const ContractTest& test, RunProgress* progress,
                   const std::atomic<bool>* cancelled = nullptr,
                   std::string* processMark = nullptr) {
     const auto start = std::chrono::steady_clock::now();
-    TestReport report = runTimed(options, test, cancelled, processMark);
+    TestReport report = runTimed(options, test, cancelled, processMark,
+                                 progress != nullptr ? progress->cycleOf(test) : nullptr);
     report.seconds = secondsSince(start);
+    if (progress != nullptr) {
+        progress->testDone(test);
+    }
     return report;
 }
 
@@ -99,27 +104,21 @@ bool skipAfterGate(const std::vector<const ContractTest*>& tests,
     return failed;
 }
 
-RunReport runAll(const Options& options) {
-    std::vector<const ContractTest*> tests;
-    for (const auto& test : contractTests()) {
-        if (options.tests.empty() || std::find(options.tests.begin(), options.tests.end(),
-                                               test.name) != options.tests.end()) {
-            tests.push_back(&test);
-        }
-    }
+RunReport runAll(const Options& options, RunProgress* progress) {
+    const std::vector<const ContractTest*> tests = chosenTests(options);
     std::vector<TestReport> reports(tests.size());
     if (options.inProcess) {
         watchPluginExits(process::pathToUtf8(options.module));
         // The gate first, then the rest, if it let them through.
         for (std::size_t i = 0; i < tests.size(); ++i) {
             if (tests[i]->gatesOthers) {
-                reports[i] = runOne(options, *tests[i]);
+                reports[i] = runOne(options, *tests[i], progress);
             }
         }
         if (!skipAfterGate(tests, reports)) {
             for (std::size_t i = 0; i < tests.size(); ++i) {
                 if (!tests[i]->gatesOthers) {
-                    reports[i] = runOne(options, *tests[i]);
+                    reports[i] = runOne(options, *tests[i], progress);
                 }
             }
         }
@@ -133,8 +132,8 @@ RunReport runAll(const Options& options) {
     std::vector<std::string> marks(tests.size());
     for (std::size_t i = 0; i < tests.size(); ++i) {
         children.emplace_back([&, i] {
-            reports[i] = runOne(options, *tests[i], tests[i]->gatesOthers ? nullptr : &gateFailed,
-                                &marks[i]);
+            reports[i] = runOne(options, *tests[i], progress,
+                                tests[i]->gatesOthers ? nullptr : &gateFailed, &marks[i]);
             if (tests[i]->gatesOthers && reports[i].status != TestStatus::Passed) {
                 gateFailed = true;
             }
@@ -160,9 +159,9 @@ RunReport runAll(const Options& options) {
 
 }  // namespace
 
-RunReport runTests(const Options& options) {
+RunReport runTests(const Options& options, RunProgress* progress) {
     const auto start = std::chrono::steady_clock::now();
-    RunReport run = runAll(options);
+    RunReport run = runAll(options, progress);
     run.seconds = secondsSince(start);
     return run;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "options.h"
+#include "run_progress.h"
 #include "run_report.h"
 
 namespace host {
@@ -10,7 +11,7 @@ namespace host {
 // once; when the test that gates the others fails (the module is refused by
 // the host, or crashes or hangs as it loads), the others are ended and
 // reported skipped. With --in-process they run one after another in this
-// process, the gate first.
-RunReport runTests(const Options& options);
+// process, the gate first. `progress`, if given, follows the run as it goes.
+RunReport runTests(const Options& options, RunProgress* progress = nullptr);
 
 }  // namespace host

@@ -1,0 +1,79 @@
+#include "progress_line.h"
+
+#include <algorithm>
+
+namespace host {
+
+std::string withThousands(unsigned long long value) {
+    std::string digits = std::to_string(value);
+    for (std::size_t at = digits.size(); at > 3; at -= 3) {
+        digits.insert(at - 3, 1, ',');
+    }
+    return digits;
+}
+
+std::string progressText(const RunProgress::Snapshot& snapshot) {
+    std::string text = "plugin-host: " + std::to_string(snapshot.testsDone) + " of " +
+                       std::to_string(snapshot.tests) + " tests done";
+    if (!snapshot.cycleTest.empty() && snapshot.cycle > 0) {
+        text += "; " + snapshot.cycleTest + ": cycle " +
+                withThousands(static_cast<unsigned>(snapshot.cycle)) + " of " +
+                withThousands(static_cast<unsigned>(snapshot.cycles));
+    }
+    return text;
+}
+
+ProgressLine::ProgressLine(const RunProgress& progress, std::ostream& out, int columns,
+                           Timing timing)
+    : progress_(progress),
+      out_(out),
+      columns_(static_cast<std::size_t>(std::max(columns, 0))),
+      timing_(timing),
+      thread_([this] { run(); }) {}
+
+ProgressLine::~ProgressLine() {
+    stop();
+}
+
+void ProgressLine::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (wake_.wait_for(lock, timing_.delay, [this] { return stopping_; })) {
+        return;
+    }
+    do {
+        draw(progressText(progress_.snapshot()));
+    } while (!wake_.wait_for(lock, timing_.interval, [this] { return stopping_; }));
+}
+
+void ProgressLine::draw(std::string text) {
+    // The last column stays free: a terminal that wraps there would leave the
+    // line behind when it is rewritten.
+    if (columns_ > 1 && text.size() > columns_ - 1) {
+        text.resize(columns_ - 1);
+    }
+    if (text == drawn_) {
+        return;
+    }
+    const std::size_t pad = width_ > text.size() ? width_ - text.size() : 0;
+    out_ << '\r' << text << std::string(pad, ' ') << std::flush;
+    width_ = std::max(width_, text.size());
+    drawn_ = std::move(text);
+}
+
+void ProgressLine::stop() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (width_ > 0) {
+        out_ << '\r' << std::string(width_, ' ') << '\r' << std::flush;
+        width_ = 0;
+        drawn_.clear();
+    }
+}
+
+}  // namespace host

@@ -1,0 +1,51 @@
+#include "run_progress.h"
+
+#include <algorithm>
+
+namespace host {
+
+std::vector<const ContractTest*> chosenTests(const Options& options) {
+    std::vector<const ContractTest*> tests;
+    for (const auto& test : contractTests()) {
+        if (options.tests.empty() || std::find(options.tests.begin(), options.tests.end(),
+                                               test.name) != options.tests.end()) {
+            tests.push_back(&test);
+        }
+    }
+    return tests;
+}
+
+RunProgress::RunProgress(const Options& options) : cycles_(options.cycles) {
+    const auto tests = chosenTests(options);
+    tests_ = tests.size();
+    for (const ContractTest* test : tests) {
+        if (test->reportsCycles && cycles_ > 1) {
+            cycleTest_ = test->name;
+        }
+    }
+}
+
+RunProgress::Snapshot RunProgress::snapshot() const {
+    Snapshot snapshot;
+    snapshot.testsDone = testsDone_.load(std::memory_order_relaxed);
+    snapshot.tests = tests_;
+    if (!cycleTest_.empty() && !cycleTestDone_.load(std::memory_order_relaxed)) {
+        snapshot.cycleTest = cycleTest_;
+        snapshot.cycle = cycle_.load(std::memory_order_relaxed);
+        snapshot.cycles = cycles_;
+    }
+    return snapshot;
+}
+
+void RunProgress::testDone(const ContractTest& test) {
+    if (test.name == cycleTest_) {
+        cycleTestDone_.store(true, std::memory_order_relaxed);
+    }
+    testsDone_.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::atomic<int>* RunProgress::cycleOf(const ContractTest& test) {
+    return test.name == cycleTest_ ? &cycle_ : nullptr;
+}
+
+}  // namespace host

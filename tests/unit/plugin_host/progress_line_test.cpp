@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "catalog.h"
+#include "progress_line.h"
+#include "run_progress.h"
+
+namespace {
+
+using namespace host;
+using namespace std::chrono_literals;
+
+TEST(ProgressLine, CountsReadWithThousandsWhateverTheLocale) {
+    const std::vector<std::pair<unsigned long long, std::string>> rows{{0, "0"},
+                                                                       {999, "999"},
+                                                                       {1000, "1,000"},
+                                                                       {52310, "52,310"},
+                                                                       {100000, "100,000"},
+                                                                       {100000000, "100,000,000"},
+                                                                       {1234567, "1,234,567"}};
+    for (const auto& [value, text] : rows) {
+        EXPECT_EQ(withThousands(value), text);
+    }
+}
+
+Options run(std::vector<std::string> tests, int cycles) {
+    Options options;
+    options.tests = std::move(tests);
+    options.cycles = cycles;
+    return options;
+}
+
+const ContractTest& test(const char* name) {
+    return *findContractTest(name);
+}
+
+// Only the test that runs the cycles has a cycle to show, and only when there
+// are more than one; it shows until that test is done.
+TEST(ProgressLine, SaysTheTestsDoneAndTheCycleTheLifecycleHasReached) {
+    {
+        RunProgress progress(run({}, 1));
+        EXPECT_EQ(progressText(progress.snapshot()), "plugin-host: 0 of 7 tests done");
+        EXPECT_EQ(progress.cycleOf(test("lifecycle")), nullptr);
+    }
+    RunProgress progress(run({"descriptor", "lifecycle"}, 100000));
+    EXPECT_EQ(progress.cycleOf(test("descriptor")), nullptr);
+    ASSERT_NE(progress.cycleOf(test("lifecycle")), nullptr);
+    EXPECT_EQ(progressText(progress.snapshot()), "plugin-host: 0 of 2 tests done");
+    progress.cycleOf(test("lifecycle"))->store(52310);
+    progress.testDone(test("descriptor"));
+    EXPECT_EQ(progressText(progress.snapshot()),
+              "plugin-host: 1 of 2 tests done; lifecycle: cycle 52,310 of 100,000");
+    progress.testDone(test("lifecycle"));
+    EXPECT_EQ(progressText(progress.snapshot()), "plugin-host: 2 of 2 tests done");
+}
+
+// A stream that lets the test wait for each line drawn: the line is drawn
+// from a thread of its own, and flushed once per drawing.
+class Screen : public std::stringbuf {
+public:
+    void waitForDrawings(int count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ASSERT_TRUE(drawn_.wait_for(lock, 10s, [&] { return flushes_ >= count; })) << str();
+    }
+
+protected:
+    int sync() override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++flushes_;
+        drawn_.notify_all();
+        return 0;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable drawn_;
+    int flushes_ = 0;
+};
+
+TEST(ProgressLine, IsRewrittenInPlaceWhenItChangesAndErasedWhenStopped) {
+    RunProgress progress(run({"lifecycle"}, 100000));
+    Screen screen;
+    std::ostream out(&screen);
+    ProgressLine line(progress, out, 80, {0ms, 1ms});
+    screen.waitForDrawings(1);
+    progress.cycleOf(test("lifecycle"))->store(52310);
+    screen.waitForDrawings(2);
+    progress.testDone(test("lifecycle"));
+    screen.waitForDrawings(3);
+    line.stop();
+    const std::string longest =
+        "plugin-host: 0 of 1 tests done; lifecycle: cycle 52,310 of 100,000";
+    EXPECT_EQ(screen.str(),
+              "\rplugin-host: 0 of 1 tests done"
+              "\r" +
+                  longest + "\rplugin-host: 1 of 1 tests done" + std::string(36, ' ') + "\r" +
+                  std::string(longest.size(), ' ') + "\r");
+}
+
+TEST(ProgressLine, ARunShorterThanTheDelayShowsNothing) {
+    RunProgress progress(run({}, 1));
+    std::ostringstream out;
+    const auto start = std::chrono::steady_clock::now();
+    ProgressLine line(progress, out, 80, {1h, 1ms});
+    line.stop();
+    EXPECT_EQ(out.str(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // stop does not wait it out
+}
+
+// A line that wrapped could not be rewritten: it keeps the terminal's last
+// column free; a terminal of unknown width gets it whole.
+TEST(ProgressLine, FitsTheTerminal) {
+    for (const auto& [columns, shown] :
+         std::vector<std::pair<int, std::string>>{{20, "plugin-host: 0 of 7"},
+                                                  {31, "plugin-host: 0 of 7 tests done"},
+                                                  {0, "plugin-host: 0 of 7 tests done"}}) {
+        RunProgress progress(run({}, 1));
+        Screen screen;
+        std::ostream out(&screen);
+        ProgressLine line(progress, out, columns, {0ms, 1h});
+        screen.waitForDrawings(1);
+        line.stop();
+        EXPECT_EQ(screen.str(), "\r" + shown + "\r" + std::string(shown.size(), ' ') + "\r")
+            << columns;
+    }
+}
+
+}  // namespace
