@@ -15,7 +15,7 @@ std::string withThousands(unsigned long long value) {
 std::string progressText(const RunProgress::Snapshot& snapshot) {
     std::string text = "plugin-host: " + std::to_string(snapshot.testsDone) + " of " +
                        std::to_string(snapshot.tests) + " tests done";
-    if (!snapshot.cycleTest.empty() && snapshot.cycle > 0) {
+    if (snapshot.cycle > 0) {
         text += "; " + snapshot.cycleTest + ": cycle " +
                 withThousands(static_cast<unsigned>(snapshot.cycle)) + " of " +
                 withThousands(static_cast<unsigned>(snapshot.cycles));

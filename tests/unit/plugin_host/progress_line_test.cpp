@@ -7,6 +7,7 @@
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalog.h"
@@ -54,6 +55,9 @@ TEST(ProgressLine, SaysTheTestsDoneAndTheCycleTheLifecycleHasReached) {
     EXPECT_EQ(progress.cycleOf(test("descriptor")), nullptr);
     ASSERT_NE(progress.cycleOf(test("lifecycle")), nullptr);
     EXPECT_EQ(progressText(progress.snapshot()), "plugin-host: 0 of 2 tests done");
+    progress.cycleOf(test("lifecycle"))->store(1);
+    EXPECT_EQ(progressText(progress.snapshot()),
+              "plugin-host: 0 of 2 tests done; lifecycle: cycle 1 of 100,000");
     progress.cycleOf(test("lifecycle"))->store(52310);
     progress.testDone(test("descriptor"));
     EXPECT_EQ(progressText(progress.snapshot()),
@@ -95,6 +99,7 @@ TEST(ProgressLine, IsRewrittenInPlaceWhenItChangesAndErasedWhenStopped) {
     screen.waitForDrawings(2);
     progress.testDone(test("lifecycle"));
     screen.waitForDrawings(3);
+    std::this_thread::sleep_for(50ms);  // many intervals, and nothing new to draw
     line.stop();
     const std::string longest =
         "plugin-host: 0 of 1 tests done; lifecycle: cycle 52,310 of 100,000";
