@@ -36,13 +36,19 @@ ProgressLine::~ProgressLine() {
 }
 
 void ProgressLine::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (wake_.wait_for(lock, timing_.delay, [this] { return stopping_; })) {
-        return;
+    // Short sleeps, not a timed wait on a condition variable: under wine's C++
+    // runtime, which runs the Windows build's tests, such a wait neither
+    // timed out nor woke as asked.
+    constexpr auto kTick = std::chrono::milliseconds(5);
+    auto next = std::chrono::steady_clock::now() + timing_.delay;
+    while (!stopping_.load()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= next) {
+            draw(progressText(progress_.snapshot()));
+            next = now + timing_.interval;
+        }
+        std::this_thread::sleep_for(kTick);
     }
-    do {
-        draw(progressText(progress_.snapshot()));
-    } while (!wake_.wait_for(lock, timing_.interval, [this] { return stopping_; }));
 }
 
 void ProgressLine::draw(std::string text) {
@@ -61,11 +67,7 @@ void ProgressLine::draw(std::string text) {
 }
 
 void ProgressLine::stop() {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
+    stopping_ = true;
     if (thread_.joinable()) {
         thread_.join();
     }

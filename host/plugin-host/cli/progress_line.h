@@ -1,9 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -49,9 +48,7 @@ private:
     std::ostream& out_;
     const std::size_t columns_;
     const Timing timing_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};
     std::string drawn_;      // the text on the line now
     std::size_t width_ = 0;  // the most columns the line has covered
     std::thread thread_;     // last: it starts once the rest is ready
