@@ -3,10 +3,13 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 #include "catalog.h"
+#include "model.h"
 #include "process/process.h"
 #include "warnings.h"
 
@@ -40,6 +43,64 @@ double parseTimeout(const std::string& text) {
     return seconds;
 }
 
+bool isNumber(const std::string& text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int parseExplore(const std::string& text) {
+    int count = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (!isNumber(text) || error != std::errc() || end != text.data() + text.size() || count < 1 ||
+        count > kMaxExplore) {
+        throw UsageError("--explore takes a number of sequences from 1 to " +
+                         std::to_string(kMaxExplore) + ", got \"" + text + "\"");
+    }
+    return count;
+}
+
+// --explore, --seed and --sequence: a run of sequences instead of the named tests.
+void exploreOptions(const CLI::App& app, Options& options, const std::string& seed,
+                    const std::string& sequence, const std::vector<std::string>& tests) {
+    if (app.count("--seed") > 0) {
+        std::uint64_t value = 0;
+        const auto [end, error] = std::from_chars(seed.data(), seed.data() + seed.size(), value);
+        if (options.explore == 0) {
+            throw UsageError("--seed goes with --explore");
+        }
+        if (!isNumber(seed) || error != std::errc() || end != seed.data() + seed.size()) {
+            throw UsageError("--seed takes a number from 0 to 18446744073709551615, got \"" + seed +
+                             "\"");
+        }
+        options.seed = value;
+    }
+    if (app.count("--sequence") > 0) {
+        if (options.explore > 0) {
+            throw UsageError("--sequence runs one sequence and cannot go with --explore");
+        }
+        const ParsedSequence parsed = parseSequence(sequence);
+        if (!parsed.error.empty()) {
+            throw UsageError("--sequence: " + parsed.error);
+        }
+        options.sequence = sequence;
+    }
+    const char* what = options.explore > 0 ? "--explore" : "--sequence";
+    if (options.explore == 0 && options.sequence.empty()) {
+        return;
+    }
+    if (!tests.empty()) {
+        throw UsageError(std::string("--test chooses among the named tests and cannot go with ") +
+                         what);
+    }
+    if (app.count("--cycles") > 0) {
+        throw UsageError(std::string("--cycles repeats the lifecycle and cannot go with ") + what);
+    }
+    if (options.explore > 0 && options.inProcess) {
+        throw UsageError(
+            "--explore runs each sequence in a child process and cannot go with --in-process");
+    }
+}
+
 std::string helpFooter() {
     return warningsHelp() +
            "\nExit codes: 0 every test passed (warnings or not, unless --strict); 1 a test "
@@ -67,6 +128,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     std::string childReport;
     std::string junitFile;
     std::vector<std::string> tests;
+    std::string explore;
+    std::string seed;
+    std::string sequence;
     bool listTests = false;
     std::vector<std::string> testNames;
     for (const auto& test : contractTests()) {
@@ -103,6 +167,21 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     once(app.add_flag("--in-process", options.inProcess,
                       "Run the tests one after another in this process (for a debugger); a "
                       "crash then ends the host"));
+    once(app.add_option("--explore", explore,
+                        "Run N (default 200) random sequences of the host's operations, each "
+                        "held to the holder's state table after every operation; a failing one "
+                        "is shrunk to the shortest that still fails")
+             ->type_name("[N]")
+             ->expected(0, 1));
+    once(app.add_option("--seed", seed,
+                        "Where --explore's sequences come from: the same seed gives the same "
+                        "sequences (a random one is printed when none is given)")
+             ->type_name("S"));
+    once(app.add_option("--sequence", sequence,
+                        "Run one sequence of the operations load, unload, getPlugin, copy, "
+                        "release, fill, onLoad, onUnload and deleteMe, from a loaded module, "
+                        "e.g. getPlugin,copy,deleteMe,getPlugin,unload")
+             ->type_name("OPS"));
     once(app.add_option(kChildReportOption, childReport)->group(""));  // set by the parent only
     once(app.add_option("MODULE", module, "The plugin module (.so or .dll) to load"));
     app.footer(helpFooter());
@@ -126,6 +205,15 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         line.command = Command::ListTests;
         return line;
     }
+    if (app.count("--explore") > 0) {
+        // --explore takes its number or none: a module right after it is the module.
+        if (!explore.empty() && !isNumber(explore) && module.empty()) {
+            module = explore;
+            explore.clear();
+        }
+        options.explore = explore.empty() ? kDefaultExplore : parseExplore(explore);
+    }
+    exploreOptions(app, options, seed, sequence, tests);
     if (module.empty()) {
         throw UsageError("MODULE is required");
     }
@@ -152,9 +240,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     }
     if (app.count(kChildReportOption) > 0) {
         // Only plugin-host itself starts a child, with exactly these.
-        if (childReport.empty() || options.tests.size() != 1 || options.inProcess) {
+        const std::size_t runs = options.tests.size() + (options.sequence.empty() ? 0 : 1);
+        if (childReport.empty() || runs != 1 || options.explore > 0 || options.inProcess) {
             throw UsageError(std::string(kChildReportOption) +
-                             " takes a file and goes with exactly one --test");
+                             " takes a file and goes with exactly one --test or --sequence");
         }
         options.childReport = process::pathFromUtf8(childReport);
     }

@@ -16,7 +16,7 @@ std::string progressText(const RunProgress::Snapshot& snapshot) {
     std::string text = "plugin-host: " + std::to_string(snapshot.testsDone) + " of " +
                        std::to_string(snapshot.tests) + " tests done";
     if (snapshot.cycle > 0) {
-        text += "; " + snapshot.cycleTest + ": cycle " +
+        text += "; " + snapshot.cycleTest + ": " + snapshot.unit + " " +
                 withThousands(static_cast<unsigned>(snapshot.cycle)) + " of " +
                 withThousands(static_cast<unsigned>(snapshot.cycles));
     }

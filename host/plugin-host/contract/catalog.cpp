@@ -64,6 +64,17 @@ const ContractTest* findContractTest(const std::string& name) noexcept {
     return nullptr;
 }
 
+const ContractTest& exploreTest() {
+    static const ContractTest test{
+        "explore",
+        "sequences of the host's operations, each held to the holder's state table after every "
+        "operation: the holder's two words, the object's identity, every use count, the "
+        "handles' references, the console variables, and that all is released at unload",
+        "the plugin goes wrong only after some order of operations, which the failure names",
+        contract::sequence};
+    return test;
+}
+
 TestReport runContractTest(const ContractTest& test, const Options& options,
                            StepObserver& observer) {
     TestReport report;

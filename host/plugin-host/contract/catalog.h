@@ -32,6 +32,9 @@ struct ContractTest {
 // Every test, in the order they are run and reported.
 const std::vector<ContractTest>& contractTests();
 const ContractTest* findContractTest(const std::string& name) noexcept;
+// The one test of --explore and --sequence: not a named test, but reported
+// as one, "explore".
+const ContractTest& exploreTest();
 
 // Runs one test in this process; its report says how it ended.
 TestReport runContractTest(const ContractTest& test, const Options& options,

@@ -12,5 +12,6 @@ ContractCheck deleteBeforeGet;
 ContractCheck freshAfterDelete;
 ContractCheck copyOutlivesDelete;
 ContractCheck unloadWhileHolding;
+ContractCheck sequence;  // options.sequence, held to the model
 
 }  // namespace host::contract

@@ -165,10 +165,14 @@ loader::PluginHolder* Session::getPluginAndHandOver() {
     loader::PluginHolder* holder = getPlugin();
     if (holder != nullptr) {
         hostCopy = *holder;
-        hostCopy->consoleVariables = manager_;
-        hostCopy->hostContext = context_;
+        handOver(hostCopy);
     }
     return holder;
+}
+
+void Session::handOver(loader::PluginHolder& plugin) const {
+    plugin->consoleVariables = manager_;
+    plugin->hostContext = context_;
 }
 
 void Session::callDeleteMe() {

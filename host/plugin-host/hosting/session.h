@@ -74,6 +74,8 @@ public:
         const std::function<Finding(loader::PluginHolder&)>& check = nullptr);
     // getPlugin, then the host takes its shared copy and fills both handles.
     loader::PluginHolder* getPluginAndHandOver();
+    // The host fills both handles of `plugin`.
+    void handOver(loader::PluginHolder& plugin) const;
     // Whether the host lets go of its shared copy as a step begins; letting
     // go may run the plugin's destructor, which belongs to that step.
     enum class HostCopy { Release, Keep };
@@ -91,6 +93,10 @@ public:
     // is put back first), or when the module stays in memory.
     bool unload();
 
+    // The number the steps from here on are recorded under: a sequence of
+    // operations counts its operations as a lifecycle counts its cycles.
+    void renumber(int cycle) { cycle_ = cycle; }
+
     long managerReferences() const { return manager_.use_count() - 1; }
     long contextReferences() const { return context_.use_count() - 1; }
     CVarRegistry& registry() { return manager_->registry(); }
@@ -106,7 +112,7 @@ private:
     std::string keptHandles() const;
 
     const Options& options_;
-    const int cycle_;
+    int cycle_;
     TestReport& report_;
     StepObserver& observer_;
     Leftovers& leftovers_;

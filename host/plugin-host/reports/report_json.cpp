@@ -249,6 +249,13 @@ void to_json(Json& json, const RunReport& report) {
             {"exitCode", static_cast<int>(report.outcome)},
             {"cause", causeOrNull(report.cause)},
             {"seconds", toMilliseconds(report.seconds)}};
+    if (report.exploration) {
+        const Exploration& e = *report.exploration;
+        json["explore"] = {{"seed", e.seed},
+                           {"sequences", e.sequences},
+                           {"ran", e.ran},
+                           {"failing", causeOrNull(e.failing)}};
+    }
     makeTexts(json);
 }
 
@@ -284,6 +291,13 @@ void from_json(const Json& json, RunReport& report) {
     report.outcome = outcomeFrom(json.at("exitCode"));
     report.cause = causeFrom(json.at("cause"));
     report.seconds = secondsFrom(json.at("seconds"));
+    report.exploration.reset();
+    if (json.contains("explore")) {
+        const Json& e = json.at("explore");
+        report.exploration =
+            Exploration{whole<std::uint64_t>(e.at("seed")), whole<int>(e.at("sequences")),
+                        whole<int>(e.at("ran")), causeFrom(e.at("failing"))};
+    }
 }
 
 }  // namespace host

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,14 @@ struct PluginOutput {
     std::string firstLine;  // escaped, bounded
 };
 
+// What --explore did: where its sequences came from and how many ran.
+struct Exploration {
+    std::uint64_t seed = 0;
+    int sequences = 0;    // asked for
+    int ran = 0;          // up to the first that failed, or all
+    std::string failing;  // the failing one, shrunk; empty when none failed
+};
+
 // What plugin-host tells the user about one module: the named tests' reports
 // merged. The descriptor comes from whichever test read it, the cycle's
 // changes, steps, counts and memory from the test that reports cycles.
@@ -48,8 +57,9 @@ struct RunReport {
     bool unloaded = false;
     long peakResidentKiB = 0;
     Outcome outcome = Outcome::Passed;
-    std::string cause;   // why it did not pass; empty when it did
-    double seconds = 0;  // the whole run's, its tests side by side
+    std::string cause;                       // why it did not pass; empty when it did
+    double seconds = 0;                      // the whole run's, its tests side by side
+    std::optional<Exploration> exploration;  // --explore's
 
     StepStatus step(Step s) const { return steps[static_cast<std::size_t>(s)]; }
 };

@@ -49,13 +49,23 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
                 << quoted(change.after) << '\n';
         }
     }
-    out << "steps      ";
-    for (std::size_t i = 0; i < kStepCount; ++i) {
-        if (report.steps[i] != StepStatus::NotRun) {
-            out << ' ' << toString(static_cast<Step>(i)) << ' ' << toString(report.steps[i]);
+    if (report.exploration) {
+        const Exploration& e = *report.exploration;
+        out << "explore     " << e.ran << " of " << e.sequences
+            << (e.sequences == 1 ? " sequence" : " sequences") << " from --seed " << e.seed;
+        if (!e.failing.empty()) {
+            out << "; the last failed, shrunk to --sequence " << escapedText(e.failing);
         }
+        out << '\n';
+    } else {
+        out << "steps      ";
+        for (std::size_t i = 0; i < kStepCount; ++i) {
+            if (report.steps[i] != StepStatus::NotRun) {
+                out << ' ' << toString(static_cast<Step>(i)) << ' ' << toString(report.steps[i]);
+            }
+        }
+        out << '\n';
     }
-    out << '\n';
     if (report.peakResidentKiB > 0) {
         out << "memory      peak " << report.peakResidentKiB << " KiB resident\n";
     }
@@ -79,6 +89,9 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
     }
     out << escapedText(name) << ": passed " << passed << " of " << report.tests.size()
         << (report.tests.size() == 1 ? " test" : " tests");
+    if (report.exploration) {
+        out << "; every one of " << report.exploration->ran << " sequences held to the model";
+    }
     if (!report.cycleTest.empty()) {
         out << "; " << report.cycleTest << " passed " << report.cyclesPassed << " of "
             << report.cyclesRequested << (report.cyclesRequested == 1 ? " cycle" : " cycles")

@@ -102,7 +102,8 @@ int runAsChild(const Options& options) {
     process::endWithParent();
     // Before anything of the plugin's runs, and with nothing left to read.
     const auto key = process::readStandardInput(crypto::kKeyBytes);
-    const ContractTest* test = findContractTest(options.tests.front());
+    const ContractTest* test =
+        options.sequence.empty() ? findContractTest(options.tests.front()) : &exploreTest();
     if (!key || key->size() != crypto::kKeyBytes || test == nullptr) {
         std::cerr << "plugin-host (isolated run): no key to seal the report with" << std::endl;
         return kChildCannotReport;
@@ -123,9 +124,13 @@ int runAsChild(const Options& options) {
 
 std::vector<std::string> childArguments(const Options& options, const std::string& test,
                                         const std::filesystem::path& reportFile) {
-    std::vector<std::string> arguments{kChildReportOption, process::pathToUtf8(reportFile),
-                                       "--test",           test,
-                                       "--cycles",         std::to_string(options.cycles)};
+    std::vector<std::string> arguments{kChildReportOption, process::pathToUtf8(reportFile)};
+    if (options.sequence.empty()) {
+        arguments.insert(arguments.end(),
+                         {"--test", test, "--cycles", std::to_string(options.cycles)});
+    } else {
+        arguments.insert(arguments.end(), {"--sequence", options.sequence});
+    }
     for (const auto& [name, value] : options.presets) {
         arguments.push_back("--set");
         arguments.push_back(name + "=" + value);

@@ -5,6 +5,9 @@
 namespace host {
 
 std::vector<const ContractTest*> chosenTests(const Options& options) {
+    if (options.explore > 0 || !options.sequence.empty()) {
+        return {&exploreTest()};
+    }
     std::vector<const ContractTest*> tests;
     for (const auto& test : contractTests()) {
         if (options.tests.empty() || std::find(options.tests.begin(), options.tests.end(),
@@ -23,6 +26,11 @@ RunProgress::RunProgress(const Options& options) : cycles_(options.cycles) {
             cycleTest_ = test->name;
         }
     }
+    if (options.explore > 0) {
+        cycleTest_ = exploreTest().name;
+        cycles_ = options.explore;
+        unit_ = "sequence";
+    }
 }
 
 RunProgress::Snapshot RunProgress::snapshot() const {
@@ -33,6 +41,7 @@ RunProgress::Snapshot RunProgress::snapshot() const {
         snapshot.cycleTest = cycleTest_;
         snapshot.cycle = cycle_.load(std::memory_order_relaxed);
         snapshot.cycles = cycles_;
+        snapshot.unit = unit_;
     }
     return snapshot;
 }

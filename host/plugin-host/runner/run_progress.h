@@ -10,7 +10,8 @@
 
 namespace host {
 
-// The tests a run of `options` runs, in order: all, or those --test names.
+// The tests a run of `options` runs, in order: all, or those --test names;
+// for --explore and --sequence, the one test of sequences.
 std::vector<const ContractTest*> chosenTests(const Options& options);
 
 // How far a run has come, for whoever shows it while it runs: the run's
@@ -27,6 +28,7 @@ public:
         std::string cycleTest;
         int cycle = 0;  // the cycle it has reached; 0 before the first
         int cycles = 0;
+        const char* unit = "cycle";  // what it counts: the lifecycle's cycles, or sequences
     };
     Snapshot snapshot() const;
 
@@ -41,6 +43,7 @@ private:
     std::size_t tests_;
     std::string cycleTest_;
     int cycles_;
+    const char* unit_ = "cycle";
     std::atomic<std::size_t> testsDone_{0};
     std::atomic<bool> cycleTestDone_{false};
     std::atomic<int> cycle_{0};

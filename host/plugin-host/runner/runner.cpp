@@ -9,6 +9,7 @@
 #include "catalog.h"
 #include "child_ending.h"
 #include "exit_watch.h"
+#include "explore.h"
 #include "isolation.h"
 #include "merge.h"
 #include "process/process.h"
@@ -78,6 +79,9 @@ TestReport runOne(const Options& options, const ContractTest& test, RunProgress*
     const auto start = std::chrono::steady_clock::now();
     TestReport report = runTimed(options, test, cancelled, processMark,
                                  progress != nullptr ? progress->cycleOf(test) : nullptr);
+    if (!options.sequence.empty()) {
+        report = sequenceReport(parseSequence(options.sequence).sequence, std::move(report));
+    }
     report.seconds = secondsSince(start);
     if (progress != nullptr) {
         progress->testDone(test);
@@ -104,7 +108,34 @@ bool skipAfterGate(const std::vector<const ContractTest*>& tests,
     return failed;
 }
 
+// --explore: sequences, each run as --sequence runs one.
+RunReport runExplore(const Options& options, RunProgress* progress) {
+    const std::vector<const ContractTest*> tests{&exploreTest()};
+    Exploration exploration;
+    const auto start = std::chrono::steady_clock::now();
+    TestReport report = explore(
+        options,
+        [&options](const Sequence& sequence) {
+            Options one = options;
+            one.explore = 0;
+            one.sequence = toString(sequence);
+            return runTimed(one, exploreTest(), nullptr, nullptr, nullptr);
+        },
+        exploration, progress);
+    report.seconds = secondsSince(start);
+    report.leftProcesses = report.leftProcesses || !process::endStrays().empty();
+    if (progress != nullptr) {
+        progress->testDone(exploreTest());
+    }
+    RunReport run = mergeReports(options, tests, {report});
+    run.exploration = exploration;
+    return run;
+}
+
 RunReport runAll(const Options& options, RunProgress* progress) {
+    if (options.explore > 0) {
+        return runExplore(options, progress);
+    }
     const std::vector<const ContractTest*> tests = chosenTests(options);
     std::vector<TestReport> reports(tests.size());
     if (options.inProcess) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +23,10 @@ inline constexpr double kChildStartSeconds = 30;
 inline constexpr double kMinStepTimeoutSeconds = 0.001;
 inline constexpr double kMaxStepTimeoutSeconds = 86400;
 inline constexpr int kMaxCycles = 100000000;
+// --explore without a number: enough to find a fault that takes four or five
+// operations in a given order nearly every time, in a second or two.
+inline constexpr int kDefaultExplore = 200;
+inline constexpr int kMaxExplore = 10000000;
 // The option that makes plugin-host the isolated child of another: only the
 // parent passes it, and the command line knows it.
 inline constexpr const char* kChildReportOption = "--child-report";
@@ -36,6 +42,9 @@ struct Options {
     std::filesystem::path junitFile;    // --junit FILE: also a JUnit XML report there
     std::vector<std::string> tests;     // --test NAME, in run order; empty: every test
     std::filesystem::path childReport;  // set only in the isolated child
+    int explore = 0;                    // --explore N: random sequences to run; 0: none
+    std::optional<std::uint64_t> seed;  // --seed S; none: a random one, which is printed
+    std::string sequence;               // --sequence OPS: the one sequence to run
 };
 
 }  // namespace host

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -155,7 +157,8 @@ INSTANTIATE_TEST_SUITE_P(Tests, OptionsRefuse,
                                            BadLine{{"plugin.so", "--test"}, ""}));
 
 // The child's options are plugin-host's own, but anyone can type them.
-const std::string kChild = "--child-report takes a file and goes with exactly one --test";
+const std::string kChild =
+    "--child-report takes a file and goes with exactly one --test or --sequence";
 INSTANTIATE_TEST_SUITE_P(
     ChildReport, OptionsRefuse,
     ::testing::Values(
@@ -165,7 +168,86 @@ INSTANTIATE_TEST_SUITE_P(
                 kChild},
         BadLine{{"--child-report", "r", "--test", "lifecycle", "--in-process", "plugin.so"},
                 kChild},
+        BadLine{{"--child-report", "r", "--explore", "plugin.so"}, kChild},
         BadLine{{"plugin.so", "--child-report"}, ""}));
+
+const std::string kExploreRange = "--explore takes a number of sequences from 1 to 10000000, got ";
+const std::string kSequence = "--sequence: operation ";
+INSTANTIATE_TEST_SUITE_P(
+    Explore, OptionsRefuse,
+    ::testing::Values(
+        BadLine{{"--explore", "0", "plugin.so"}, kExploreRange + "\"0\""},
+        BadLine{{"--explore", "10000001", "plugin.so"}, kExploreRange + "\"10000001\""},
+        BadLine{{"--explore", "99999999999", "plugin.so"}, kExploreRange + "\"99999999999\""},
+        BadLine{{"--explore", "x.so", "plugin.so"}, kExploreRange + "\"x.so\""},
+        BadLine{{"--seed", "5", "plugin.so"}, "--seed goes with --explore"},
+        BadLine{{"--explore", "--seed", "x", "plugin.so"},
+                "--seed takes a number from 0 to 18446744073709551615, got \"x\""},
+        BadLine{{"--explore", "--seed", "18446744073709551616", "plugin.so"},
+                "--seed takes a number from 0 to 18446744073709551615, got "
+                "\"18446744073709551616\""},
+        BadLine{{"--explore", "--sequence", "getPlugin", "plugin.so"},
+                "--sequence runs one sequence and cannot go with --explore"},
+        BadLine{{"--explore", "--test", "lifecycle", "plugin.so"},
+                "--test chooses among the named tests and cannot go with --explore"},
+        BadLine{{"--sequence", "getPlugin", "--cycles", "2", "plugin.so"},
+                "--cycles repeats the lifecycle and cannot go with --sequence"},
+        BadLine{{"--explore", "--in-process", "plugin.so"},
+                "--explore runs each sequence in a child process and cannot go with --in-process"},
+        BadLine{{"--sequence", "getPlugin,,deleteMe", "plugin.so"},
+                kSequence + "2 \"\" is none of "
+                            "load,unload,getPlugin,copy,release,fill,onLoad,onUnload,deleteMe"},
+        BadLine{{"--sequence", "GetPlugin", "plugin.so"},
+                kSequence + "1 \"GetPlugin\" is none of "
+                            "load,unload,getPlugin,copy,release,fill,onLoad,onUnload,deleteMe"},
+        BadLine{{"--sequence", "load", "plugin.so"},
+                kSequence + "1, load, is not one the host may do there: the module is loaded"},
+        BadLine{{"--sequence", "unload,getPlugin", "plugin.so"},
+                kSequence + "2, getPlugin, is not one the host may do there: the module is not "
+                            "loaded"},
+        BadLine{{"--sequence", "copy", "plugin.so"},
+                kSequence + "1, copy, is not one the host may do there: the holder holds no "
+                            "object"},
+        BadLine{{"--sequence", "getPlugin,onLoad", "plugin.so"},
+                kSequence + "2, onLoad, is not one the host may do there: the object's handles "
+                            "are not filled"},
+        BadLine{{"--sequence", "getPlugin,deleteMe,onUnload", "plugin.so"},
+                kSequence + "3, onUnload, is not one the host may do there: the holder holds no "
+                            "object"},
+        BadLine{{"--sequence", "release", "plugin.so"},
+                kSequence + "1, release, is not one the host may do there: the host holds no "
+                            "copy"}));
+
+TEST(Options, ExploreTakesItsNumberOrNoneAndASeed) {
+    struct Row {
+        std::vector<std::string> arguments;
+        int explore;
+        std::optional<std::uint64_t> seed;
+    };
+    const std::vector<Row> rows{
+        {{"--explore", "plugin.so"}, 200, std::nullopt},
+        {{"plugin.so", "--explore"}, 200, std::nullopt},
+        {{"--explore", "--", "plugin.so"}, 200, std::nullopt},
+        {{"--explore", "1", "plugin.so"}, 1, std::nullopt},
+        {{"--explore=10000000", "--seed", "0", "plugin.so"}, 10000000, 0},
+        {{"--explore", "--seed", "18446744073709551615", "plugin.so"},
+         200,
+         18446744073709551615ULL},
+    };
+    for (const Row& row : rows) {
+        const auto options = parseCommandLine(row.arguments).options;
+        EXPECT_EQ(process::pathToUtf8(options.module), kModule) << row.arguments.front();
+        EXPECT_EQ(options.explore, row.explore) << row.arguments.front();
+        EXPECT_EQ(options.seed, row.seed) << row.arguments.front();
+        EXPECT_TRUE(options.tests.empty());
+    }
+    const auto replay =
+        parseCommandLine({"--sequence", "getPlugin,copy,unload", "--in-process", "plugin.so"})
+            .options;
+    EXPECT_EQ(replay.sequence, "getPlugin,copy,unload");
+    EXPECT_EQ(replay.explore, 0);
+    EXPECT_TRUE(replay.inProcess);
+}
 
 TEST(Options, AChildGetsBackTheOptionsItsTestNeeds) {
     auto parent = parseCommandLine({"--set", "a=1", "--set", "b=", "--cycles", "3", "--strict",
@@ -182,6 +264,16 @@ TEST(Options, AChildGetsBackTheOptionsItsTestNeeds) {
     // The child reports to its parent only; the parent prints and writes.
     EXPECT_FALSE(child.json);
     EXPECT_TRUE(child.junitFile.empty());
+
+    // A sequence's child runs that sequence, and no named test.
+    parent.sequence = "getPlugin,fill,onLoad";
+    const auto sequenceChild =
+        parseCommandLine(host::childArguments(parent, "explore", "report.txt")).options;
+    EXPECT_EQ(sequenceChild.sequence, "getPlugin,fill,onLoad");
+    EXPECT_TRUE(sequenceChild.tests.empty());
+    EXPECT_EQ(sequenceChild.presets, parent.presets);
+    EXPECT_EQ(sequenceChild.cycles, 1);
+    EXPECT_EQ(sequenceChild.explore, 0);
 }
 
 }  // namespace
