@@ -98,6 +98,24 @@ TEST_F(Explore, SaysWhatRanAndFromWhichSeed) {
                       ": passed 1 of 1 test; every one of 20 sequences held to the model"}));
     EXPECT_EQ(run.err, "");
 
+    // What the passing sequences saw besides a pass is warned about.
+    const std::string prints = module("fixture_prints");
+    const HostRun printed = host({"--explore", "50", "--seed", "1", prints});
+    EXPECT_EQ(printed.exitCode, 0) << printed.err;
+    const std::string warning =
+        "plugin-host: " + prints + ": warning [plugin-output]: explore wrote 44 bytes to ";
+    EXPECT_EQ(printed.errLines(),
+              (std::vector<std::string>{
+                  warning + "standard output; first line: \"hello from the plugin\"",
+                  warning + "standard error; first line: \"careful: \\x1B[31mred\\x1B[0m\""}));
+    const std::string leaves = module("fixture_leaves_environment_changed");
+    const HostRun left = host({"--explore", "50", "--seed", "1", leaves});
+    EXPECT_EQ(left.errLines(),
+              std::vector<std::string>{"plugin-host: " + leaves +
+                                       ": warning [process-state]: explore changed the "
+                                       "environment variable FIXTURE_LEFT_VARIABLE; plugin-host "
+                                       "put it back"});
+
     chooseFault("splits-regained");
     const std::string fixture = module("fixture_sequence_faults");
     const HostRun failing = host({"--json", "--explore", "--seed", "1", fixture});

@@ -38,10 +38,14 @@ std::uint64_t randomSeed() {
     return (static_cast<std::uint64_t>(device()) << 32) ^ device();
 }
 
-// Where in `sequence` the report says it failed: 0 is the first load, p the
-// p-th operation, size + 1 what the host does after the last.
+// Where in its sequence the report says it failed: 0 is the first load, p
+// the p-th operation, size + 1 what the host does after the last.
+std::size_t positionOf(const TestReport& report) {
+    return static_cast<std::size_t>(std::max(report.cyclesPassed, 0));
+}
+
 std::string where(const Sequence& sequence, const TestReport& report) {
-    const auto position = static_cast<std::size_t>(std::max(report.cyclesPassed, 0));
+    const std::size_t position = positionOf(report);
     if (position == 0) {
         return "the first load";
     }
@@ -132,10 +136,10 @@ Sequence shrink(Sequence failing, const std::function<bool(const Sequence&)>& fa
 
 std::string failureSignature(const Sequence& sequence, const TestReport& report) {
     static const std::regex varying("0x[0-9a-fA-F]+|[0-9]+");
-    const auto position = static_cast<std::size_t>(std::max(report.cyclesPassed, 0));
-    const std::string at = position == 0                ? "the first load"
-                           : position > sequence.size() ? "the end"
-                                                        : toString(sequence[position - 1]);
+    const std::size_t position = positionOf(report);
+    const std::string at = position >= 1 && position <= sequence.size()
+                               ? toString(sequence[position - 1])
+                               : where(sequence, report);
     return std::string(toString(report.status)) + "|" + at + "|" +
            std::regex_replace(report.cause, varying, "#");
 }
@@ -145,7 +149,7 @@ TestReport sequenceReport(const Sequence& sequence, TestReport report) {
         return report;
     }
     std::string cause = report.cause;
-    const auto position = static_cast<std::size_t>(std::max(report.cyclesPassed, 0));
+    const std::size_t position = positionOf(report);
     if ((report.status == TestStatus::Crashed || report.status == TestStatus::TimedOut) &&
         position >= 1 && position <= sequence.size()) {
         // The step named there is only where the operation was recorded.
@@ -166,15 +170,19 @@ TestReport explore(const Options& options, const SequenceRunner& run, Exploratio
     std::atomic<int> done{0};
     std::mutex found;
     std::map<int, std::pair<Sequence, TestReport>> failures;
-    std::optional<DescriptorInfo> descriptor;  // as the runs read it
+    // What the runs saw besides a pass, for warnings (the descriptor, output,
+    // processes left running, state put back), by number: which child ends
+    // first does not change the report.
+    std::map<int, TestReport> remarks;
     std::atomic<int>* shown = progress != nullptr ? progress->cycleOf(exploreTest()) : nullptr;
     const auto worker = [&] {
         for (int i = next++; i < options.explore && i < firstFailed.load(); i = next++) {
             Sequence sequence = randomSequence(exploration.seed, static_cast<std::uint64_t>(i));
             TestReport report = run(sequence);
             const std::lock_guard<std::mutex> lock(found);
-            if (!descriptor) {
-                descriptor = report.descriptor;
+            if (i == 0 || !report.output.empty() || report.leftProcesses ||
+                !report.stateChanges.empty()) {
+                remarks.emplace(i, report);
             }
             if (report.status != TestStatus::Passed) {
                 failures.emplace(i, std::pair{std::move(sequence), std::move(report)});
@@ -197,10 +205,22 @@ TestReport explore(const Options& options, const SequenceRunner& run, Exploratio
     }
     if (failures.empty()) {
         exploration.ran = options.explore;
-        TestReport report;
-        report.name = exploreTest().name;
-        report.descriptor = descriptor;
-        return report;
+        TestReport seen;
+        seen.name = exploreTest().name;
+        for (auto& [index, report] : remarks) {
+            seen.descriptor = seen.descriptor ? seen.descriptor : report.descriptor;
+            if (seen.output.empty()) {
+                seen.output = std::move(report.output);
+            }
+            seen.leftProcesses = seen.leftProcesses || report.leftProcesses;
+            for (auto& change : report.stateChanges) {
+                if (std::find(seen.stateChanges.begin(), seen.stateChanges.end(), change) ==
+                    seen.stateChanges.end()) {
+                    seen.stateChanges.push_back(std::move(change));
+                }
+            }
+        }
+        return seen;
     }
     auto [index, first] = *failures.begin();
     exploration.ran = index + 1;

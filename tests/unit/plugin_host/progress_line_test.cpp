@@ -63,6 +63,17 @@ TEST(ProgressLine, SaysTheTestsDoneAndTheCycleTheLifecycleHasReached) {
               "plugin-host: 1 of 2 tests done; lifecycle: cycle 52,310 of 100,000");
     progress.testDone(test("lifecycle"));
     EXPECT_EQ(progressText(progress.snapshot()), "plugin-host: 2 of 2 tests done");
+
+    // --explore counts its sequences as the lifecycle counts its cycles.
+    Options explore;
+    explore.explore = 1000;
+    RunProgress sequences(explore);
+    EXPECT_EQ(sequences.cycleOf(test("lifecycle")), nullptr);
+    sequences.cycleOf(exploreTest())->store(530);
+    EXPECT_EQ(progressText(sequences.snapshot()),
+              "plugin-host: 0 of 1 tests done; explore: sequence 530 of 1,000");
+    sequences.testDone(exploreTest());
+    EXPECT_EQ(progressText(sequences.snapshot()), "plugin-host: 1 of 1 tests done");
 }
 
 // A stream that lets the test wait for each line drawn: the line is drawn
