@@ -222,9 +222,9 @@ TestReport explore(const Options& options, const SequenceRunner& run, Exploratio
         }
         return seen;
     }
-    auto [index, first] = *failures.begin();
-    exploration.ran = index + 1;
-    auto& [failing, report] = first;
+    exploration.ran = failures.begin()->first + 1;
+    const Sequence failing = failures.begin()->second.first;
+    TestReport report = std::move(failures.begin()->second.second);
     if (report.outcome == Outcome::HostFailure) {
         return report;  // plugin-host's own trouble: nothing of the plugin's to shrink
     }

@@ -64,9 +64,10 @@ TEST(Explore, ShrinksToTheShortestSequenceThatStillFails) {
             {"getPlugin,deleteMe", holding({Op::DeleteMe}), "deleteMe"},
         };
     for (const auto& [failing, fails, shortest] : rows) {
-        const Sequence shrunk = shrink(parsed(failing), [&](const Sequence& candidate) {
+        const auto& failsNow = fails;
+        const Sequence shrunk = shrink(parsed(failing), [&failsNow](const Sequence& candidate) {
             EXPECT_TRUE(isLegal(candidate)) << toString(candidate);
-            return fails(candidate);
+            return failsNow(candidate);
         });
         EXPECT_EQ(toString(shrunk), shortest) << failing;
     }
