@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "plugin_host_run.h"
@@ -72,6 +73,18 @@ TEST_F(Explore, ReplaysASequenceAndRefusesAnIllegalOne) {
                                            fault[1] + ": " + fault[2]});
         chooseFault("");
         EXPECT_EQ(host({"--sequence", fault[1], fixture}).exitCode, 0) << fault[0];
+    }
+    // A step that fails ends the sequence there; a fresh object holds nothing.
+    for (const auto& [name, sequence, cause] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"fixture_throwing_onload", "getPlugin,fill,onLoad,deleteMe",
+              "operation 3 of 4: onLoad threw an exception: fixture refuses to load"},
+             {"fixture_born_with_context", "getPlugin,deleteMe",
+              "operation 1 of 2: getPlugin broke the model: on an empty holder it gave back an "
+              "object that holds handles, where the model expects a new one with both empty"}}) {
+        EXPECT_EQ(host({"--sequence", sequence, module(name)}).errLines(),
+                  std::vector<std::string>{"plugin-host: " + module(name) +
+                                           ": explore: --sequence " + sequence + ": " + cause});
     }
     const HostRun illegal = host({"--sequence", "getPlugin,deleteMe,fill", fixture});
     EXPECT_EQ(illegal.exitCode, 2);
