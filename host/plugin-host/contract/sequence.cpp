@@ -104,18 +104,23 @@ private:
             return false;
         }
         model_.apply(operation);
-        Finding broken = variables(operation, before);
-        if (!broken && model_.loaded()) {
-            broken = holderAndCounts(operation);
-        }
-        if (!broken && operation == Operation::Unload) {
-            broken = released();
-        }
-        if (broken) {
+        if (Finding broken = heldToTheModel(operation, before)) {
             report_.fail(std::string(toString(operation)) + " broke the model: " + *broken);
             return false;
         }
         return true;
+    }
+
+    // The first thing the model expects otherwise after `operation`.
+    Finding heldToTheModel(Operation operation,
+                           const std::map<std::string, std::string, std::less<>>& before) {
+        if (Finding changed = variables(operation, before)) {
+            return changed;
+        }
+        if (model_.loaded()) {
+            return holderAndCounts(operation);
+        }
+        return operation == Operation::Unload ? released() : std::nullopt;
     }
 
     // The operation itself, as a step: what the plugin throws fails it.
