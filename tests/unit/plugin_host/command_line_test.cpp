@@ -182,6 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{{"--explore", "0", "plugin.so"}, kExplore + "\"0\""},
         BadLine{{"--explore", "99999999999", "plugin.so"}, kExplore + "\"99999999999\""},
         BadLine{{"--explore", "x.so", "plugin.so"}, kExplore + "\"x.so\""},
+        BadLine{{"--explore", "50"}, "MODULE is required"},
         BadLine{{"--seed", "5", "plugin.so"}, "--seed goes with --explore"},
         BadLine{{"--explore", "--seed", "x", "plugin.so"}, kSeed + "\"x\""},
         BadLine{{"--explore", "--seed", "18446744073709551616", "p.so"},
