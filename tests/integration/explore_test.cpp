@@ -74,18 +74,44 @@ TEST_F(Explore, ReplaysASequenceAndRefusesAnIllegalOne) {
         chooseFault("");
         EXPECT_EQ(host({"--sequence", fault[1], fixture}).exitCode, 0) << fault[0];
     }
-    // A step that fails ends the sequence there; a fresh object holds nothing.
-    for (const auto& [name, sequence, cause] :
-         std::vector<std::tuple<std::string, std::string, std::string>>{
-             {"fixture_throwing_onload", "getPlugin,fill,onLoad,deleteMe",
-              "operation 3 of 4: onLoad threw an exception: fixture refuses to load"},
-             {"fixture_born_with_context", "getPlugin,deleteMe",
-              "operation 1 of 2: getPlugin broke the model: on an empty holder it gave back an "
-              "object that holds handles, where the model expects a new one with both empty"}}) {
-        EXPECT_EQ(host({"--sequence", sequence, module(name)}).errLines(),
-                  std::vector<std::string>{"plugin-host: " + module(name) +
-                                           ": explore: --sequence " + sequence + ": " + cause});
+    // A step that fails ends the sequence there, a load too; a fresh object
+    // holds nothing, and an empty holder not even a control block.
+    struct Row {
+        std::string name, fault, sequence;
+        std::vector<std::string> lines;  // each after "plugin-host: MODULE: "
+    };
+    for (const auto& row : std::vector<Row>{
+             {"fixture_throwing_onload",
+              "",
+              "getPlugin,fill,onLoad,deleteMe",
+              {"explore: --sequence getPlugin,fill,onLoad,deleteMe: operation 3 of 4: onLoad threw "
+               "an exception: fixture refuses to load"}},
+             {"fixture_born_with_context",
+              "",
+              "getPlugin,deleteMe",
+              {"explore: --sequence getPlugin,deleteMe: operation 1 of 2: getPlugin broke the "
+               "model: on an empty holder it gave back an object that holds handles, where the "
+               "model expects a new one with both empty"}},
+             {"fixture_sequence_faults",
+              "keeps-the-block",
+              "getPlugin,deleteMe",
+              {"explore: --sequence getPlugin,deleteMe: operation 2 of 2: deleteMe broke the "
+               "model: the holder still holds an object, where the model expects it empty"}},
+             {"fixture_sequence_faults",
+              "refuses-reload",
+              "unload,load",
+              {"warning [process-state]: explore changed the environment variable "
+               "FIXTURE_SEQUENCE_LOADED; plugin-host put it back",
+               "--sequence unload,load: operation 2 of 2: bad descriptor: sdk level 0, this host "
+               "takes 95"}}}) {
+        chooseFault(row.fault);
+        std::vector<std::string> expected;
+        for (const auto& line : row.lines) {
+            expected.push_back("plugin-host: " + module(row.name) + ": " + line);
+        }
+        EXPECT_EQ(host({"--sequence", row.sequence, module(row.name)}).errLines(), expected);
     }
+    chooseFault("");
     const HostRun illegal = host({"--sequence", "getPlugin,deleteMe,fill", fixture});
     EXPECT_EQ(illegal.exitCode, 2);
     EXPECT_EQ(illegal.errLines(),
