@@ -129,6 +129,17 @@ TEST_F(Explore, SaysWhatRanFromWhichSeedAndWhatItSawBesides) {
                   "explore     20 of 20 sequences from --seed 5", "test        explore  passed",
                   builtModule("Velquist").filename().string() +
                       ": passed 1 of 1 test; every one of 20 sequences held to the model"}));
+    // A single sequence: its report still describes the module.
+    const std::string velquist = module("Velquist");
+    EXPECT_EQ(
+        lines(host({"--explore", "1", "--seed", "5", velquist}).out),
+        (std::vector<std::string>{
+            "module      " + velquist, "descriptor  sdk level 95, kind 1",
+            "  class     \"Velquist\"", "  name      \"Plugin to manage online status setting\"",
+            "  version   \"1.0\"", "  source    \"Velquist/Velquist.cpp\"",
+            "explore     1 of 1 sequence from --seed 5", "test        explore  passed",
+            builtModule("Velquist").filename().string() +
+                ": passed 1 of 1 test; its one sequence held to the model"}));
     // What passing sequences printed, in the sequences' order.
     const std::string prints = module("fixture_prints");
     const std::string warning = "plugin-host: " + prints +

@@ -90,7 +90,10 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
     out << escapedText(name) << ": passed " << passed << " of " << report.tests.size()
         << (report.tests.size() == 1 ? " test" : " tests");
     if (report.exploration) {
-        out << "; every one of " << report.exploration->ran << " sequences held to the model";
+        const int ran = report.exploration->ran;
+        out << (ran == 1 ? "; its one sequence"
+                         : "; every one of " + std::to_string(ran) + " sequences")
+            << " held to the model";
     }
     if (!report.cycleTest.empty()) {
         out << "; " << report.cycleTest << " passed " << report.cyclesPassed << " of "
