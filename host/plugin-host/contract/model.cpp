@@ -131,11 +131,10 @@ ParsedSequence parseSequence(const std::string& text) {
         const auto operation = operationFromString(name);
         const std::string where = "operation " + std::to_string(parsed.sequence.size() + 1);
         if (!operation) {
-            parsed.error =
-                where + " \"" + name + "\" is none of " +
-                toString(Sequence{Operation::Load, Operation::Unload, Operation::GetPlugin,
-                                  Operation::Copy, Operation::Release, Operation::Fill,
-                                  Operation::OnLoad, Operation::OnUnload, Operation::DeleteMe});
+            parsed.error = where + " \"" + name + "\" is none of " + kNames.front();
+            for (std::size_t i = 1; i < kNames.size(); ++i) {
+                parsed.error += std::string(",") + kNames[i];
+            }
             return parsed;
         }
         if (auto why = model.illegal(*operation)) {
