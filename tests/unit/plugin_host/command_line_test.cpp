@@ -180,6 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
     Explore, OptionsRefuse,
     ::testing::Values(
         BadLine{{"--explore", "0", "plugin.so"}, kExplore + "\"0\""},
+        BadLine{{"--explore", "10000001", "plugin.so"}, kExplore + "\"10000001\""},
         BadLine{{"--explore", "99999999999", "plugin.so"}, kExplore + "\"99999999999\""},
         BadLine{{"--explore", "x.so", "plugin.so"}, kExplore + "\"x.so\""},
         BadLine{{"--explore", "50"}, "MODULE is required"},

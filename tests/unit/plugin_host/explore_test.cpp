@@ -33,13 +33,19 @@ bool holds(const Sequence& sequence, const Sequence& pattern) {
 // A seed gives the same legal sequences on every platform and compiler.
 TEST(Explore, EachSeedGivesItsOwnLegalSequencesAndTheSameOnesAgain) {
     std::set<std::string> seen;
+    std::set<std::size_t> lengths;
     for (std::uint64_t index = 0; index < 500; ++index) {
         const Sequence sequence = randomSequence(7, index);
-        ASSERT_TRUE(!sequence.empty() && sequence.size() <= kMaxSequenceLength);
         EXPECT_TRUE(isLegal(sequence)) << toString(sequence);
         seen.insert(toString(sequence));
+        lengths.insert(sequence.size());
     }
     EXPECT_GT(seen.size(), 450u);  // the shortest come again
+    // Every length from one operation to the longest, and none beyond.
+    EXPECT_EQ(kMaxSequenceLength, 32u);
+    EXPECT_EQ(lengths.size(), kMaxSequenceLength);
+    EXPECT_EQ(*lengths.begin(), 1u);
+    EXPECT_EQ(*lengths.rbegin(), kMaxSequenceLength);
     EXPECT_EQ(toString(randomSequence(1, 0)), "deleteMe,unload");
     EXPECT_EQ(toString(randomSequence(12345, 7)),
               "deleteMe,deleteMe,deleteMe,getPlugin,copy,deleteMe,deleteMe,getPlugin,fill,onUnload,"
