@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "busy_machine.h"
 #include "plugin_host_run.h"
 
 namespace {
@@ -48,13 +49,17 @@ std::string endingOf(const nlohmann::json& test) {
            (test["cause"].is_null() ? "(null)" : withoutAddresses(test["cause"]));
 }
 
-// A refused module skips every test after the descriptor test.
-Endings refused(const std::string& cause) {
-    Endings endings{{"descriptor", "failed: " + cause}};
+// A module that does not get through the descriptor test skips every other.
+Endings gateFails(const std::string& ending) {
+    Endings endings{{"descriptor", ending}};
     for (std::size_t i = 1; i < kAllTests.size(); ++i) {
         endings[kAllTests[i]] = "skipped";
     }
     return endings;
+}
+
+Endings refused(const std::string& cause) {
+    return gateFails("failed: " + cause);
 }
 
 Endings everyTestButDescriptor(const std::string& ending,
@@ -429,6 +434,84 @@ INSTANTIATE_TEST_SUITE_P(
              " (and 5 more tests failed)",
              {{"copy-outlives-delete", "release"}, {"unload-while-holding", "unload"}}},
         Hang{"fixture_hanging_unload", "descriptor", "unload", ""}),
+    [](const auto& info) { return std::string(info.param.fixture); });
+
+// The same limits on a machine made busy, three spinning processes beside
+// plugin-host on two cores, as CI machines are: each step is timed from its
+// own start, so the run still ends one limit after the step began, and a
+// module that loads too slowly gets one verdict in every test.
+struct BusyHang {
+    const char* fixture;
+    std::vector<std::string> arguments;  // before the module
+    std::chrono::milliseconds limit;
+    Endings endings;  // of the tests that do not pass
+    std::string line;
+};
+
+void PrintTo(const BusyHang& hang, std::ostream* out) {
+    *out << hang.fixture;
+}
+
+class BusyHangs : public PluginHost, public ::testing::WithParamInterface<BusyHang> {};
+
+// Under wine a child takes a few tenths of a second to start on a busy
+// machine; neither margin could hide a start's allowance of 30 s.
+#if defined(_WIN32)
+constexpr auto kBusyMargin = std::chrono::milliseconds(2500);
+#else
+constexpr auto kBusyMargin = std::chrono::milliseconds(1000);
+#endif
+
+TEST_P(BusyHangs, EndOneLimitAfterTheStepBegan) {
+    const BusyHang& hang = GetParam();
+    const std::string path = module(hang.fixture);
+    std::vector<std::string> arguments = hang.arguments;
+    arguments.insert(arguments.begin(), "--json");
+    arguments.push_back(path);
+    const BusyMachine busy(3);
+    const auto started = std::chrono::steady_clock::now();
+    const HostRun run = host(arguments);
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    Endings endings;
+    const auto report = nlohmann::json::parse(run.out);
+    for (const auto& test : report["tests"]) {
+        if (test["status"] != "passed") {
+            endings[test["name"]] = endingOf(test);
+        }
+    }
+    EXPECT_EQ(endings, hang.endings);
+    EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + path + ": " + hang.line});
+    EXPECT_GE(waited, hang.limit);
+    EXPECT_LT(waited, hang.limit + kBusyMargin);
+}
+
+const std::string kKilledAfter1 = "did not finish within 1 s and was killed in ";
+const std::string kKilledAfter2 = "did not finish within 2 s and was killed in ";
+
+INSTANTIATE_TEST_SUITE_P(
+    BusyMachine, BusyHangs,
+    ::testing::Values(
+        BusyHang{"fixture_hanging_onload",
+                 {"--timeout", "1", "--test", "lifecycle"},
+                 std::chrono::seconds(1),
+                 {{"lifecycle", "timed out: " + kKilledAfter1 + "onLoad"}},
+                 "lifecycle: " + kKilledAfter1 + "onLoad"},
+        BusyHang{"fixture_hanging_destructor",
+                 {"--timeout", "2"},
+                 std::chrono::seconds(2),
+                 {{"lifecycle", "timed out: " + kKilledAfter2 + "deleteMe"},
+                  {"delete-before-get", "timed out: " + kKilledAfter2 + "deleteMe"},
+                  {"fresh-after-delete", "timed out: " + kKilledAfter2 + "deleteMe"},
+                  {"get-plugin-twice", "timed out: " + kKilledAfter2 + "deleteMe"},
+                  {"copy-outlives-delete", "timed out: " + kKilledAfter2 + "release"},
+                  {"unload-while-holding", "timed out: " + kKilledAfter2 + "unload"}},
+                 "lifecycle: " + kKilledAfter2 + "deleteMe (and 5 more tests failed)"},
+        BusyHang{"fixture_slow_load",
+                 {"--timeout", "1"},
+                 std::chrono::seconds(1),
+                 gateFails("timed out: " + kKilledAfter1 + "load"),
+                 "descriptor: " + kKilledAfter1 + "load"}),
     [](const auto& info) { return std::string(info.param.fixture); });
 
 #if !defined(_WIN32)

@@ -7,6 +7,8 @@
 //                   FILE, and exits
 //   echo ARG...     writes each argument to standard output, each ended by
 //                   a NUL byte
+//   clock           writes the steady clock's time in nanoseconds
+//   spin            keeps a processor busy until it is killed
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -97,6 +99,17 @@ int main(int argc, char** argv) {
         }
         std::fwrite(input->data(), 1, input->size(), stdout);
         return 0;
+    }
+    if (command == "clock") {
+        const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now().time_since_epoch());
+        std::printf("%lld", static_cast<long long>(now.count()));
+        return 0;
+    }
+    if (command == "spin") {
+        process::endWithParent();
+        for (volatile unsigned long turns = 0;; turns = turns + 1) {
+        }
     }
     if (command == "helper" && argc == 3) {
         return startHelper(argv[0], argv[2]);

@@ -60,16 +60,17 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
     process::Termination termination;
     ProgressReader reader(&*file, *seal);
     try {
-        // Only complete step records are progress: a step that has written
-        // none for the limit has not finished, whatever else the file gets.
+        // Only complete records are progress: a step that has written none
+        // for the limit has not finished, whatever else the file gets. Each
+        // is timed from the moment the child wrote the record that began it.
         const process::Watchdog watchdog{
             std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000.0)),
             [&reader, cycle] {
-                const std::size_t records = reader.poll();
+                reader.poll();
                 if (cycle != nullptr) {
                     cycle->store(reader.progress().cycle, std::memory_order_relaxed);
                 }
-                return static_cast<std::uintmax_t>(records);
+                return reader.progress().lastRecordAt;
             },
             [&reader, cancelled] {
                 return reader.progress().garbageBytes > kGarbageLimit ||

@@ -26,7 +26,10 @@ bool ProgressWriter::retake(bool look) {
 
 // Each record starts on a fresh line: whatever a plugin wrote without a line
 // end stays on a line of its own.
-void ProgressWriter::write(const std::string& record) {
+void ProgressWriter::write(const char* kind, const std::string& rest) {
+    const auto at = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    const std::string record = std::string(kind) + ' ' + std::to_string(at.count()) + ' ' + rest;
     const std::string line = '\n' + seal_.seal(record, ++records_) + '\n';
     if (!out_.append(line) && retake()) {
         out_.append(line);
@@ -34,11 +37,11 @@ void ProgressWriter::write(const std::string& record) {
 }
 
 void ProgressWriter::stepStarted(int cycle, Step step) {
-    write("step " + std::to_string(cycle) + ' ' + toString(step));
+    write("step", std::to_string(cycle) + ' ' + toString(step));
 }
 
 void ProgressWriter::descriptorRead(const DescriptorInfo& descriptor) {
-    write("descriptor " + nlohmann::ordered_json(descriptor).dump());
+    write("descriptor", nlohmann::ordered_json(descriptor).dump());
 }
 
 std::optional<std::string> ProgressWriter::takenDuring(Step step, bool look) {
@@ -53,11 +56,11 @@ std::optional<std::string> ProgressWriter::takenDuring(Step step, bool look) {
 }
 
 void ProgressWriter::finished(const TestReport& report) {
-    write("report " + nlohmann::ordered_json(report).dump());
+    write("report", nlohmann::ordered_json(report).dump());
 }
 
 void ProgressWriter::provoking(std::string_view what) {
-    write("provoke " + std::string(what));
+    write("provoke", std::string(what));
 }
 
 namespace {
@@ -76,7 +79,54 @@ std::optional<std::pair<int, Step>> stepRecord(std::string_view fields) {
     }
     return std::pair{cycle, *step};
 }
+
+// "AT REST": a time on the steady clock, in nanoseconds, and what follows.
+std::optional<std::pair<std::chrono::steady_clock::time_point, std::string_view>> timed(
+    std::string_view fields) {
+    const auto space = fields.find(' ');
+    long long nanoseconds = 0;
+    const char* const end = fields.data() + std::min(space, fields.size());
+    const auto [stop, error] = std::from_chars(fields.data(), end, nanoseconds);
+    if (space == std::string_view::npos || error != std::errc() || stop != end || nanoseconds < 0) {
+        return std::nullopt;
+    }
+    const std::chrono::steady_clock::time_point at(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::nanoseconds(nanoseconds)));
+    return std::pair{at, fields.substr(space + 1)};
+}
 }  // namespace
+
+bool ProgressReader::record(std::string_view kind, std::string_view rest) {
+    try {
+        if (kind == "step") {
+            const auto step = stepRecord(rest);
+            if (!step) {
+                return false;
+            }
+            if (step->first != progress_.cycle) {
+                progress_.cycle = step->first;
+                progress_.steps.clear();
+            }
+            progress_.steps.push_back(step->second);
+            return true;
+        }
+        if (kind == "descriptor") {
+            progress_.descriptor = nlohmann::ordered_json::parse(rest).get<DescriptorInfo>();
+            return true;
+        }
+        if (kind == "report") {
+            progress_.finalReport = nlohmann::ordered_json::parse(rest).get<TestReport>();
+            return true;
+        }
+        if (kind == "provoke" && progress_.finalReport) {
+            progress_.provoking = std::string(rest);
+            return true;
+        }
+    } catch (const nlohmann::ordered_json::exception&) {
+    }
+    return false;
+}
 
 void ProgressReader::line(std::string_view line) {
     if (line.empty()) {
@@ -91,33 +141,11 @@ void ProgressReader::line(std::string_view line) {
     const std::string_view text = *opened;
     const auto space = text.find(' ');
     const std::string_view kind = text.substr(0, space);
-    const std::string_view rest =
-        space == std::string_view::npos ? std::string_view() : text.substr(space + 1);
-    bool record = false;
-    try {
-        if (kind == "step") {
-            if (const auto step = stepRecord(rest)) {
-                if (step->first != progress_.cycle) {
-                    progress_.cycle = step->first;
-                    progress_.steps.clear();
-                }
-                progress_.steps.push_back(step->second);
-                record = true;
-            }
-        } else if (kind == "descriptor") {
-            progress_.descriptor = nlohmann::ordered_json::parse(rest).get<DescriptorInfo>();
-            record = true;
-        } else if (kind == "report") {
-            progress_.finalReport = nlohmann::ordered_json::parse(rest).get<TestReport>();
-            record = true;
-        } else if (kind == "provoke" && progress_.finalReport) {
-            progress_.provoking = std::string(rest);
-            record = true;
-        }
-    } catch (const nlohmann::ordered_json::exception&) {
-    }
-    if (record) {
+    const auto stamped =
+        space == std::string_view::npos ? std::nullopt : timed(text.substr(space + 1));
+    if (stamped && record(kind, stamped->second)) {
         ++progress_.records;
+        progress_.lastRecordAt = stamped->first;
         return;
     }
     garbage(line.size());

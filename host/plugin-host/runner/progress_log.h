@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -19,12 +20,15 @@ namespace host {
 // What an isolated child tells its parent, one record per line, each on a
 // line of its own and flushed at once, so that it survives a crash right
 // after and a plugin that writes into the file cannot run into it:
-//   step CYCLE NAME       a step is about to be taken
-//   descriptor JSON       the descriptor, once read
-//   report JSON           the test's final report
-//   provoke WHAT          what plugin-host does after the test to run any
-//                         hook a plugin left (none: done)
+//   step AT CYCLE NAME       a step is about to be taken
+//   descriptor AT JSON       the descriptor, once read
+//   report AT JSON           the test's final report
+//   provoke AT WHAT          what plugin-host does after the test to run any
+//                            hook a plugin left (none: done)
 // each sealed (see RecordSeal): a line that does not open is the plugin's.
+// AT is when the record was written, in nanoseconds of the steady clock
+// that every process on the machine shares: what the child does from then
+// on is timed from then, however late the parent reads it.
 //
 // A plugin may close the file's descriptor or put another file in its place:
 // that is the plugin's fault, not a failure to write, so the writer opens the
@@ -44,7 +48,7 @@ public:
     bool good() const { return out_.good(); }
 
 private:
-    void write(const std::string& record);
+    void write(const char* kind, const std::string& rest);
     // Whether the plugin has taken the descriptor since the last step ended
     // (as a failed write showed, or `look`ing now); if so, the file is opened
     // again.
@@ -63,6 +67,8 @@ struct ChildProgress {
     int cycle = 0;            // of the last step started
     std::vector<Step> steps;  // started in that cycle, in order
     std::size_t records = 0;  // complete records: the child's progress
+    // When the last record was written: what the child does now began then.
+    std::optional<std::chrono::steady_clock::time_point> lastRecordAt;
     // Bytes that are no record of plugin-host's: the plugin wrote them.
     std::uintmax_t garbageBytes = 0;
     std::optional<Step> garbageDuring;  // the step under way when the first came
@@ -95,6 +101,8 @@ public:
 
 private:
     void line(std::string_view line);
+    // Takes in one opened record; false when it is none of plugin-host's.
+    bool record(std::string_view kind, std::string_view rest);
     // Counts bytes that are no record, and the step under way at the first.
     void garbage(std::uintmax_t bytes);
 

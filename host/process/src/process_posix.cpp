@@ -315,6 +315,8 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
             environment.emplace_back(*entry);
         }
     }
+    // The child's own start counts from before it is started.
+    const StallDetector stall(watchdog);
     pid_t pid = 0;
     int error = 0;
     std::string runMark;
@@ -358,7 +360,6 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         pipes[0] = &*outPipe;
         pipes[1] = &*errPipe;
     }
-    StallDetector stall(watchdog);
     bool watching = stall.active();
     int status = 0;
     for (;;) {

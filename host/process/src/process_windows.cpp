@@ -265,6 +265,8 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
                                   inherited.size() * sizeof(HANDLE), nullptr, nullptr);
     startupEx.lpAttributeList = listed ? list : nullptr;
 
+    // The child's own start counts from before it is started.
+    const StallDetector stall(watchdog);
     PROCESS_INFORMATION child{};
     BOOL started = FALSE;
     DWORD startError = 0;
@@ -311,7 +313,6 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         errPipe->start();
     }
 
-    StallDetector stall(watchdog);
     bool timedOut = false;
     while (WaitForSingleObject(child.hProcess, stall.active() ? 10 : INFINITE) == WAIT_TIMEOUT) {
         if (stall.stalled()) {

@@ -1,51 +1,37 @@
 #pragma once
 
-#include <algorithm>
-#include <chrono>
-#include <cstdint>
-
 #include "process/process.h"
 
 namespace process {
 
-// Tells, when asked every few milliseconds, whether a watched child has
-// gone the watchdog's limit without making progress.
+// Tells, when asked every few milliseconds, whether a watched child's step
+// has gone the watchdog's limit, or the watchdog gives up on it.
 class StallDetector {
 public:
+    // Made before the child is started: its start counts from here.
     explicit StallDetector(const Watchdog& watchdog)
-        : watchdog_(watchdog),
-          lastProgress_(watchdog.progress ? watchdog.progress() : 0),
-          lastChange_(std::chrono::steady_clock::now()) {}
+        : watchdog_(watchdog), spawned_(Watchdog::Clock::now()) {}
 
     bool active() const noexcept {
         return watchdog_.limit.count() > 0 || static_cast<bool>(watchdog_.giveUp);
     }
 
-    bool stalled() {
-        // Progress is read on every look, limit or not: what the child has
-        // done may be what makes the watchdog give up.
-        const auto now = std::chrono::steady_clock::now();
-        if (watchdog_.progress) {
-            const std::uintmax_t progress = watchdog_.progress();
-            if (progress != lastProgress_) {
-                lastProgress_ = progress;
-                lastChange_ = now;
-                started_ = true;
-            }
-        }
+    bool stalled() const {
+        // What the child said is read on every look, limit or not: it may be
+        // what makes the watchdog give up.
+        const auto step = watchdog_.stepStarted ? watchdog_.stepStarted()
+                                                : std::optional<Watchdog::Clock::time_point>();
         if (watchdog_.giveUp && watchdog_.giveUp()) {
             return true;
         }
-        const auto limit =
-            started_ ? watchdog_.limit : std::max(watchdog_.limit, watchdog_.startLimit);
-        return watchdog_.limit.count() != 0 && now - lastChange_ >= limit;
+        const auto now = Watchdog::Clock::now();
+        const auto deadline = watchdog_.deadline(spawned_, step, now);
+        return deadline && now >= *deadline;
     }
 
 private:
     const Watchdog& watchdog_;
-    std::uintmax_t lastProgress_;
-    std::chrono::steady_clock::time_point lastChange_;
-    bool started_ = false;  // progress has been made since the child started
+    const Watchdog::Clock::time_point spawned_;
 };
 
 }  // namespace process

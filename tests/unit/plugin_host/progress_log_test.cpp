@@ -22,15 +22,22 @@ using namespace host;
 
 const std::string kKey(crypto::kKeyBytes, 'k');
 
-// The child's seal for lifecycle, and its records as the child writes them.
+// The child's seal for lifecycle, and its records as the child writes them:
+// "KIND REST" written at `at` nanoseconds.
 class Sealed {
 public:
     explicit Sealed(const std::string& key = kKey, const std::string& test = "lifecycle")
         : seal(key, test) {}
-    std::string operator()(const std::string& body) { return seal.seal(body, ++number) + "\n"; }
+    std::string operator()(std::string body) {
+        if (const auto space = body.find(' '); space != std::string::npos) {
+            body.insert(space, ' ' + std::to_string(at));
+        }
+        return seal.seal(body, ++number) + "\n";
+    }
 
     RecordSeal seal;
     std::uint64_t number = 0;
+    long long at = 0;
 };
 
 class ProgressLog : public ::testing::Test {
@@ -94,6 +101,40 @@ TEST_F(ProgressLog, TheParentKnowsWhatTheChildWasProvokingAfterItsReport) {
     reader.take(early);
     EXPECT_EQ(reader.end().provoking, "");
     EXPECT_EQ(reader.end().garbageBytes, early.size() - 1);
+}
+
+// What the child does now is timed from when it wrote the record that began
+// it, which the record says; a record without a time is none.
+TEST_F(ProgressLog, TheLastRecordSaysWhenWhatTheChildDoesNowBegan) {
+    const auto before = std::chrono::steady_clock::now();
+    {
+        ProgressWriter writer(file.path(), seal);
+        writer.stepStarted(1, Step::Load);
+    }
+    const auto after = std::chrono::steady_clock::now();
+    const ChildProgress written = readProgress(file, seal);
+    ASSERT_TRUE(written.lastRecordAt);
+    EXPECT_LE(before, *written.lastRecordAt);
+    EXPECT_LE(*written.lastRecordAt, after);
+
+    Sealed child;
+    child.at = 5'000'000'000;
+    const std::string load = child("step 1 load");
+    ProgressReader reader({}, seal);
+    reader.take(load);
+    const auto at = std::chrono::steady_clock::time_point(std::chrono::seconds(5));
+    EXPECT_EQ(reader.progress().lastRecordAt, at);
+    for (const char* untimed : {"step x 1 onLoad", "step -1 1 onLoad", "step 1 onLoad",
+                                "step 7x 1 onLoad", "report", "step"}) {
+        const std::string line = child.seal.seal(untimed, ++child.number) + "\n";
+        reader.take(line);
+        EXPECT_EQ(reader.progress().lastRecordAt, at) << untimed;
+        EXPECT_EQ(reader.progress().records, 1u) << untimed;
+    }
+    child.at = 6'000'000'000;
+    reader.take(child("step 1 onLoad"));
+    EXPECT_EQ(reader.progress().lastRecordAt, at + std::chrono::seconds(1));
+    EXPECT_EQ(reader.progress().steps, (std::vector<Step>{Step::Load, Step::OnLoad}));
 }
 
 TEST_F(ProgressLog, WhatACrashCutShortOrGarbledIsPassedOver) {

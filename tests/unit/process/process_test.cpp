@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #if !defined(_WIN32)
 #include <sys/stat.h>
@@ -117,54 +118,110 @@ TEST(Process, AProgramThatCannotStartIsRefusedAndLeavesNothingOpen) {
     EXPECT_EQ(process::openDescriptors(), before);
 }
 
-// The limit counts from the last progress; giving up needs no limit at all.
-TEST(Process, TheWatchdogKillsOnTheLimitWithoutProgressOrWhenToldTo) {
-    const auto started = std::chrono::steady_clock::now();
+// When a child is killed: the step's own start plus the limit, wherever the
+// looks fall; the start's allowance only before the child's first word.
+TEST(Process, TheWatchdogTimesEachStepFromItsOwnStart) {
+    using Clock = process::Watchdog::Clock;
+    const Clock::time_point spawned{std::chrono::hours(1)};
+    struct Row {
+        std::chrono::milliseconds limit;
+        std::chrono::milliseconds startLimit;
+        std::optional<std::chrono::milliseconds> step;  // after spawned
+        std::chrono::milliseconds now;
+        std::optional<std::chrono::milliseconds> deadline;
+    };
+    const Row rows[] = {
+        {0ms, 30s, std::nullopt, 1s, std::nullopt},  // no limit at all
+        {0ms, 30s, 5ms, 1s, std::nullopt},
+        {1s, 30s, std::nullopt, 10s, 30s},   // still starting: the allowance
+        {1s, 0ms, std::nullopt, 10s, 1s},    // none: the limit
+        {40s, 30s, std::nullopt, 10s, 40s},  // a longer limit stands
+        {1s, 30s, 2s, 2s, 3s},               // a step seen at once
+        {1s, 30s, 2s, 10s, 3s},              // and one first seen late
+        {1s, 30s, -5s, 10s, 1s},             // said to begin before the child
+        {1s, 30s, 20s, 10s, 11s},            // or after now
+    };
+    for (const Row& row : rows) {
+        const process::Watchdog watchdog{row.limit, {}, {}, row.startLimit};
+        const auto step =
+            row.step ? std::optional<Clock::time_point>(spawned + *row.step) : std::nullopt;
+        const auto deadline = watchdog.deadline(spawned, step, spawned + row.now);
+        ASSERT_EQ(deadline.has_value(), row.deadline.has_value()) << row.limit.count();
+        if (deadline) {
+            EXPECT_EQ(*deadline - spawned, *row.deadline)
+                << row.limit.count() << " " << (row.step ? row.step->count() : -1) << " "
+                << row.now.count();
+        }
+    }
+}
+
+// A child's steady clock is this process's: a step the child times is timed
+// here on the same clock.
+TEST(Process, AChildReadsTheSameSteadyClock) {
+    const auto before = std::chrono::steady_clock::now();
+    const auto said = child({"clock"});
+    const auto after = std::chrono::steady_clock::now();
+    const std::chrono::steady_clock::time_point at(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::nanoseconds(std::stoll(said.standardOutput.head))));
+    EXPECT_LE(before, at);
+    EXPECT_LE(at, after);
+}
+
+// The watchdog on a real child: killed once the step it last named has gone
+// the limit, however long the start's allowance; giving up needs no limit.
+TEST(Process, TheWatchdogKillsOnTheLimitOfTheStepUnderWayOrWhenToldTo) {
+    using Clock = process::Watchdog::Clock;
+    const auto started = Clock::now();
     const auto stalled = child({"hang"}, process::Watchdog{100ms, {}, {}});
     EXPECT_TRUE(stalled.timedOut);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_LT(Clock::now() - started, 5s);
 
-    // Progress for 600 ms, then none: not killed at 100 ms, but soon after 600.
-    const auto moving = std::chrono::steady_clock::now();
-    std::atomic<std::uintmax_t> steps{0};
+    // A step named before the first look: its limit, not the start's 60 s.
+    const auto early = Clock::now();
+    const auto named =
+        child({"hang"}, process::Watchdog{100ms, [early] { return early; }, {}, 60s});
+    EXPECT_TRUE(named.timedOut);
+    EXPECT_LT(Clock::now() - early, 5s);
+
+    // Steps for 600 ms, then none: not killed at 100 ms, but soon after 600.
+    const auto moving = Clock::now();
     const auto late = child(
-        {"hang"}, process::Watchdog{100ms,
-                                    [&] {
-                                        return std::chrono::steady_clock::now() - moving < 600ms
-                                                   ? ++steps
-                                                   : steps.load();
-                                    },
-                                    {}});
+        {"hang"}, process::Watchdog{
+                      100ms, [moving] { return std::min(Clock::now(), moving + 600ms); }, {}, 60s});
     EXPECT_TRUE(late.timedOut);
-    EXPECT_GE(std::chrono::steady_clock::now() - moving, 600ms);
+    EXPECT_GE(Clock::now() - moving, 700ms);
+    EXPECT_LT(Clock::now() - moving, 5s);
 
-    // A slow start, 300 ms without progress, has the start's limit; after
-    // the first progress the limit is the step's again. The one progress is
-    // made on the first look after 300 ms, however late the looks come on a
-    // busy machine, so it cannot fall between two of them.
-    const auto starting = std::chrono::steady_clock::now();
-    std::atomic<bool> firstLook{true};
-    const auto slow = child(
-        {"hang"}, process::Watchdog{100ms,
-                                    [&]() -> std::uintmax_t {
-                                        const bool first = firstLook.exchange(false);
-                                        return !first &&
-                                               std::chrono::steady_clock::now() - starting >= 300ms;
-                                    },
-                                    {},
-                                    60s});
+    // A slow start, 300 ms without a word, has the start's allowance; the
+    // step then named has its own limit.
+    const auto starting = Clock::now();
+    const auto slow =
+        child({"hang"}, process::Watchdog{100ms,
+                                          [starting]() -> std::optional<Clock::time_point> {
+                                              if (Clock::now() - starting < 300ms) {
+                                                  return std::nullopt;
+                                              }
+                                              return starting + 300ms;
+                                          },
+                                          {},
+                                          60s});
     EXPECT_TRUE(slow.timedOut);
-    EXPECT_GE(std::chrono::steady_clock::now() - starting, 400ms);
-    EXPECT_LT(std::chrono::steady_clock::now() - starting, 5s);
+    EXPECT_GE(Clock::now() - starting, 400ms);
+    EXPECT_LT(Clock::now() - starting, 5s);
 
-    // Giving up may hang on what the progress shows: it is read with no limit too.
+    // Giving up may hang on what the child said: it is read with no limit too.
     for (const auto limit : {0ms, 60000ms}) {
-        std::atomic<std::uintmax_t> reads{0};
+        std::atomic<int> reads{0};
         const auto gaveUp =
-            child({"hang"}, process::Watchdog{limit, [&reads] { return ++reads; },
+            child({"hang"}, process::Watchdog{limit,
+                                              [&reads]() -> std::optional<Clock::time_point> {
+                                                  ++reads;
+                                                  return Clock::now();
+                                              },
                                               [&reads] { return reads.load() > 3; }});
         EXPECT_TRUE(gaveUp.timedOut) << limit.count();
-        EXPECT_GT(reads.load(), 3u);
+        EXPECT_GT(reads.load(), 3);
     }
 }
 

@@ -59,17 +59,29 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Kills a child that goes `limit` without progress (a zero limit waits for
-// ever). `progress` gives a value that changes whenever the child moves on;
-// without it, the limit is for the whole run.
+// Kills a child whose step under way has lasted `limit` (a zero limit waits
+// for ever), counted from the moment the child says the step began, not from
+// when this process happened to look.
 struct Watchdog {
+    using Clock = std::chrono::steady_clock;
     std::chrono::milliseconds limit{0};
-    std::function<std::uintmax_t()> progress;
+    // When the step under way began, on this machine's steady clock, which
+    // every process shares: what the child last said; nothing while it has
+    // said nothing yet. Without it, the limit is for the whole run.
+    std::function<std::optional<Clock::time_point>()> stepStarted;
     // True when the child must be killed now, whatever the limit.
     std::function<bool()> giveUp;
-    // How long the child may take before its first progress, when that is
-    // longer than `limit`: its own start, before anything that is watched.
+    // The allowance for the child's own start, up to the first step it
+    // names, when that is longer than `limit`: it is the starter's time,
+    // and no step ever gets it.
     std::chrono::milliseconds startLimit{0};
+
+    // The moment a child started at `spawned` is to be killed, as it stands
+    // `now`; nothing without a limit. A step said to begin before the child
+    // started or after `now` is taken to begin then.
+    std::optional<Clock::time_point> deadline(Clock::time_point spawned,
+                                              std::optional<Clock::time_point> step,
+                                              Clock::time_point now) const;
 };
 
 // Runs `program` with `arguments` (UTF-8) and waits for it to end, or for the
