@@ -222,6 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
                 1,
                 {{"lifecycle", "crashed: " + kSegfault + " in onLoad"}},
                 false},
+
         Fixture{
             "fixture_delete_does_nothing",
             1,
@@ -251,6 +252,19 @@ INSTANTIATE_TEST_SUITE_P(
                  {"unload-while-holding",
                   "failed: the module stayed in memory after it was unloaded"}}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+#if !defined(_WIN32)
+// A stopped child is seen at once, not waited out to the step limit.
+INSTANTIATE_TEST_SUITE_P(
+    Stops, ContractFixtures,
+    ::testing::Values(Fixture{
+        "fixture_stops_itself",
+        1,
+        {{"lifecycle",
+          "crashed: was stopped by signal 19 (Stopped (signal)) and killed in onLoad"}},
+        false}),
+    [](const auto& info) { return std::string(info.param.name); });
+#endif
 
 INSTANTIATE_TEST_SUITE_P(
     HolderRows, ContractFixtures,
@@ -491,27 +505,27 @@ const std::string kKilledAfter2 = "did not finish within 2 s and was killed in "
 
 INSTANTIATE_TEST_SUITE_P(
     BusyMachine, BusyHangs,
-    ::testing::Values(
-        BusyHang{"fixture_hanging_onload",
-                 {"--timeout", "1", "--test", "lifecycle"},
-                 std::chrono::seconds(1),
-                 {{"lifecycle", "timed out: " + kKilledAfter1 + "onLoad"}},
-                 "lifecycle: " + kKilledAfter1 + "onLoad"},
-        BusyHang{"fixture_hanging_destructor",
-                 {"--timeout", "2"},
-                 std::chrono::seconds(2),
-                 {{"lifecycle", "timed out: " + kKilledAfter2 + "deleteMe"},
-                  {"delete-before-get", "timed out: " + kKilledAfter2 + "deleteMe"},
-                  {"fresh-after-delete", "timed out: " + kKilledAfter2 + "deleteMe"},
-                  {"get-plugin-twice", "timed out: " + kKilledAfter2 + "deleteMe"},
-                  {"copy-outlives-delete", "timed out: " + kKilledAfter2 + "release"},
-                  {"unload-while-holding", "timed out: " + kKilledAfter2 + "unload"}},
-                 "lifecycle: " + kKilledAfter2 + "deleteMe (and 5 more tests failed)"},
-        BusyHang{"fixture_slow_load",
-                 {"--timeout", "1"},
-                 std::chrono::seconds(1),
-                 gateFails("timed out: " + kKilledAfter1 + "load"),
-                 "descriptor: " + kKilledAfter1 + "load"}),
+    ::testing::Values(BusyHang{"fixture_hanging_onload",
+                               {"--timeout", "1", "--test", "lifecycle"},
+                               std::chrono::seconds(1),
+                               {{"lifecycle", "timed out: " + kKilledAfter1 + "onLoad"}},
+                               "lifecycle: " + kKilledAfter1 + "onLoad"},
+                      BusyHang{
+                          "fixture_hanging_destructor",
+                          {"--timeout", "2"},
+                          std::chrono::seconds(2),
+                          {{"lifecycle", "timed out: " + kKilledAfter2 + "deleteMe"},
+                           {"delete-before-get", "timed out: " + kKilledAfter2 + "deleteMe"},
+                           {"fresh-after-delete", "timed out: " + kKilledAfter2 + "deleteMe"},
+                           {"get-plugin-twice", "timed out: " + kKilledAfter2 + "deleteMe"},
+                           {"copy-outlives-delete", "timed out: " + kKilledAfter2 + "release"},
+                           {"unload-while-holding", "timed out: " + kKilledAfter2 + "unload"}},
+                          "lifecycle: " + kKilledAfter2 + "deleteMe (and 5 more tests failed)"},
+                      BusyHang{"fixture_slow_load",
+                               {"--timeout", "1"},
+                               std::chrono::seconds(1),
+                               gateFails("timed out: " + kKilledAfter1 + "load"),
+                               "descriptor: " + kKilledAfter1 + "load"}),
     [](const auto& info) { return std::string(info.param.fixture); });
 
 #if !defined(_WIN32)

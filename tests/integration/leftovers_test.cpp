@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -120,6 +121,11 @@ struct NamedKind {
     // Only the process's end runs it: the isolated child crashes in exit,
     // plugin-host's own process after its verdict, with a line that says so.
     bool atExit = false;
+    // The user's terminal: run on a pseudo-terminal, which an isolated
+    // child, in a session of its own, cannot reach but by its name: then
+    // this is the warning, naming every test.
+    bool terminal = false;
+    std::string isolatedWarning = "";
 };
 
 void setVariable(const char* name, const std::string& value) {
@@ -242,6 +248,17 @@ std::vector<NamedKind> namedKinds() {
     if (mayUnshare()) {
         kinds.push_back({"uts-namespace", "", "moved plugin-host into a new uts namespace", true});
     }
+    // Reading it, or turning its echo off: never a child stopped by job
+    // control, and never a terminal left that way.
+    kinds.push_back({"terminal-echo", "",
+                     "changed the settings of the terminal TERMINAL: echo off and canonical mode "
+                     "off",
+                     false, false, false, true});
+    kinds.push_back({"terminal-read", "", "", false, false, false, true});
+    kinds.push_back({"terminal-echo-by-name", "", "", false, false, false, true,
+                     "descriptor, lifecycle, get-plugin-twice, delete-before-get, "
+                     "fresh-after-delete, copy-outlives-delete, unload-while-holding changed the "
+                     "settings of the terminal TERMINAL: echo off"});
     if (CPU_COUNT(&cpus) > 1) {
         kinds.push_back(
             {"affinity", "", "changed the CPU affinity to CPU " + std::to_string(first)});
@@ -258,7 +275,27 @@ TEST_P(KindsByName, AreFoundAloneAndPutBackInBothModes) {
     setVariable("FIXTURE_LEAVE", kind.kind);
     for (const char* mode : {"--timeout=20", "--in-process"}) {
         SCOPED_TRACE(mode);
-        const HostRun run = host({mode, "--json", "--cycles", "3", path});
+        // Whose it is, and what.
+        std::string warning = kind.warning.empty() ? "" : "lifecycle " + kind.warning;
+        HostRun run;
+#if !defined(_WIN32)
+        if (kind.terminal) {
+            // A line for each onLoad that reads one.
+            const auto onTerminal =
+                hostOnTerminal({mode, "--json", "--cycles", "3", path}, "1\n2\n3\n");
+            run = onTerminal.run;
+            EXPECT_EQ(onTerminal.after.c_lflag, onTerminal.before.c_lflag) << "as it was";
+            if (std::string(mode) != "--in-process") {
+                warning = kind.isolatedWarning;
+            }
+            if (const auto at = warning.find("TERMINAL"); at != std::string::npos) {
+                warning.replace(at, std::strlen("TERMINAL"), onTerminal.name);
+            }
+        }
+#endif
+        if (!kind.terminal) {
+            run = host({mode, "--json", "--cycles", "3", path});
+        }
         ASSERT_FALSE(run.crashed) << run.err;
         const auto report = nlohmann::json::parse(run.out);
         if (kind.atExit && std::string(mode) == "--in-process") {
@@ -283,12 +320,14 @@ TEST_P(KindsByName, AreFoundAloneAndPutBackInBothModes) {
                       std::vector<std::string>{"lifecycle: failed: " + kind.failure});
             EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + path +
                                                                ": lifecycle: " + kind.failure});
+        } else if (warning.empty()) {
+            EXPECT_EQ(run.exitCode, 0) << run.err;
+            EXPECT_EQ(run.errLines(), std::vector<std::string>{});
         } else {
             EXPECT_EQ(run.exitCode, 0) << run.err;
             EXPECT_EQ(run.errLines(),
                       std::vector<std::string>{
-                          "plugin-host: " + path + ": warning [process-state]: lifecycle " +
-                          kind.warning +
+                          "plugin-host: " + path + ": warning [process-state]: " + warning +
                           (kind.lasting ? "; plugin-host cannot put it back, so what "
                                           "ran after it in this process ran with it"
                                         : "; plugin-host put it back")});
@@ -326,6 +365,9 @@ TEST_P(KindsByName, ArePutBackWhole) {
     const NamedKind& kind = GetParam();
     if (kind.lasting || kind.provoked) {
         GTEST_SKIP() << "no process can put it back";
+    }
+    if (kind.terminal) {
+        GTEST_SKIP() << "this program's terminal, if any, is its user's";
     }
     if (kind.kind == "abort-behaviour") {
         GTEST_SKIP() << "GoogleTest turns off in this program what the plugin turns off";

@@ -22,8 +22,9 @@ public:
         for (int i = 0; i < processes; ++i) {
             spinners_.emplace_back([this, child] {
                 process::run(builtFile(child), {"spin"}, {},
-                             process::Watchdog{std::chrono::milliseconds(0), {},
-                                               [this] { return done_.load(); }});
+                             process::Watchdog{std::chrono::milliseconds(0), {}, [this] {
+                                                   return done_.load();
+                                               }});
             });
         }
         // Spinning before the test starts, not while it is over.

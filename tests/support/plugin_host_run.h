@@ -13,6 +13,16 @@
 
 #include "built_files.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
 // How plugin-host names a plugin's crash on a null pointer.
 #if defined(_WIN32)
 inline const std::string kSegfault = "crashed with exception 0xC0000005 (access violation)";
@@ -88,6 +98,84 @@ protected:
         return HostRun{termination.exitCode, termination.crashed, termination.leftProcesses,
                        termination.standardOutput.head, termination.standardError.head};
     }
+
+#if !defined(_WIN32)
+    // As a user at a terminal runs it: a pseudo-terminal is plugin-host's
+    // controlling terminal and standard input, `typed` already typed at it;
+    // its output still goes through pipes.
+    struct TerminalRun {
+        HostRun run;
+        std::string name;  // the terminal's, "/dev/pts/3"
+        termios before{};  // its settings before, and as plugin-host left them
+        termios after{};
+    };
+    TerminalRun hostOnTerminal(const std::vector<std::string>& arguments,
+                               const std::string& typed) {
+        TerminalRun result;
+        int master = -1;
+        int terminal = -1;
+        int out[2];
+        int err[2];
+        char name[256] = {};
+        if (openpty(&master, &terminal, name, nullptr, nullptr) != 0 || pipe(out) != 0 ||
+            pipe(err) != 0) {
+            ADD_FAILURE() << "no pseudo-terminal";
+            return result;
+        }
+        result.name = name;
+        tcgetattr(terminal, &result.before);
+        const std::string program = builtFile(PLUGIN_HOST_FILE_NAME).string();
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const auto& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            // A session of its own, whose terminal this is, in its foreground.
+            setsid();
+            ioctl(terminal, TIOCSCTTY, 0);
+            dup2(terminal, 0);
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            closefrom(3);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        if (!typed.empty() && write(master, typed.data(), typed.size()) < 0) {
+            ADD_FAILURE() << "cannot type at the terminal";
+        }
+        HostRun& run = result.run;
+        pollfd streams[2] = {{out[0], POLLIN, 0}, { err[0], POLLIN, 0 }};
+        std::string* into[2] = {&run.out, &run.err};
+        for (int open = 2; open > 0;) {
+            poll(streams, 2, -1);
+            for (int i = 0; i < 2; ++i) {
+                char buffer[4096];
+                if (streams[i].fd >= 0 && (streams[i].revents & (POLLIN | POLLHUP)) != 0) {
+                    const ssize_t got = read(streams[i].fd, buffer, sizeof buffer);
+                    if (got > 0) {
+                        into[i]->append(buffer, static_cast<std::size_t>(got));
+                    } else {
+                        close(streams[i].fd);
+                        streams[i].fd = -1;
+                        --open;
+                    }
+                }
+            }
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        run.crashed = WIFSIGNALED(status);
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        tcgetattr(terminal, &result.after);
+        close(terminal);
+        close(master);
+        return result;
+    }
+#endif
 
     static std::string module(const std::string& name) {
         return process::pathToUtf8(builtModule(name));

@@ -31,6 +31,10 @@ std::optional<Ending> endingOf(const Options& options, const process::Terminatio
             TestStatus::TimedOut, StepStatus::TimedOut,
             "did not finish within " + seconds(options.timeoutSeconds) + " s and was killed"};
     }
+    if (termination.stopped) {
+        return Ending{TestStatus::Crashed, StepStatus::Crashed,
+                      "was stopped by " + termination.description + " and killed"};
+    }
     if (termination.crashed) {
         return Ending{TestStatus::Crashed, StepStatus::Crashed,
                       "crashed with " + termination.description};

@@ -10,6 +10,7 @@
 #include "child_ending.h"
 #include "exit_watch.h"
 #include "explore.h"
+#include "guards/kinds.h"
 #include "isolation.h"
 #include "merge.h"
 #include "process/process.h"
@@ -41,6 +42,25 @@ private:
     const process::OwnOutputCapture& capture_;
     bool reported_ = false;
 };
+
+// What plugin-host's own process sees of an address: no module is loaded
+// in it.
+class NoModule final : public guards::CodeMap {
+public:
+    bool inModule(const void*) const override { return false; }
+    bool inLoadedImage(const void*) const override { return true; }
+};
+
+// A child has no terminal of its own, but can still open the user's by its
+// name: whatever the children did to it is put back once all have ended,
+// and named for every test, since none can be told from the others.
+void putBackTerminal(guards::StateGuard& terminal, std::vector<TestReport>& reports) {
+    for (const auto& left : terminal.look(NoModule(), true)) {
+        for (auto& report : reports) {
+            report.stateChanges.push_back(left.text);
+        }
+    }
+}
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -111,6 +131,8 @@ bool skipAfterGate(const std::vector<const ContractTest*>& tests,
 // --explore: sequences, each run as --sequence runs one.
 RunReport runExplore(const Options& options, RunProgress* progress) {
     const std::vector<const ContractTest*> tests{&exploreTest()};
+    const auto terminal = guards::terminalGuard();
+    terminal->record();
     Exploration exploration;
     const auto start = std::chrono::steady_clock::now();
     TestReport report = explore(
@@ -127,7 +149,9 @@ RunReport runExplore(const Options& options, RunProgress* progress) {
     if (progress != nullptr) {
         progress->testDone(exploreTest());
     }
-    RunReport run = mergeReports(options, tests, {report});
+    std::vector<TestReport> reports{std::move(report)};
+    putBackTerminal(*terminal, reports);
+    RunReport run = mergeReports(options, tests, reports);
     run.exploration = exploration;
     return run;
 }
@@ -159,6 +183,8 @@ RunReport runAll(const Options& options, RunProgress* progress) {
     // plugin: all start at once, so the run costs only the slowest, and the
     // others are ended as soon as the gate fails.
     std::atomic<bool> gateFailed{false};
+    const auto terminal = guards::terminalGuard();
+    terminal->record();
     std::vector<std::thread> children;
     std::vector<std::string> marks(tests.size());
     for (std::size_t i = 0; i < tests.size(); ++i) {
@@ -185,6 +211,7 @@ RunReport runAll(const Options& options, RunProgress* progress) {
         }
     }
     skipAfterGate(tests, reports);
+    putBackTerminal(*terminal, reports);
     return mergeReports(options, tests, reports);
 }
 

@@ -305,8 +305,10 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
+    // A session of its own, and with it a process group: no controlling
+    // terminal, so nothing the child does can reach the user's terminal or
+    // be stopped by its job control (SIGTTIN, SIGTTOU).
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     // The child's own environment carries its mark, set once it has a pid:
     // a placeholder of the right length now, filled in below.
     std::vector<std::string> environment;
@@ -362,8 +364,17 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     }
     bool watching = stall.active();
     int status = 0;
+    int stoppedBy = 0;
     for (;;) {
-        const pid_t ended = waitpid(pid, &status, WNOHANG);
+        const pid_t ended = waitpid(pid, &status, WNOHANG | WUNTRACED);
+        if (ended == pid && WIFSTOPPED(status)) {
+            // Nobody here will continue it: waiting would only wait out the
+            // limit. It ends now, and says why.
+            stoppedBy = stoppedBy != 0 ? stoppedBy : WSTOPSIG(status);
+            kill(pid, SIGKILL);
+            watching = false;
+            continue;
+        }
         if (ended == pid) {
             break;
         }
@@ -390,7 +401,13 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         pump(pipes, into, 10, redirect.captureLimit);
     }
 
-    if (termination.timedOut) {
+    if (stoppedBy != 0 && !termination.timedOut) {
+        termination.crashed = true;
+        termination.stopped = true;
+        termination.exitCode = 128 + SIGKILL;
+        termination.description =
+            "signal " + std::to_string(stoppedBy) + " (" + strsignal(stoppedBy) + ")";
+    } else if (termination.timedOut) {
         termination.exitCode = 128 + SIGKILL;
         termination.description =
             "killed after " + std::to_string(watchdog.limit.count()) + " ms without progress";

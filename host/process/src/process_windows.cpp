@@ -267,6 +267,9 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
 
     // The child's own start counts from before it is started.
     const StallDetector stall(watchdog);
+    // A child whose three streams are all ours to give gets no console: it
+    // can neither read the user's nor change its modes.
+    const DWORD console = redirect.capture && redirect.standardInput ? DETACHED_PROCESS : 0;
     PROCESS_INFORMATION child{};
     BOOL started = FALSE;
     DWORD startError = 0;
@@ -280,8 +283,8 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
             SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
         }
         started = CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr,
-                                 TRUE, CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                                 nullptr, &startup, &child);
+                                 TRUE, CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT | console,
+                                 nullptr, nullptr, &startup, &child);
         startError = GetLastError();
         for (std::size_t i = 0; i < inherited.size(); ++i) {
             SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, flags[i] & HANDLE_FLAG_INHERIT);

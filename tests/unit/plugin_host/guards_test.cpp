@@ -8,12 +8,14 @@
 #include <iconv.h>
 #include <linux/capability.h>
 #include <pthread.h>
+#include <pty.h>
 #include <sys/mman.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,7 +104,7 @@ struct Row {
     void (*leave)();
     bool (*isBack)();  // the host's state as it was before leave()
     Leftover::Severity severity;
-    const char* text;
+    std::string text;
 };
 
 // A signal's handler, read without changing it.
@@ -124,6 +126,32 @@ int streamSlot() {
 int streamEvents = 0;
 void countEvent(std::ios_base::event, std::ios_base&, int) {
     ++streamEvents;
+}
+
+// A terminal this program holds, as plugin-host holds the user's: the side
+// a user types at, its master kept open so that it stays.
+struct HostTerminal {
+    int master = -1;
+    int terminal = -1;
+    std::string name;
+};
+const HostTerminal& hostTerminal() {
+    static const HostTerminal opened = [] {
+        HostTerminal pair;
+        char name[256] = {};
+        if (openpty(&pair.master, &pair.terminal, name, nullptr, nullptr) == 0) {
+            fcntl(pair.master, F_SETFD, FD_CLOEXEC);
+            fcntl(pair.terminal, F_SETFD, FD_CLOEXEC);
+            pair.name = name;
+        }
+        return pair;
+    }();
+    return opened;
+}
+bool terminalEchoes() {
+    termios now{};
+    tcgetattr(hostTerminal().terminal, &now);
+    return (now.c_lflag & (ECHO | ICANON)) == (ECHO | ICANON);
 }
 
 std::size_t posixTimers() {
@@ -352,6 +380,16 @@ const Row kRows[] = {
     {"standard input's status flags", [] { fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK); },
      [] { return (fcntl(0, F_GETFL) & O_NONBLOCK) == 0; }, Leftover::Severity::Warning,
      "set O_NONBLOCK on standard input, whose open file plugin-host shares with its caller"},
+    {"terminal settings",
+     [] {
+         termios quiet{};
+         tcgetattr(hostTerminal().terminal, &quiet);
+         quiet.c_lflag &= ~(ECHO | ICANON);
+         tcsetattr(hostTerminal().terminal, TCSANOW, &quiet);
+     },
+     terminalEchoes, Leftover::Severity::Warning,
+     "changed the settings of the terminal " + hostTerminal().name +
+         ": echo off and canonical mode off"},
     {"stdio buffering", [] { std::setvbuf(stdin, nullptr, _IONBF, 0); },
      // glibc's _IO_UNBUFFERED and _IO_LINE_BUF, as the host had them
      [] { return (stdin->_flags & 0x0202) == hostStdinBuffering; }, Leftover::Severity::Warning,

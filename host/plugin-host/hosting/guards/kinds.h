@@ -41,6 +41,9 @@ std::unique_ptr<StateGuard> resourceLimitsGuard();
 std::vector<std::unique_ptr<StateGuard>> schedulingGuards();
 std::vector<std::unique_ptr<StateGuard>> standardDescriptorGuards();
 #endif
+// The settings of the terminals this process holds (on Windows, the console
+// modes of its standard handles): its user's, shared with the shell.
+std::unique_ptr<StateGuard> terminalGuard();
 #if defined(_WIN32)
 std::vector<std::unique_ptr<StateGuard>> runtimeGuards();
 std::vector<std::unique_ptr<StateGuard>> processGuards();

@@ -272,6 +272,7 @@ std::vector<std::unique_ptr<StateGuard>> platformGuards() {
         guards.push_back(std::move(keys));
     }
     guards.push_back(resourceLimitsGuard());
+    guards.push_back(terminalGuard());
     for (auto* list :
          {schedulingGuards, standardDescriptorGuards, identityGuards, memoryPolicyGuards}) {
         for (auto& guard : list()) {

@@ -110,6 +110,10 @@ class StandardHandlesGuard final : public ValueGuard<StandardHandles> {
 
 }  // namespace
 
+std::unique_ptr<StateGuard> terminalGuard() {
+    return std::make_unique<StandardHandlesGuard>();
+}
+
 std::vector<std::unique_ptr<StateGuard>> processGuards() {
     std::vector<std::unique_ptr<StateGuard>> guards;
     guards.push_back(std::make_unique<PriorityClassGuard>());

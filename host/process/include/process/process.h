@@ -25,8 +25,11 @@ inline constexpr std::size_t kCaptureLimit = 4096;
 
 // How a child process ended.
 struct Termination {
-    bool crashed = false;     // killed by a signal or an unhandled exception
-    bool timedOut = false;    // killed by the watchdog
+    bool crashed = false;   // killed by a signal or an unhandled exception
+    bool timedOut = false;  // killed by the watchdog
+    // Stopped by a signal, and killed then (POSIX): a stop nobody continues
+    // is no hang to wait out. The signal is the description's.
+    bool stopped = false;
     int exitCode = 0;         // when it exited on its own
     std::string description;  // e.g. "exit code 2", "signal 11 (Segmentation fault)"
     // Processes the child started were still running when it ended, and
@@ -85,9 +88,11 @@ struct Watchdog {
 };
 
 // Runs `program` with `arguments` (UTF-8) and waits for it to end, or for the
-// watchdog to kill it. The child runs in a process group (a job object on
-// Windows) of its own, which is ended with it, so nothing it started
-// outlives it. Throws ProcessError when it cannot be started.
+// watchdog to kill it. The child runs in a session and process group (a job
+// object on Windows) of its own, which is ended with it, so nothing it
+// started outlives it, and with no terminal (no console on Windows), so it
+// can neither read nor change the user's. Throws ProcessError when it cannot
+// be started.
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                 const Redirect& redirect = {}, const Watchdog& watchdog = {});
 
