@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -78,11 +79,20 @@ inline std::string slurp(const std::filesystem::path& path) {
 class PluginHost : public ::testing::Test {
 protected:
     void SetUp() override {
+#if !defined(_WIN32)
+        // A plugin-host that a test crashes leaves no core file behind.
+        rlimit core{};
+        getrlimit(RLIMIT_CORE, &core);
+        core.rlim_cur = 0;
+        setrlimit(RLIMIT_CORE, &core);
+#endif
         scratch = std::filesystem::temp_directory_path() /
                   ("plugin-host-test-" + std::to_string(std::random_device{}()));
         std::filesystem::create_directories(scratch);
     }
-    void TearDown() override { std::filesystem::remove_all(scratch); }
+    void TearDown() override {
+        std::filesystem::remove_all(scratch);
+    }
 
     // Read through pipes, as a caller that waits for the end of its output
     // does; plugin-host must leave nothing behind that keeps them open.

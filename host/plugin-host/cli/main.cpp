@@ -117,6 +117,7 @@ int run(const std::vector<std::string>& arguments) {
         }
     }
     if (options.inProcess) {
+        process::announceCrashes(nullptr);
         // What crashes the process from here on is a hook the plugin left
         // that only the process's end runs (fiber-local storage callbacks on
         // Windows): the verdict above cannot have seen it.

@@ -1,11 +1,11 @@
 #include "exit_watch.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
 #include "process/process.h"
+#include "step_under_way.h"
 #include "test_report.h"
 #include "text_escape.h"
 
@@ -23,17 +23,14 @@ namespace host {
 namespace {
 
 std::string watchedModule;
-const std::string* currentTest = nullptr;
-std::atomic<int> currentStep{-1};
 
 [[noreturn]] void endAsPluginExit(int code) {
-    const int step = currentStep.load();
-    if (step < 0 || currentTest == nullptr) {
+    const PluginPlace& place = pluginPlace();
+    if (!place.during) {
         std::_Exit(code);  // not a plugin's doing: the exit goes on as asked
     }
     process::OwnOutputCapture::releaseForExit();
-    const std::string line =
-        pluginExitLine(watchedModule, *currentTest, static_cast<Step>(step), code) + "\n";
+    const std::string line = pluginExitLine(watchedModule, place.test, place.step, code) + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
     std::_Exit(static_cast<int>(Outcome::Misbehaved));
@@ -41,13 +38,13 @@ std::atomic<int> currentStep{-1};
 
 #if defined(_WIN32)
 void atProcessExit() {
-    if (currentStep.load() >= 0) {
+    if (pluginPlace().during) {
         endAsPluginExit(-1);
     }
 }
 #else
 void atProcessExit(int code, void*) {
-    if (currentStep.load() >= 0) {
+    if (pluginPlace().during) {
         endAsPluginExit(code);
     }
 }
@@ -66,15 +63,6 @@ void watchPluginExits(const std::string& module) {
         on_exit(atProcessExit, nullptr);
 #endif
     }
-}
-
-StepUnderWay::StepUnderWay(const std::string& test, Step step) noexcept {
-    currentTest = &test;
-    currentStep = static_cast<int>(step);
-}
-
-StepUnderWay::~StepUnderWay() {
-    currentStep = -1;
 }
 
 std::string pluginExitLine(const std::string& module, const std::string& test, Step step,

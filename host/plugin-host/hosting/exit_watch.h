@@ -12,16 +12,8 @@ namespace host {
 // before the program's own exit work catches it: one line naming the step
 // and the code the plugin asked for, then exit code 1. What ends a process
 // without its exit handlers (_exit, a kill) only the isolated run sees.
+// The step is the one under way (step_under_way.h).
 void watchPluginExits(const std::string& module);
-
-// The step under way, while it lasts: what the handler names.
-class StepUnderWay {
-public:
-    StepUnderWay(const std::string& test, Step step) noexcept;
-    StepUnderWay(const StepUnderWay&) = delete;
-    StepUnderWay& operator=(const StepUnderWay&) = delete;
-    ~StepUnderWay();
-};
 
 // The line the handler writes; `code` is negative where the platform does
 // not tell it.

@@ -5,8 +5,9 @@
 #include <thread>
 
 #include <exception>
-#include "exit_watch.h"
+
 #include "process/process.h"
+#include "step_under_way.h"
 
 namespace host {
 
@@ -94,7 +95,8 @@ Session::~Session() {
 
 bool Session::step(Step step, const std::function<Finding()>& body) {
     observer_.stepStarted(cycle_, step);
-    const StepUnderWay underWay(report_.name, step);
+    const StepUnderWay underWay(report_.name, step, cycle_,
+                                options_.sequence.empty() ? "cycle" : "operation");
     Finding finding;
     try {
         finding = body();

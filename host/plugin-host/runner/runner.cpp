@@ -8,6 +8,7 @@
 
 #include "catalog.h"
 #include "child_ending.h"
+#include "crash_watch.h"
 #include "exit_watch.h"
 #include "explore.h"
 #include "guards/kinds.h"
@@ -164,6 +165,7 @@ RunReport runAll(const Options& options, RunProgress* progress) {
     std::vector<TestReport> reports(tests.size());
     if (options.inProcess) {
         watchPluginExits(process::pathToUtf8(options.module));
+        watchPluginCrashes(process::pathToUtf8(options.module));
         // The gate first, then the rest, if it let them through.
         for (std::size_t i = 0; i < tests.size(); ++i) {
             if (tests[i]->gatesOthers) {

@@ -630,7 +630,49 @@ void reportCrash(int signal) {
     _exit(crashExitCode);
 }
 
+// What each signal an announced crash can end in is called, made before any
+// crash: strsignal may not be called in one.
+constexpr int kAnnouncedSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS};
+std::string* announcedNames = nullptr;
+CrashLine announcedLine = nullptr;
+
+void announceCrash(int signal, siginfo_t* info, void*) {
+    for (std::size_t i = 0; i < std::size(kAnnouncedSignals); ++i) {
+        if (kAnnouncedSignals[i] == signal) {
+            char line[2048];
+            std::size_t size = announcedLine(announcedNames[i].c_str(), line, sizeof line - 1);
+            line[size++] = '\n';
+            OwnOutputCapture::releaseForExit();
+            [[maybe_unused]] const auto written = ::write(STDERR_FILENO, line, size);
+        }
+    }
+    // The handler is gone (SA_RESETHAND): a fault comes again as the code
+    // runs on, and ends the process there; a signal sent must be sent again.
+    if (info->si_code <= 0) {
+        raise(signal);
+    }
+}
+
 }  // namespace
+
+void announceCrashes(CrashLine line) {
+    if (announcedNames == nullptr) {
+        announcedNames = new std::string[std::size(kAnnouncedSignals)];
+    }
+    announcedLine = line;
+    for (std::size_t i = 0; i < std::size(kAnnouncedSignals); ++i) {
+        const int signal = kAnnouncedSignals[i];
+        announcedNames[i] = "signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+        struct sigaction action {};
+        action.sa_sigaction = announceCrash;
+        action.sa_flags = SA_SIGINFO | SA_RESETHAND;
+        if (line == nullptr) {
+            action.sa_handler = SIG_DFL;
+            action.sa_flags = 0;
+        }
+        sigaction(signal, &action, nullptr);
+    }
+}
 
 void reportCrashesFromNowOn(const std::string& before, const std::string& after, int exitCode) {
     crashExitCode = exitCode;

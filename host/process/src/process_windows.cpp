@@ -623,7 +623,29 @@ LONG WINAPI reportCrash(EXCEPTION_POINTERS* exception) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
+CrashLine announcedLine = nullptr;
+
+// The last filter the system asks about an exception nothing handled: a
+// first-chance exception the plugin handles itself never comes here.
+LONG WINAPI announceCrash(EXCEPTION_POINTERS* exception) {
+    const std::string crash = describeException(exception->ExceptionRecord->ExceptionCode);
+    char line[2048];
+    std::size_t size = announcedLine(crash.c_str(), line, sizeof line - 2);
+    line[size++] = '\r';
+    line[size++] = '\n';
+    OwnOutputCapture::releaseForExit();
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(size), &written, nullptr);
+    // As if nobody had filtered it: the system ends the process with it.
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 }  // namespace
+
+void announceCrashes(CrashLine line) {
+    announcedLine = line;
+    SetUnhandledExceptionFilter(line != nullptr ? announceCrash : nullptr);
+}
 
 void reportCrashesFromNowOn(const std::string& before, const std::string& after, int exitCode) {
     crashBefore = new std::string(before);

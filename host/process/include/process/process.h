@@ -180,6 +180,19 @@ void endWithParent();
 // file, no error dialog, no debugger, so whoever started it can report it.
 void endQuietlyOnCrash();
 
+// Makes the line said of a crash, in the crash itself: writes at most `room`
+// bytes of it into `line`, given what crashed the process ("signal 11
+// (Segmentation fault)", "exception 0xC0000005 (access violation)"), and
+// says how many. It may only read what was made before the crash.
+using CrashLine = std::size_t (*)(const char* crash, char* line, std::size_t room) noexcept;
+
+// From now on a crash of this process (a fault or an abort) first writes the
+// line `line` makes, and a newline, to the standard error the process had
+// before any OwnOutputCapture; then the same crash ends it, as if nothing
+// had caught it, so that a debugger or a core dump still sees it where it
+// happened. A null `line` ends the announcing.
+void announceCrashes(CrashLine line);
+
 // From now on a crash of this process (a fault, not an abort) writes
 // `before` + what crashed it ("exception 0xC0000005 (access violation)",
 // "signal 11 (Segmentation fault)") + `after` and a newline to standard
