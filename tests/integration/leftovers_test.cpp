@@ -167,6 +167,10 @@ std::vector<NamedKind> namedKinds() {
         {"cerr-state", "", "changed the error state of std::cerr"},
         {"cout-exceptions", "", "changed the exception mask of std::cout"},
         {"rounding-mode", "", "changed the floating-point rounding mode to upward"},
+        {"fp-trap",
+         "left floating-point exception FE_INVALID trapping, so the host's next such operation "
+         "ends it",
+         ""},
         {"stream-callback",
          "left an event callback of std::cout pointing into the module, which is gone after "
          "unload",

@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <fpu_control.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
@@ -17,6 +18,7 @@
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <cfenv>
@@ -297,9 +299,38 @@ const Row kRows[] = {
     {"rounding mode", [] { std::fesetround(FE_UPWARD); },
      [] { return std::fegetround() == FE_TONEAREST; }, Leftover::Severity::Warning,
      "changed the floating-point rounding mode to upward"},
+    // A trap is a crash in waiting, in either unit; the rest is a change.
     {"trapping", [] { feenableexcept(FE_DIVBYZERO | FE_OVERFLOW); },
-     [] { return fegetexcept() == 0; }, Leftover::Severity::Warning,
-     "changed floating-point exceptions to trap (FE_DIVBYZERO and FE_OVERFLOW)"},
+     [] { return fegetexcept() == 0; }, Leftover::Severity::Failure,
+     "left floating-point exceptions FE_DIVBYZERO and FE_OVERFLOW trapping, so the host's next "
+     "such operation ends it"},
+    {"SSE trapping", [] { _mm_setcsr(_mm_getcsr() & ~_MM_MASK_INVALID); },
+     [] { return (_mm_getcsr() & _MM_MASK_INVALID) != 0; }, Leftover::Severity::Failure,
+     "left floating-point exception FE_INVALID trapping, so the host's next such operation ends "
+     "it"},
+    {"SSE rounding", [] { _MM_SET_ROUNDING_MODE(_MM_ROUND_TOWARD_ZERO); },
+     [] { return _MM_GET_ROUNDING_MODE() == _MM_ROUND_NEAREST; }, Leftover::Severity::Warning,
+     "changed the floating-point rounding mode to toward zero"},
+    {"flush to zero",
+     [] {
+         _MM_SET_FLUSH_ZERO_MODE(_MM_FLUSH_ZERO_ON);
+         _mm_setcsr(_mm_getcsr() | 0x40);  // and denormal inputs read as zero
+     },
+     [] { return (_mm_getcsr() & 0x8040) == 0; }, Leftover::Severity::Warning,
+     "changed flushing denormal results to zero on and reading denormal inputs as zero on"},
+    {"x87 precision",
+     [] {
+         fpu_control_t word = 0;
+         _FPU_GETCW(word);
+         word = (word & ~_FPU_EXTENDED) | _FPU_DOUBLE;
+         _FPU_SETCW(word);
+     },
+     [] {
+         fpu_control_t word = 0;
+         _FPU_GETCW(word);
+         return (word & _FPU_EXTENDED) == _FPU_EXTENDED;
+     },
+     Leftover::Severity::Warning, "changed the x87 precision to 53 bits"},
     {"thread name", [] { prctl(PR_SET_NAME, "plugin", 0, 0, 0); },
      [] {
          char name[16] = {};
@@ -821,7 +852,8 @@ TEST(FpTraps, OnlyTheOnesTheHostDidNotTrapAreNamed) {
     feenableexcept(FE_INVALID);
     for (const auto& [change, text] : std::vector<std::pair<void (*)(), std::string>>{
              {[] { feenableexcept(FE_DIVBYZERO); },
-              "changed floating-point exceptions to trap (FE_DIVBYZERO)"},
+              "left floating-point exception FE_DIVBYZERO trapping, so the host's next such "
+              "operation ends it"},
              {[] { fedisableexcept(FE_INVALID); },
               "changed floating-point exceptions not to trap"}}) {
         host::guards::StateGuards guards;
