@@ -97,6 +97,12 @@ TEST_F(Explore, ReplaysASequenceAndRefusesAnIllegalOne) {
               "getPlugin,deleteMe",
               {"explore: --sequence getPlugin,deleteMe: operation 2 of 2: deleteMe broke the "
                "model: the holder still holds an object, where the model expects it empty"}},
+             // Left pointing into the module: found at the unload that leaves it so.
+             {"fixture_leaves_signal_handler",
+              "",
+              "getPlugin,fill,onLoad,unload,load",
+              {"explore: --sequence getPlugin,fill,onLoad,unload,load: operation 4 of 5: left the "
+               "SIGSEGV handler pointing into the module, which is gone after unload"}},
              {"fixture_sequence_faults",
               "refuses-reload",
               "unload,load",

@@ -25,7 +25,8 @@ public:
     // and what they name stays as the plugin left it into the next cycle,
     // as the real host keeps it. A long lifecycle reads the costly kinds on
     // its first and last cycle and every kCostlyEvery-th: what a plugin
-    // leaves in between is found, and blamed, at the next of those.
+    // leaves in between is found, and blamed, at the next of those. A
+    // sequence reads them at every unload.
     std::optional<std::string> atUnload(const loader::Library& module, int cycle,
                                         TestReport& report);
     // After cycle `cycle` has unloaded its module.
