@@ -43,6 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ending.standardError.head += seal.cannotReportLine() + "\n";
     }
     ending.standardError.bytes = ending.standardError.head.size();
+    ending.standardError.found =
+        ending.standardError.head.find(seal.cannotReportLine()) != std::string::npos;
     if ((data[0] & 0x80) != 0) {
         ending.standardOutput = {3, "out"};
     }
@@ -53,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string log = sealMarkedLines(rest, seal);
     const host::ChildProgress progress = host::parseProgress(log, seal);
     const host::TestReport report =
-        host::judgeChild(options, test, progress, ending, "/tmp/report", seal);
+        host::judgeChild(options, test, progress, ending, "/tmp/report");
 
     const auto& sealed = progress.finalReport;
     if (report.status == host::TestStatus::Passed &&

@@ -7,6 +7,7 @@
 //                   FILE, and exits
 //   echo ARG...     writes each argument to standard output, each ended by
 //                   a NUL byte
+//   say N TEXT      writes N bytes, TEXT and N bytes more to standard error
 //   clock           writes the steady clock's time in nanoseconds
 //   spin            keeps a processor busy until it is killed
 #include <chrono>
@@ -98,6 +99,13 @@ int main(int argc, char** argv) {
             return 98;
         }
         std::fwrite(input->data(), 1, input->size(), stdout);
+        return 0;
+    }
+    if (command == "say" && argc == 4) {
+        const std::string noise(static_cast<std::size_t>(std::atol(argv[2])), 'e');
+        std::fputs(noise.c_str(), stderr);
+        std::fputs(argv[3], stderr);
+        std::fputs(noise.c_str(), stderr);
         return 0;
     }
     if (command == "clock") {

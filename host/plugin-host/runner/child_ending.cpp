@@ -101,10 +101,10 @@ TestReport heldToItsEnd(const Options& options, TestReport report, const ChildPr
 
 TestReport judgeChild(const Options& options, const ContractTest& test,
                       const ChildProgress& progress, const process::Termination& termination,
-                      const std::filesystem::path& folder, const RecordSeal& seal) {
+                      const std::filesystem::path& folder) {
     TestReport report;
     if (!progress.finalReport && termination.exitCode == kChildCannotReport &&
-        termination.standardError.head.find(seal.cannotReportLine()) != std::string::npos) {
+        termination.standardError.found) {
         report = TestReport::ended(test.name, TestStatus::Failed,
                                    "the isolated run could not write its report in " +
                                        process::pathToUtf8(folder) + " (is the disk full?)");

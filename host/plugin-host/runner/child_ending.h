@@ -7,7 +7,6 @@
 #include "options.h"
 #include "process/process.h"
 #include "progress_log.h"
-#include "record_seal.h"
 #include "test_report.h"
 
 namespace host {
@@ -16,10 +15,11 @@ namespace host {
 // to how the child's process then ended. A pass counts only when the child
 // also exited with the code its report stands for; a log the plugin wrote
 // into counts for nothing; a child that could not write its log in
-// `folder`, and says so under `seal`, is plugin-host's own trouble.
+// `folder`, and said so on standard error in its sealed line (which the
+// capture sought: Captured::found), is plugin-host's own trouble.
 TestReport judgeChild(const Options& options, const ContractTest& test,
                       const ChildProgress& progress, const process::Termination& termination,
-                      const std::filesystem::path& folder, const RecordSeal& seal);
+                      const std::filesystem::path& folder);
 
 // What the plugin wrote on standard output and standard error, as a report
 // holds it: only the streams it wrote on, whether a child's or plugin-host's

@@ -80,6 +80,8 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         process::Redirect capture;
         capture.capture = true;
         capture.standardInput = seal->key();
+        // Its word that it cannot report, however much the plugin printed first.
+        capture.soughtInError = seal->cannotReportLine();
         termination =
             process::run(process::currentExecutable(),
                          childArguments(options, test.name, file->path()), capture, watchdog);
@@ -91,7 +93,7 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         return report;
     }
     const ChildProgress progress = reader.finish();
-    TestReport report = judgeChild(options, test, progress, termination, folder, *seal);
+    TestReport report = judgeChild(options, test, progress, termination, folder);
     if (processMark != nullptr) {
         *processMark = termination.mark;
     }

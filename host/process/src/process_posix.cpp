@@ -79,7 +79,7 @@ bool writeAll(int fd, const std::string& bytes) {
 
 // Reads whatever the pipes hold now, waiting at most `timeoutMs` for the
 // first byte; a pipe whose writers are all gone is closed.
-void pump(Pipe* pipes[2], Captured* into[2], int timeoutMs, std::size_t limit = kCaptureLimit) {
+void pump(Pipe* pipes[2], Capture* into[2], int timeoutMs) {
     pollfd fds[2];
     int count = 0;
     int which[2];
@@ -104,7 +104,7 @@ void pump(Pipe* pipes[2], Captured* into[2], int timeoutMs, std::size_t limit = 
         }
         const ssize_t got = ::read(fds[k].fd, buffer, sizeof buffer);
         if (got > 0) {
-            keep(*into[which[k]], buffer, static_cast<std::size_t>(got), limit);
+            into[which[k]]->take(buffer, static_cast<std::size_t>(got));
         } else if (got < 0 && errno == EBADF) {
             // Closed by a plugin: its number may be another file's by now.
             pipes[which[k]]->read = -1;
@@ -355,7 +355,9 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     Termination termination;
     termination.mark = runMark;
     Pipe* pipes[2] = {nullptr, nullptr};
-    Captured* into[2] = {&termination.standardOutput, &termination.standardError};
+    Capture outCapture(redirect.captureLimit);
+    Capture errCapture(redirect.captureLimit, redirect.soughtInError);
+    Capture* into[2] = {&outCapture, &errCapture};
     if (redirect.capture) {
         outPipe->closeWrite();
         errPipe->closeWrite();
@@ -387,7 +389,7 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
             termination.timedOut = true;
             watching = false;
         }
-        pump(pipes, into, 10, redirect.captureLimit);
+        pump(pipes, into, 10);
     }
     {
         std::lock_guard<std::mutex> lock(runningMutex);
@@ -398,8 +400,10 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     // get to keep us waiting.
     for (int i = 0; i < 50 && pipes[0] != nullptr && (pipes[0]->read >= 0 || pipes[1]->read >= 0);
          ++i) {
-        pump(pipes, into, 10, redirect.captureLimit);
+        pump(pipes, into, 10);
     }
+    termination.standardOutput = outCapture.captured();
+    termination.standardError = errCapture.captured();
 
     if (stoppedBy != 0 && !termination.timedOut) {
         termination.crashed = true;
@@ -475,7 +479,7 @@ struct OwnOutputCapture::State {
     struct stat identity[2] = {};    // of each saved descriptor's file
     struct sigaction brokenPipe {};  // as it was before the capture
     Pipe pipes[2];
-    Captured captured[2];
+    Capture captured[2];
     std::atomic<bool> stopping{false};
     std::thread reader;
 };
@@ -501,7 +505,7 @@ OwnOutputCapture::OwnOutputCapture() : state_(new State) {
     }
     state_->reader = std::thread([state = state_] {
         Pipe* pipes[2] = {&state->pipes[0], &state->pipes[1]};
-        Captured* into[2] = {&state->captured[0], &state->captured[1]};
+        Capture* into[2] = {&state->captured[0], &state->captured[1]};
         // A copy of a write end that the plugin made, or left to a thread of
         // its own, keeps its pipe open: after stop() it gets a moment, not
         // for ever.
@@ -534,7 +538,8 @@ std::pair<Captured, Captured> OwnOutputCapture::stop() {
         ::close(state_->saved[i]);
     }
     state_->reader.join();
-    std::pair<Captured, Captured> result{state_->captured[0], state_->captured[1]};
+    std::pair<Captured, Captured> result{state_->captured[0].captured(),
+                                         state_->captured[1].captured()};
     sigaction(SIGPIPE, &state_->brokenPipe, nullptr);
     active_ = nullptr;
     delete state_;

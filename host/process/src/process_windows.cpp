@@ -114,7 +114,8 @@ LONG WINAPI endWithExceptionCode(EXCEPTION_POINTERS* info) {
 // every writer is gone; what it reads is counted and its head kept.
 class CapturePipe {
 public:
-    explicit CapturePipe(std::size_t limit = kCaptureLimit) : limit_(limit) {
+    explicit CapturePipe(std::size_t limit = kCaptureLimit, std::string sought = {})
+        : capture_(limit, std::move(sought)) {
         // Neither end is inheritable but while its own child is started, so
         // that children started at the same time do not hold each other's.
         if (!CreatePipe(&read_, &write_, nullptr, 0)) {
@@ -139,7 +140,7 @@ public:
             char buffer[65536];
             DWORD got = 0;
             while (ReadFile(read_, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-                keep(captured_, buffer, got, limit_);
+                capture_.take(buffer, got);
             }
         });
         while (!running) {
@@ -165,14 +166,13 @@ public:
             CancelSynchronousIo(reader_.native_handle());
             reader_.join();
         }
-        return captured_;
+        return capture_.captured();
     }
 
 private:
-    std::size_t limit_;
     HANDLE read_ = nullptr;
     HANDLE write_ = nullptr;
-    Captured captured_;
+    Capture capture_;
     std::thread reader_;
 };
 
@@ -196,7 +196,7 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     const bool ownFiles = !redirect.capture;
     if (redirect.capture) {
         outPipe.emplace(redirect.captureLimit);
-        errPipe.emplace(redirect.captureLimit);
+        errPipe.emplace(redirect.captureLimit, redirect.soughtInError);
         output = outPipe->writeEnd();
         error = errPipe->writeEnd();
     } else {

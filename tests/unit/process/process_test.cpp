@@ -58,6 +58,20 @@ TEST(Process, EachStreamIsCountedWholeAndKeptOnlyToItsBound) {
     EXPECT_EQ(many.standardOutput.head, std::string(process::kCaptureLimit, 'o'));
     EXPECT_EQ(many.standardError.bytes, 4097u);
     EXPECT_EQ(many.standardError.head, std::string(process::kCaptureLimit, 'e'));
+    // A line sought is found wherever it stands, past what is kept, and
+    // across the reads it comes in; one byte off, it is not.
+    for (const long before : {0L, 5000L, 65535L, 200000L}) {
+        for (const char* said : {"the sealed line", "the sealed lime"}) {
+            process::Redirect seek;
+            seek.capture = true;
+            seek.soughtInError = "the sealed line";
+            const auto ended =
+                process::run(builtFile(kChild), {"say", std::to_string(before), said}, seek);
+            EXPECT_EQ(ended.standardError.found, std::string(said) == "the sealed line")
+                << before << " " << said;
+            EXPECT_EQ(ended.standardError.bytes, 2 * before + 15);
+        }
+    }
 }
 
 // Every argument reaches the child as it was given, whatever it holds.

@@ -17,6 +17,8 @@ namespace process {
 struct Captured {
     std::uintmax_t bytes = 0;
     std::string head;  // at most the capture limit
+    // The stream held Redirect::soughtInError whole, wherever it came.
+    bool found = false;
 };
 
 // How much of each captured stream is kept by default; the rest is only
@@ -54,6 +56,8 @@ struct Redirect {
     // It is written before the child starts: at most kInputLimit bytes,
     // which any pipe holds.
     std::optional<std::string> standardInput = std::nullopt;
+    // Text to look for in standard error, beyond what is kept of it too.
+    std::string soughtInError = {};
 };
 inline constexpr std::size_t kInputLimit = 4096;
 
