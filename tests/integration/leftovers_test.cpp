@@ -462,9 +462,13 @@ class RecordingObserver final : public host::StepObserver {
 public:
     explicit RecordingObserver(std::optional<host::Step> takenAt = std::nullopt)
         : takenAt_(takenAt) {}
-    void stepStarted(int cycle, host::Step) override { cycle_ = cycle; }
+    void stepStarted(int cycle, host::Step) override {
+        cycle_ = cycle;
+        ++started;
+    }
     void descriptorRead(const host::DescriptorInfo&) override {}
     std::optional<std::string> takenDuring(host::Step step, bool look) override {
+        ++asked;
         if (look) {
             lookedAt.push_back(cycle_);
         }
@@ -473,17 +477,20 @@ public:
         }
         return std::nullopt;
     }
-    std::vector<int> lookedAt;  // the cycle of each step that looked
+    int started = 0;            // steps begun
+    int asked = 0;              // steps that asked, at a glance or thoroughly
+    std::vector<int> lookedAt;  // the cycle of each step that looked thoroughly
 
 private:
     std::optional<host::Step> takenAt_;
     int cycle_ = 0;
 };
 
-// A long lifecycle looks at the channel in every step of its first and last
-// cycle and of every 64th; and a step that fails on its own is blamed for its
-// own failure, not for the channel it took too.
-TEST(Steps, LookAtTheChannelOnTheFirstAndLastCycleAndEverySixtyFourth) {
+// Every step asks about the channel when it ends, so that the step that took
+// it is the one blamed; a long lifecycle looks thoroughly in every step of
+// its first and last cycle and of every 64th. A step that fails on its own
+// is blamed for its own failure, not for the channel it took too.
+TEST(Steps, AskAboutTheChannelEachAndLookThoroughlyOnTheCyclesThatReadEverything) {
     host::Options options;
     options.module = builtModule("Velquist");
     options.cycles = 65;
@@ -491,6 +498,7 @@ TEST(Steps, LookAtTheChannelOnTheFirstAndLastCycleAndEverySixtyFourth) {
     const auto report =
         host::runContractTest(*host::findContractTest("lifecycle"), options, observer);
     ASSERT_EQ(report.cyclesPassed, 65) << report.cause;
+    EXPECT_EQ(observer.asked, observer.started);
     std::vector<int> cycles = observer.lookedAt;
     cycles.erase(std::unique(cycles.begin(), cycles.end()), cycles.end());
     EXPECT_EQ(cycles, (std::vector<int>{1, 64, 65}));

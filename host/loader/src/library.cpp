@@ -20,12 +20,4 @@ Library::~Library() {
     close();
 }
 
-bool Library::unload() {
-    if (handle_ == nullptr) {
-        return true;
-    }
-    close();
-    return !isLoaded(path_);
-}
-
 }  // namespace loader

@@ -105,6 +105,20 @@ bool Library::inLoadedImage(const void* address) noexcept {
     return ::dladdr(address, &found) != 0;
 }
 
+bool Library::unload() {
+    if (handle_ == nullptr) {
+        return true;
+    }
+    // The dynamic section lies inside the image: once no loaded object
+    // covers it, the image has gone, and nothing had to open the file again
+    // to tell, as dlopen(RTLD_NOLOAD) does.
+    link_map* map = nullptr;
+    const void* image =
+        ::dlinfo(handle_, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr ? map->l_ld : nullptr;
+    close();
+    return image != nullptr ? !inLoadedImage(image) : !isLoaded(path_);
+}
+
 bool Library::isLoaded(const std::filesystem::path& path) {
     void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
     if (handle == nullptr) {

@@ -237,6 +237,14 @@ bool Library::inLoadedImage(const void* address) noexcept {
     return moduleAt(address) != nullptr;
 }
 
+bool Library::unload() {
+    if (handle_ == nullptr) {
+        return true;
+    }
+    close();
+    return !isLoaded(path_);
+}
+
 bool Library::isLoaded(const std::filesystem::path& path) {
     HMODULE handle = nullptr;
     return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, path.wstring().c_str(),

@@ -24,8 +24,9 @@ public:
     virtual void descriptorRead(const DescriptorInfo& descriptor) = 0;
     // Once a step has ended: why it fails when the plugin took the watcher's
     // own channel meanwhile (closed its file, put another in its place).
-    // Unless `look`, only what a failed write already showed counts: a long
-    // run looks on its first and last cycle and every kCostlyEvery-th.
+    // Unless `look`, by one cheap look, which misses only a file put in its
+    // place opened the very same way: a long run looks thoroughly on its
+    // first and last cycle and every kCostlyEvery-th.
     virtual std::optional<std::string> takenDuring(Step, bool /*look*/) { return std::nullopt; }
 };
 

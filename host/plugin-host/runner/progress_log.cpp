@@ -16,7 +16,7 @@ ProgressWriter::ProgressWriter(const std::filesystem::path& path, const RecordSe
     : out_(path), seal_(seal) {}
 
 bool ProgressWriter::retake(bool look) {
-    const auto state = look ? out_.state() : process::AppendFile::State::Intact;
+    const auto state = out_.state(look);
     if (state != process::AppendFile::State::Intact) {
         taken_ = state;
         out_.reopen();

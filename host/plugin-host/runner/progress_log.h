@@ -50,8 +50,8 @@ public:
 private:
     void write(const char* kind, const std::string& rest);
     // Whether the plugin has taken the descriptor since the last step ended
-    // (as a failed write showed, or `look`ing now); if so, the file is opened
-    // again.
+    // (as a failed write showed, or a look now: thorough, or at a glance
+    // unless `look`); if so, the file is opened again.
     bool retake(bool look = true);
 
     process::AppendFile out_;

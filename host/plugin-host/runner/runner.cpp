@@ -28,10 +28,7 @@ public:
     void stepStarted(int, Step) override {}
     void descriptorRead(const DescriptorInfo&) override {}
     std::optional<std::string> takenDuring(Step step, bool look) override {
-        if (!look) {
-            return std::nullopt;
-        }
-        std::string taken = capture_.taken();
+        std::string taken = capture_.taken(look);
         if (taken.empty() || reported_) {
             return std::nullopt;
         }

@@ -32,7 +32,14 @@ AppendFile::~AppendFile() {
 
 bool AppendFile::open() {
     descriptor_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    return descriptor_ >= 0;
+    if (descriptor_ < 0) {
+        return false;
+    }
+    // A flag few files are open with, as a mark that one look can see.
+    const int fd = static_cast<int>(descriptor_);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NOATIME);
+    flags_ = fcntl(fd, F_GETFL);
+    return true;
 }
 
 bool AppendFile::append(const std::string& text) {
@@ -49,18 +56,22 @@ bool AppendFile::append(const std::string& text) {
     return good_;
 }
 
-AppendFile::State AppendFile::state() const {
-    std::uint64_t now[2];
-    if (descriptor_ < 0 || !identify(static_cast<int>(descriptor_), now)) {
+AppendFile::State AppendFile::state(bool thorough) const {
+    // Open otherwise, even on the same file (for reading only, say), it is
+    // no longer ours to write.
+    const int flags = descriptor_ < 0 ? -1 : fcntl(static_cast<int>(descriptor_), F_GETFL);
+    if (flags < 0) {
         return State::Closed;
     }
-    if (now[0] != identity_[0] || now[1] != identity_[1]) {
+    if (flags != flags_) {
         return State::Replaced;
     }
-    // The same file, but open for reading only is no longer ours to write.
-    const int flags = fcntl(static_cast<int>(descriptor_), F_GETFL);
-    return (flags & O_ACCMODE) != O_RDONLY && (flags & O_APPEND) != 0 ? State::Intact
-                                                                      : State::Replaced;
+    std::uint64_t now[2];
+    if (thorough && (!identify(static_cast<int>(descriptor_), now) || now[0] != identity_[0] ||
+                     now[1] != identity_[1])) {
+        return State::Replaced;
+    }
+    return State::Intact;
 }
 
 bool AppendFile::reopen() {

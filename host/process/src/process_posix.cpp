@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -465,11 +466,21 @@ std::vector<std::string> arguments(int argc, char** argv) {
 }
 
 std::size_t runningThreads(bool) {
+    // The kernel's list read bare: each unload reads it, and a directory
+    // iterator's own system calls would be most of the cost.
+    const int task = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     std::size_t count = 0;
-    std::error_code error;
-    for (std::filesystem::directory_iterator entry("/proc/self/task", error), end;
-         !error && entry != end; entry.increment(error)) {
-        ++count;
+    alignas(dirent64) char entries[16384];
+    for (long got = 0;
+         task >= 0 && (got = syscall(SYS_getdents64, task, entries, sizeof entries)) > 0;) {
+        for (long at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+            count += entry->d_name[0] != '.' ? 1 : 0;
+            at += entry->d_reclen;
+        }
+    }
+    if (task >= 0) {
+        ::close(task);
     }
     return count;
 }
@@ -477,6 +488,7 @@ std::size_t runningThreads(bool) {
 struct OwnOutputCapture::State {
     int saved[2] = {-1, -1};
     struct stat identity[2] = {};    // of each saved descriptor's file
+    int access[2] = {-1, -1};        // and how it is open (O_ACCMODE)
     struct sigaction brokenPipe {};  // as it was before the capture
     Pipe pipes[2];
     Capture captured[2];
@@ -500,6 +512,7 @@ OwnOutputCapture::OwnOutputCapture() : state_(new State) {
         const int fd = i == 0 ? STDOUT_FILENO : STDERR_FILENO;
         state_->saved[i] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
         fstat(state_->saved[i], &state_->identity[i]);
+        state_->access[i] = fcntl(state_->saved[i], F_GETFL) & O_ACCMODE;
         dup2(state_->pipes[i].write, fd);
         state_->pipes[i].closeWrite();
     }
@@ -555,14 +568,20 @@ void OwnOutputCapture::releaseForExit() noexcept {
     }
 }
 
-std::string OwnOutputCapture::taken() const {
+std::string OwnOutputCapture::taken(bool thorough) const {
     constexpr const char* kNames[2] = {"standard output", "standard error"};
     for (int i = 0; state_ != nullptr && i < 2; ++i) {
-        struct stat now {};
-        if (fstat(state_->saved[i], &now) != 0) {
+        const int flags = fcntl(state_->saved[i], F_GETFL);
+        if (flags < 0) {
             return std::string("closed plugin-host's ") + kNames[i];
         }
-        if (now.st_dev != state_->identity[i].st_dev || now.st_ino != state_->identity[i].st_ino) {
+        struct stat now {};
+        // Only how it is open: its other flags are the caller's open file's,
+        // which the plugin may change through another descriptor.
+        if ((flags & O_ACCMODE) != state_->access[i] ||
+            (thorough &&
+             (fstat(state_->saved[i], &now) != 0 || now.st_dev != state_->identity[i].st_dev ||
+              now.st_ino != state_->identity[i].st_ino))) {
             return std::string("put another file in the place of plugin-host's ") + kNames[i];
         }
     }

@@ -470,7 +470,7 @@ void OwnOutputCapture::releaseForExit() noexcept {
     }
 }
 
-std::string OwnOutputCapture::taken() const {
+std::string OwnOutputCapture::taken(bool) const {
     return {};
 }
 
@@ -636,7 +636,10 @@ LONG WINAPI announceCrash(EXCEPTION_POINTERS* exception) {
     OwnOutputCapture::releaseForExit();
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(size), &written, nullptr);
-    // As if nobody had filtered it: the system ends the process with it.
+    // A debugger sees the exception before any filter, where it happened;
+    // without one, the process ends with its code, as an unhandled one
+    // would, but with no error report's dialog or debugger to wait for.
+    TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
     return EXCEPTION_CONTINUE_SEARCH;
 }
 

@@ -283,15 +283,49 @@ TEST_F(ProgressLog, AWriterWhoseFileWasTakenWritesOnAndSaysWhoTookIt) {
     EXPECT_EQ(writer.takenDuring(Step::GetPlugin, true),
               "closed plugin-host's report file during getPlugin");
     EXPECT_FALSE(writer.takenDuring(Step::OnLoad, true)) << "said once";
-    // Another file in its place; or the same file, but not to append to.
-    for (const std::string& other : {std::string("/dev/null"), file.path().string()}) {
-        const int descriptor = open(other.c_str(), O_WRONLY);
-        dup2(descriptor, writersDescriptor(file));
-        close(descriptor);
-        EXPECT_EQ(writer.takenDuring(Step::OnLoad, true),
-                  "put another file in the place of plugin-host's report file during onLoad")
-            << other;
+    // Taken during a step, seen when it ends: at a glance, as every step
+    // looks, unless the file put there is open exactly as the writer's own,
+    // which only the thorough look of a cycle that reads everything sees.
+    const std::string scratch = (std::filesystem::temp_directory_path() /
+                                 ("progress-log-other-" + std::to_string(std::random_device{}())))
+                                    .string();
+    const struct {
+        const char* what;
+        std::string file;  // put in its place; empty: closed
+        int flags;
+        bool thorough;
+        const char* taken;
+    } rows[] = {
+        {"closed", "", 0, false, "closed plugin-host's report file during onLoad"},
+        {"closed", "", 0, true, "closed plugin-host's report file during onLoad"},
+        {"another file", "/dev/null", O_WRONLY, false,
+         "put another file in the place of plugin-host's report file during onLoad"},
+        {"its own, not to append to", file.path().string(), O_WRONLY, false,
+         "put another file in the place of plugin-host's report file during onLoad"},
+        {"another, opened the same way", scratch, O_WRONLY | O_APPEND | O_NOATIME, false, nullptr},
+        {"another, opened the same way", scratch, O_WRONLY | O_APPEND | O_NOATIME, true,
+         "put another file in the place of plugin-host's report file during onLoad"},
+    };
+    for (const auto& row : rows) {
+        const int own = writersDescriptor(file);
+        if (row.file.empty()) {
+            close(own);
+        } else {
+            const int descriptor = open(row.file.c_str(), row.flags | O_CREAT, 0600);
+            dup2(descriptor, own);
+            close(descriptor);
+        }
+        const auto taken = writer.takenDuring(Step::OnLoad, row.thorough);
+        EXPECT_EQ(taken.value_or("(nothing)"), row.taken != nullptr ? row.taken : "(nothing)")
+            << row.what << (row.thorough ? ", thoroughly" : ", at a glance");
+        if (!taken) {
+            EXPECT_TRUE(writer.takenDuring(Step::OnLoad, true)) << "found at the thorough look";
+        }
+        if (!row.file.empty()) {
+            close(own);  // the plugin's file now; the writer opened its own again
+        }
     }
+    std::filesystem::remove(scratch);
     writer.stepStarted(1, Step::OnUnload);
     EXPECT_EQ(readProgress(file, seal).steps,
               (std::vector<Step>{Step::Load, Step::GetPlugin, Step::OnUnload}));

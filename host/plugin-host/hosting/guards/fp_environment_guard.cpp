@@ -22,7 +22,6 @@ namespace {
 // The exceptions in the order both units keep their mask bits.
 constexpr const char* kExceptions[] = {"FE_INVALID",  "denormal operand", "FE_DIVBYZERO",
                                        "FE_OVERFLOW", "FE_UNDERFLOW",     "FE_INEXACT"};
-constexpr unsigned kAllExceptions = 0x3F;
 
 enum Rounding { kToNearest, kDownward, kUpward, kTowardZero };  // as both units encode it
 constexpr const char* kRoundingNames[] = {"to nearest", "downward", "upward", "toward zero"};
@@ -75,6 +74,8 @@ void writeControl(const FpControl& host) {
     _controlfp_s(&now, word, _MCW_EM | _MCW_RC | _MCW_DN);
 }
 #else
+constexpr unsigned kAllExceptions = 0x3F;
+
 std::uint16_t x87Word() {
     std::uint16_t word = 0;
     __asm__ volatile("fnstcw %0" : "=m"(word));

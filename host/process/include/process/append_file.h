@@ -23,8 +23,12 @@ public:
     bool append(const std::string& text);
 
     enum class State { Intact, Closed, Replaced };
-    // Whether the descriptor still refers to the file it opened.
-    State state() const;
+    // Whether the descriptor still refers to the file it opened. Unless
+    // `thorough`, by one cheap look: that it is still open as this one
+    // opened it (flags and all, and on POSIX with a flag of its own), so
+    // that only a file put in its place opened the very same way is seen
+    // by the thorough look alone.
+    State state(bool thorough = true) const;
     // Opens the file again by its path, after its descriptor was taken.
     bool reopen();
 
@@ -34,6 +38,7 @@ private:
     std::filesystem::path path_;
     std::intptr_t descriptor_ = -1;
     std::uint64_t identity_[2] = {0, 0};  // device and file number, or volume and index
+    int flags_ = 0;                       // its status flags, on POSIX
     bool good_ = false;
 };
 

@@ -152,8 +152,9 @@ public:
     static void releaseForExit() noexcept;
     // Empty while plugin-host's own standard output and error, kept aside
     // during the capture, are still its own; else what became of them
-    // ("closed plugin-host's standard output"). On Windows always empty.
-    std::string taken() const;
+    // ("closed plugin-host's standard output"). Unless `thorough`, by a
+    // cheap look, as AppendFile::state. On Windows always empty.
+    std::string taken(bool thorough = true) const;
 
 private:
     struct State;
