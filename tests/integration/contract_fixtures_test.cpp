@@ -520,7 +520,7 @@ const std::string kKilledAfter2 = "did not finish within 2 s and was killed in "
 
 INSTANTIATE_TEST_SUITE_P(
     BusyMachine, BusyHangs,
-    ::testing::Values(BusyHang{"fixture_hanging_onload",
+    ::testing::Values(BusyHang{"fixture_spinning_onload",
                                {"--timeout", "1", "--test", "lifecycle"},
                                std::chrono::seconds(1),
                                {{"lifecycle", "timed out: " + kKilledAfter1 + "onLoad"}},

@@ -38,6 +38,10 @@ bool AppendFile::open() {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     descriptor_ = file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(file);
+    DWORD flags = 0;
+    if (descriptor_ != -1 && GetHandleInformation(file, &flags)) {
+        flags_ = static_cast<int>(flags);
+    }
     return descriptor_ != -1;
 }
 
@@ -59,6 +63,9 @@ AppendFile::State AppendFile::state(bool thorough) const {
     DWORD flags = 0;
     if (descriptor_ == -1 || !GetHandleInformation(handleOf(descriptor_), &flags)) {
         return State::Closed;
+    }
+    if (static_cast<int>(flags) != flags_) {
+        return State::Replaced;
     }
     // A handle closed and its number given to another file is seen only by
     // the file's identity, which costs a round trip to the system.

@@ -38,7 +38,7 @@ private:
     std::filesystem::path path_;
     std::intptr_t descriptor_ = -1;
     std::uint64_t identity_[2] = {0, 0};  // device and file number, or volume and index
-    int flags_ = 0;                       // its status flags, on POSIX
+    int flags_ = 0;  // as it was opened: its status flags, or the handle's flags
     bool good_ = false;
 };
 
