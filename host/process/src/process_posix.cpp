@@ -24,105 +24,14 @@
 #include <thread>
 
 #include "capture_buffer.h"
+#include "child_posix.h"
 #include "process/process.h"
-#include "stall_detector.h"
 
 extern char** environ;
 
 namespace process {
 
 namespace {
-
-// Both ends close on exec; the child gets its end through dup2, which does not
-// carry the flag over.
-struct Pipe {
-    int read = -1;
-    int write = -1;
-    Pipe() {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) {
-            throw ProcessError(std::string("cannot make a pipe: ") + std::strerror(errno));
-        }
-        read = ends[0];
-        write = ends[1];
-    }
-    ~Pipe() {
-        closeRead();
-        closeWrite();
-    }
-    void closeRead() {
-        if (read >= 0) {
-            ::close(read);
-            read = -1;
-        }
-    }
-    void closeWrite() {
-        if (write >= 0) {
-            ::close(write);
-            write = -1;
-        }
-    }
-};
-
-// Writes all of `bytes`; false, with errno, when the descriptor takes no more.
-bool writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (wrote > 0) {
-            done += static_cast<std::size_t>(wrote);
-        } else if (wrote < 0 && errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Reads whatever the pipes hold now, waiting at most `timeoutMs` for the
-// first byte; a pipe whose writers are all gone is closed.
-void pump(Pipe* pipes[2], Capture* into[2], int timeoutMs) {
-    pollfd fds[2];
-    int count = 0;
-    int which[2];
-    for (int i = 0; i < 2; ++i) {
-        if (pipes[i] != nullptr && pipes[i]->read >= 0) {
-            fds[count] = pollfd{pipes[i]->read, POLLIN, 0};
-            which[count++] = i;
-        }
-    }
-    if (count == 0) {
-        // Nothing left to read: the child is ending, or writes nowhere we see.
-        usleep(1000);
-        return;
-    }
-    if (poll(fds, static_cast<nfds_t>(count), timeoutMs) <= 0) {
-        return;
-    }
-    char buffer[65536];
-    for (int k = 0; k < count; ++k) {
-        if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-            continue;
-        }
-        const ssize_t got = ::read(fds[k].fd, buffer, sizeof buffer);
-        if (got > 0) {
-            into[which[k]]->take(buffer, static_cast<std::size_t>(got));
-        } else if (got < 0 && errno == EBADF) {
-            // Closed by a plugin: its number may be another file's by now.
-            pipes[which[k]]->read = -1;
-        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-            pipes[which[k]]->closeRead();
-        }
-    }
-}
-
-// The children run() is waiting for now, on any thread: orphans handed to us
-// are every other child of ours.
-std::mutex runningMutex;
-std::set<pid_t> running;
-
-// The name, in a child's environment, of the mark that tells whose test a
-// process belongs to, whatever group or session it has moved to since.
-constexpr const char* kRunMark = "PLUGIN_HOST_RUN=";
 
 // The processes that may be our children: what the kernel lists as each
 // thread's children, else every process there is.
@@ -172,8 +81,7 @@ std::vector<pid_t> orphans(bool& ending) {
         long skipped = 0;
         unsigned long flags = 0;
         fields >> state >> parent >> skipped >> skipped >> skipped >> skipped >> flags;
-        std::lock_guard<std::mutex> lock(runningMutex);
-        if (parent != self || running.count(pid) != 0) {
+        if (parent != self || isRunning(pid)) {
             continue;
         }
         constexpr unsigned long kExiting = 0x4;  // the kernel's PF_EXITING
@@ -198,25 +106,6 @@ std::string markOf(pid_t pid) {
         }
     }
     return {};
-}
-
-// Ends what is left of the child's process group, reaping what was handed to
-// us; true when something was still running.
-bool endGroup(pid_t group) {
-    int status = 0;
-    while (waitpid(-group, &status, WNOHANG) > 0) {
-    }
-    if (kill(-group, 0) != 0) {
-        return false;
-    }
-    kill(-group, SIGKILL);
-    // Reap the ones that became ours; the rest are reaped by their parents.
-    for (int i = 0; i < 100 && kill(-group, 0) == 0; ++i) {
-        while (waitpid(-group, &status, WNOHANG) > 0) {
-        }
-        usleep(1000);
-    }
-    return true;
 }
 
 }  // namespace
@@ -266,39 +155,12 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     }
     argv.push_back(nullptr);
 
-    std::optional<Pipe> outPipe;
-    std::optional<Pipe> errPipe;
-    std::optional<Pipe> inPipe;
+    ChildStreams streams(redirect);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (redirect.standardInput) {
-        // Written whole and closed before the child starts: the child reads
-        // it to its end, and no one else ever holds the pipe.
-        if (redirect.standardInput->size() > kInputLimit) {
-            throw ProcessError("more input than a pipe holds before its reader starts");
-        }
-        inPipe.emplace();
-        if (!writeAll(inPipe->write, *redirect.standardInput)) {
-            throw ProcessError(std::string("cannot give the child its input: ") +
-                               std::strerror(errno));
-        }
-        inPipe->closeWrite();
-        posix_spawn_file_actions_adddup2(&actions, inPipe->read, STDIN_FILENO);
-    }
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
-    if (redirect.capture) {
-        outPipe.emplace();
-        errPipe.emplace();
-        posix_spawn_file_actions_adddup2(&actions, outPipe->write, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, errPipe->write, STDERR_FILENO);
-    } else {
-        if (!redirect.standardOutput.empty()) {
-            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
-                                             redirect.standardOutput.c_str(), flags, 0644);
-        }
-        if (!redirect.standardError.empty()) {
-            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO,
-                                             redirect.standardError.c_str(), flags, 0644);
+    for (int stream = 0; stream < 3; ++stream) {
+        if (streams.given(stream) != stream) {
+            posix_spawn_file_actions_adddup2(&actions, streams.given(stream), stream);
         }
     }
     // Nothing but the three standard streams: a descriptor another thread
@@ -310,123 +172,32 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     // terminal, so nothing the child does can reach the user's terminal or
     // be stopped by its job control (SIGTTIN, SIGTTOU).
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    // The child's own environment carries its mark, set once it has a pid:
-    // a placeholder of the right length now, filled in below.
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, kRunMark, std::strlen(kRunMark)) != 0) {
-            environment.emplace_back(*entry);
-        }
+    // The child's own environment carries its mark.
+    const std::string mark = newRunMark();
+    std::vector<std::string> environment = environmentWith(mark);
+    std::vector<char*> envp;
+    for (auto& entry : environment) {
+        envp.push_back(entry.data());
     }
+    envp.push_back(nullptr);
     // The child's own start counts from before it is started.
     const StallDetector stall(watchdog);
-    pid_t pid = 0;
     int error = 0;
-    std::string runMark;
-    {
-        // Registered before it can leave orphans, so that none is taken for one.
-        std::lock_guard<std::mutex> lock(runningMutex);
-        static std::atomic<int> runs{0};
-        // The mark is this plugin-host's pid and a run number: unique before
-        // the child's pid is known.
-        const std::string mark =
-            std::string(kRunMark) + std::to_string(getpid()) + "." + std::to_string(++runs);
-        environment.push_back(mark);
-        runMark = mark.substr(std::strlen(kRunMark));
-        std::vector<char*> envp;
-        for (auto& entry : environment) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-        error =
-            posix_spawn(&pid, programText.c_str(), &actions, &attributes, argv.data(), envp.data());
-        if (error == 0) {
-            running.insert(pid);
-        }
-    }
+    const pid_t pid = startRegistered([&] {
+        pid_t started = 0;
+        error = posix_spawn(&started, programText.c_str(), &actions, &attributes, argv.data(),
+                            envp.data());
+        return error == 0 ? started : -1;
+    });
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (inPipe) {
-        inPipe->closeRead();
-    }
+    streams.started();
     if (error != 0) {
         throw ProcessError(programText + ": " + std::strerror(error));
     }
-
-    Termination termination;
-    termination.mark = runMark;
-    Pipe* pipes[2] = {nullptr, nullptr};
-    Capture outCapture(redirect.captureLimit);
-    Capture errCapture(redirect.captureLimit, redirect.soughtInError);
-    Capture* into[2] = {&outCapture, &errCapture};
-    if (redirect.capture) {
-        outPipe->closeWrite();
-        errPipe->closeWrite();
-        pipes[0] = &*outPipe;
-        pipes[1] = &*errPipe;
-    }
-    bool watching = stall.active();
-    int status = 0;
-    int stoppedBy = 0;
-    for (;;) {
-        const pid_t ended = waitpid(pid, &status, WNOHANG | WUNTRACED);
-        if (ended == pid && WIFSTOPPED(status)) {
-            // Nobody here will continue it: waiting would only wait out the
-            // limit. It ends now, and says why.
-            stoppedBy = stoppedBy != 0 ? stoppedBy : WSTOPSIG(status);
-            kill(pid, SIGKILL);
-            watching = false;
-            continue;
-        }
-        if (ended == pid) {
-            break;
-        }
-        if (ended < 0 && errno != EINTR) {
-            throw ProcessError(std::string("waiting for the child: ") + std::strerror(errno));
-        }
-        if (watching && stall.stalled()) {
-            // SIGKILL: the one signal a plugin can neither catch, block nor ignore.
-            kill(pid, SIGKILL);
-            termination.timedOut = true;
-            watching = false;
-        }
-        pump(pipes, into, 10);
-    }
-    {
-        std::lock_guard<std::mutex> lock(runningMutex);
-        running.erase(pid);
-    }
-    termination.leftProcesses = endGroup(pid);
-    // What is left in the pipes; a writer that escaped the group does not
-    // get to keep us waiting.
-    for (int i = 0; i < 50 && pipes[0] != nullptr && (pipes[0]->read >= 0 || pipes[1]->read >= 0);
-         ++i) {
-        pump(pipes, into, 10);
-    }
-    termination.standardOutput = outCapture.captured();
-    termination.standardError = errCapture.captured();
-
-    if (stoppedBy != 0 && !termination.timedOut) {
-        termination.crashed = true;
-        termination.stopped = true;
-        termination.exitCode = 128 + SIGKILL;
-        termination.description =
-            "signal " + std::to_string(stoppedBy) + " (" + strsignal(stoppedBy) + ")";
-    } else if (termination.timedOut) {
-        termination.exitCode = 128 + SIGKILL;
-        termination.description =
-            "killed after " + std::to_string(watchdog.limit.count()) + " ms without progress";
-    } else if (WIFSIGNALED(status)) {
-        const int signal = WTERMSIG(status);
-        termination.crashed = true;
-        termination.exitCode = 128 + signal;
-        termination.description =
-            "signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
-    } else {
-        termination.exitCode = WEXITSTATUS(status);
-        termination.description = "exit code " + std::to_string(termination.exitCode);
-    }
-    return termination;
+    return watch(
+        pid, [pid](int& status) { return waitpid(pid, &status, WNOHANG | WUNTRACED); }, streams,
+        redirect, watchdog, stall, mark);
 }
 
 std::optional<std::string> readStandardInput(std::size_t limit) {
