@@ -304,6 +304,24 @@ TEST_F(Hostile, AnEscapedHelperIsBlamedByItsMarkOrOnEveryTestWithout) {
     unsetenv("FIXTURE_PID_FILE");
 }
 
+// Each test runs in a process no plugin has touched: what one test's plugin
+// left in its process, even what no process can take back, is not in the
+// next one's, however the children are made.
+TEST_F(Hostile, EachTestStartsWithNoneOfAnotherTestsProcessState) {
+    const std::string path = module("fixture_marks_its_process");
+    for (int run = 0; run < 3; ++run) {
+        const HostRun marked = host(
+            {"--test", "lifecycle", "--test", "descriptor", "--test", "get-plugin-twice", path});
+        EXPECT_EQ(marked.exitCode, 0) << marked.err;
+        EXPECT_EQ(marked.errLines(),
+                  std::vector<std::string>{"plugin-host: " + path +
+                                           ": warning [process-state]: lifecycle set "
+                                           "PR_SET_NO_NEW_PRIVS 1; plugin-host cannot put it "
+                                           "back, so what ran after it in this process ran "
+                                           "with it"});
+    }
+}
+
 // plugin-host's own descriptors are not the plugin's: taking one fails the
 // step that did it, and is never read as plugin-host's own trouble (exit 3).
 TEST_F(Hostile, APluginThatTakesPluginHostsDescriptorsFailsTheStepThatDidIt) {

@@ -130,16 +130,30 @@ int run(const std::vector<std::string>& arguments) {
     return code;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runGuarded(const std::vector<std::string>& arguments) {
     try {
-        std::vector<std::string> arguments = process::arguments(argc, argv);
-        arguments.erase(arguments.begin());
         return run(arguments);
     } catch (const std::exception& error) {
         // Anything left here is the host's own fault, not the plugin's.
         std::cerr << "plugin-host: internal error: " << error.what() << std::endl;
         return static_cast<int>(host::Outcome::HostFailure);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A test's child, on Linux, is forked from this program's fork server.
+    if (const auto served = process::serveForks(argc, argv, runGuarded)) {
+        return *served;
+    }
+    std::vector<std::string> arguments;
+    try {
+        arguments = process::arguments(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "plugin-host: internal error: " << error.what() << std::endl;
+        return static_cast<int>(host::Outcome::HostFailure);
+    }
+    arguments.erase(arguments.begin());
+    return runGuarded(arguments);
 }

@@ -82,9 +82,8 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         capture.standardInput = seal->key();
         // Its word that it cannot report, however much the plugin printed first.
         capture.soughtInError = seal->cannotReportLine();
-        termination =
-            process::run(process::currentExecutable(),
-                         childArguments(options, test.name, file->path()), capture, watchdog);
+        termination = process::runThisProgram(childArguments(options, test.name, file->path()),
+                                              capture, watchdog);
     } catch (const process::ProcessError& error) {
         TestReport report =
             TestReport::ended(test.name, TestStatus::Failed,

@@ -359,6 +359,16 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     return termination;
 }
 
+// Windows has no fork: each child is started afresh.
+Termination runThisProgram(const std::vector<std::string>& arguments, const Redirect& redirect,
+                           const Watchdog& watchdog) {
+    return run(currentExecutable(), arguments, redirect, watchdog);
+}
+
+std::optional<int> serveForks(int, char**, ProgramEntry) {
+    return std::nullopt;
+}
+
 namespace {
 // Threads started and ended since the program began, counted by the loader's
 // calls of every module's TLS callbacks; a snapshot of the process's threads

@@ -100,6 +100,26 @@ struct Watchdog {
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                 const Redirect& redirect = {}, const Watchdog& watchdog = {});
 
+// Runs this program again, with `arguments`, as run() runs a program, and
+// waits for it the same way. On Linux the child is forked from a copy of
+// this program that has done all of its own starting (and nothing else), the
+// fork server, so it begins at once; the fork server starts with the first
+// such child, and ends with this process. Elsewhere the program is started
+// afresh.
+Termination runThisProgram(const std::vector<std::string>& arguments, const Redirect& redirect = {},
+                           const Watchdog& watchdog = {});
+
+// What a child of runThisProgram runs: the program's own work, given its
+// arguments (without the program's name); what it gives back is the child's
+// exit code.
+using ProgramEntry = int (*)(const std::vector<std::string>& arguments);
+
+// First thing in main(): when this process was started as the fork server,
+// serves until the process that started it ends, and gives back its exit
+// code; a child it forks runs `entry` and exits with what that gives back.
+// Otherwise nothing: the program goes on.
+std::optional<int> serveForks(int argc, char** argv, ProgramEntry entry);
+
 // Makes this process the one that inherits whatever its descendants leave
 // behind, wherever they moved (their own group or session), so that
 // endStrays() can find it; on Windows it does nothing.
