@@ -177,10 +177,8 @@ std::vector<std::string> environmentWith(const std::string& mark) {
     return environment;
 }
 
-// Reads whatever the pipes hold now, waiting at most `timeoutMs` for the
-// first byte; a pipe whose writers are all gone is closed.
-void pump(Pipe* pipes[2], Capture* into[2], int timeoutMs) {
-    pollfd fds[2];
+void pump(Pipe* pipes[2], Capture* into[2], int timeoutMs, int wake) {
+    pollfd fds[3];
     int count = 0;
     int which[2];
     for (int i = 0; i < 2; ++i) {
@@ -189,14 +187,19 @@ void pump(Pipe* pipes[2], Capture* into[2], int timeoutMs) {
             which[count++] = i;
         }
     }
-    if (count == 0) {
+    if (count == 0 && wake < 0) {
         // Nothing left to read: the child is ending, or writes nowhere we see.
         usleep(1000);
         return;
     }
+    const int pipesPolled = count;
+    if (wake >= 0) {
+        fds[count++] = pollfd{wake, POLLIN, 0};
+    }
     if (poll(fds, static_cast<nfds_t>(count), timeoutMs) <= 0) {
         return;
     }
+    count = pipesPolled;
     char buffer[65536];
     for (int k = 0; k < count; ++k) {
         if ((fds[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
@@ -214,9 +217,9 @@ void pump(Pipe* pipes[2], Capture* into[2], int timeoutMs) {
     }
 }
 
-Termination watch(pid_t pid, const std::function<pid_t(int& status)>& poll, ChildStreams& streams,
-                  const Redirect& redirect, const Watchdog& watchdog, const StallDetector& stall,
-                  std::string mark) {
+Termination watch(pid_t pid, const std::function<pid_t(int& status)>& poll, const int* wake,
+                  ChildStreams& streams, const Redirect& redirect, const Watchdog& watchdog,
+                  const StallDetector& stall, std::string mark) {
     Termination termination;
     termination.mark = std::move(mark);
     Pipe* pipes[2] = {streams.outPipe(), streams.errPipe()};
@@ -248,7 +251,7 @@ Termination watch(pid_t pid, const std::function<pid_t(int& status)>& poll, Chil
             termination.timedOut = true;
             watching = false;
         }
-        pump(pipes, into, 10);
+        pump(pipes, into, 10, wake != nullptr ? *wake : -1);
     }
     unregisterRunning(pid);
     termination.leftProcesses = endGroup(pid);

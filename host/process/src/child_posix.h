@@ -31,8 +31,9 @@ struct Pipe {
 };
 
 // Reads whatever the pipes hold now, waiting at most `timeoutMs` for the
-// first byte; a pipe whose writers are all gone is closed.
-void pump(Pipe* pipes[2], Capture* into[2], int timeoutMs);
+// first byte, or for `wake` (a descriptor, -1 for none) to be readable; a
+// pipe whose writers are all gone is closed.
+void pump(Pipe* pipes[2], Capture* into[2], int timeoutMs, int wake = -1);
 
 // The three standard streams a child is given, as `redirect` asks: a
 // descriptor of ours for each, to be put in place in the child, and the
@@ -81,9 +82,11 @@ std::vector<std::string> environmentWith(const std::string& mark);
 // the watchdog's word (or when it stops), then ends what is left of its
 // process group. `poll` tells, without waiting, how the child stands, as
 // waitpid(pid, &status, WNOHANG | WUNTRACED) does: 0 while it runs, `pid`
-// with its status when it stopped or ended, -1 with errno.
-Termination watch(pid_t pid, const std::function<pid_t(int& status)>& poll, ChildStreams& streams,
-                  const Redirect& redirect, const Watchdog& watchdog, const StallDetector& stall,
-                  std::string mark);
+// with its status when it stopped or ended, -1 with errno. `*wake`, when
+// not -1, is a descriptor that turns readable when `poll` has news, so that
+// the news is read the moment it comes.
+Termination watch(pid_t pid, const std::function<pid_t(int& status)>& poll, const int* wake,
+                  ChildStreams& streams, const Redirect& redirect, const Watchdog& watchdog,
+                  const StallDetector& stall, std::string mark);
 
 }  // namespace process

@@ -383,7 +383,8 @@ Termination runThisProgram(const std::vector<std::string>& arguments, const Redi
     // Should the server go (a plugin may kill its parent), the child, killed
     // with it, is handed to us, the subreaper, and waited for here.
     bool serverGone = false;
-    const auto poll = [answers, pid, &serverGone](int& status) -> pid_t {
+    int news = answers;  // readable when the server says something
+    const auto poll = [answers, pid, &serverGone, &news](int& status) -> pid_t {
         if (serverGone) {
             const pid_t ended = waitpid(pid, &status, WNOHANG | WUNTRACED);
             if (ended < 0 && errno == ECHILD) {
@@ -405,11 +406,12 @@ Termination runThisProgram(const std::vector<std::string>& arguments, const Redi
             return 0;
         }
         serverGone = true;
+        news = -1;  // at its end for ever
         return 0;
     };
     Termination termination;
     try {
-        termination = watch(pid, poll, streams, redirect, watchdog, stall, mark);
+        termination = watch(pid, poll, &news, streams, redirect, watchdog, stall, mark);
     } catch (...) {
         close(answers);
         throw;

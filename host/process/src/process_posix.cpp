@@ -195,9 +195,23 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     if (error != 0) {
         throw ProcessError(programText + ": " + std::strerror(error));
     }
-    return watch(
-        pid, [pid](int& status) { return waitpid(pid, &status, WNOHANG | WUNTRACED); }, streams,
-        redirect, watchdog, stall, mark);
+    // Readable the moment the child ends, so that its end is seen at once.
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    Termination termination;
+    try {
+        termination = watch(
+            pid, [pid](int& status) { return waitpid(pid, &status, WNOHANG | WUNTRACED); }, &ended,
+            streams, redirect, watchdog, stall, mark);
+    } catch (...) {
+        if (ended >= 0) {
+            ::close(ended);
+        }
+        throw;
+    }
+    if (ended >= 0) {
+        ::close(ended);
+    }
+    return termination;
 }
 
 std::optional<std::string> readStandardInput(std::size_t limit) {

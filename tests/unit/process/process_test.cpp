@@ -53,6 +53,7 @@ TEST(Process, EachStreamIsCountedWholeAndKeptOnlyToItsBound) {
     EXPECT_EQ(few.standardOutput.bytes, 5u);
     EXPECT_EQ(few.standardOutput.head, "ooooo");
     EXPECT_EQ(few.standardError.head, "eeeeeee");
+    EXPECT_FALSE(few.standardError.found) << "nothing sought, nothing found";
     const auto many = child({"print", "100000", "4097"});
     EXPECT_EQ(many.standardOutput.bytes, 100000u);
     EXPECT_EQ(many.standardOutput.head, std::string(process::kCaptureLimit, 'o'));
