@@ -1,6 +1,9 @@
 #include "guards/guard.h"
 
 #include "guards/kinds.h"
+#if !defined(_WIN32)
+#include "guards/proc_files.h"
+#endif
 
 namespace host::guards {
 
@@ -28,6 +31,15 @@ std::vector<std::unique_ptr<StateGuard>> allGuards() {
     return guards;
 }
 
+namespace {
+// What the guards read of /proc is read once for each look.
+void beginLook() {
+#if !defined(_WIN32)
+    newLook();
+#endif
+}
+}  // namespace
+
 Leftover judgePointer(const void* pointer, const CodeMap& where, const std::string& what) {
     if (pointer != nullptr && where.inModule(pointer)) {
         return {Leftover::Severity::Failure,
@@ -49,12 +61,14 @@ std::string joinNames(const std::vector<std::string>& names) {
 }
 
 StateGuards::StateGuards() : guards_(allGuards()) {
+    beginLook();
     for (auto& guard : guards_) {
         guard->record();
     }
 }
 
 std::vector<Leftover> StateGuards::look(const CodeMap& where, bool everyGuard) {
+    beginLook();
     std::vector<Leftover> all;
     for (auto& guard : guards_) {
         if (!everyGuard && guard->costly()) {
@@ -68,6 +82,7 @@ std::vector<Leftover> StateGuards::look(const CodeMap& where, bool everyGuard) {
 }
 
 std::vector<Leftover> StateGuards::putBack(const CodeMap& where) {
+    beginLook();
     std::vector<Leftover> all;
     for (auto& guard : guards_) {
         for (auto& leftover : guard->look(where, true)) {

@@ -14,11 +14,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <fstream>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "guards/kinds.h"
+#include "guards/proc_files.h"
 
 namespace host::guards {
 
@@ -95,16 +96,10 @@ class CapabilitiesGuard final : public ValueGuard<Capabilities> {
     // All five sets from one read of /proc, rather than a call per
     // capability for the bounding and ambient sets.
     Capabilities read() override {
-        static constexpr const char* kFields[] = {
-            "CapEff:", "CapPrm:", "CapInh:", "CapBnd:", "CapAmb:"};
+        static constexpr const char* kFields[] = {"CapEff", "CapPrm", "CapInh", "CapBnd", "CapAmb"};
         Capabilities now;
-        std::ifstream status("/proc/self/status");
-        for (std::string line; std::getline(status, line);) {
-            for (std::size_t i = 0; i < now.sets.size(); ++i) {
-                if (line.rfind(kFields[i], 0) == 0) {
-                    now.sets[i] = std::stoull(line.substr(7), nullptr, 16);
-                }
-            }
+        for (std::size_t i = 0; i < now.sets.size(); ++i) {
+            now.sets[i] = std::strtoull(std::string(statusField(kFields[i])).c_str(), nullptr, 16);
         }
         return now;
     }
@@ -170,9 +165,9 @@ class ProcessGroupGuard final : public ValueGuard<Group> {
 };
 
 // readlink(2) alone: these links are short, and read on every look.
-std::string linkTarget(const char* link) {
+std::string linkTarget(int folder, const char* link) {
     char target[256];
-    const ssize_t length = readlink(link, target, sizeof target);
+    const ssize_t length = readlinkat(folder, link, target, sizeof target);
     return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
 }
 
@@ -188,27 +183,21 @@ struct View {
     }
 };
 
-// The control group, as /proc/self/cgroup names it ("0::/PATH" on v2).
-std::string cgroupOf() {
-    char text[512];
-    const int file = open("/proc/self/cgroup", O_RDONLY | O_CLOEXEC);
-    const ssize_t length = file < 0 ? -1 : read(file, text, sizeof text);
-    if (file >= 0) {
-        close(file);
-    }
-    return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
-}
-
 constexpr const char* kNamespaces[] = {
     "cgroup", "ipc", "mnt", "net", "pid_for_children", "time_for_children", "user", "uts"};
 
 class ViewGuard final : public ValueGuard<View> {
     View read() override {
         View now;
-        now.root = linkTarget("/proc/self/root");
-        now.cgroup = cgroupOf();
+        now.root = linkTarget(AT_FDCWD, "/proc/self/root");
+        now.cgroup = procFile("/proc/self/cgroup");
+        // Each link beside the others: the folder's path walked once.
+        const int folder = open("/proc/self/ns", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         for (const char* name : kNamespaces) {
-            now.namespaces.push_back(linkTarget((std::string("/proc/self/ns/") + name).c_str()));
+            now.namespaces.push_back(folder < 0 ? std::string() : linkTarget(folder, name));
+        }
+        if (folder >= 0) {
+            close(folder);
         }
         return now;
     }

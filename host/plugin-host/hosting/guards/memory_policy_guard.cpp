@@ -7,23 +7,18 @@
 #include <unistd.h>
 
 #include <array>
-#include <fstream>
+#include <cstdlib>
 #include <string>
 
 #include "guards/kinds.h"
+#include "guards/proc_files.h"
 
 namespace host::guards {
 
 namespace {
 
 long lockedKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmLck:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
+    return std::strtol(std::string(statusField("VmLck")).c_str(), nullptr, 10);
 }
 
 struct Locks {
@@ -37,13 +32,13 @@ struct Locks {
 class MemoryLocksGuard final : public ValueGuard<Locks> {
     Locks read() override {
         Locks now;
-        const long before = lockedKiB();
-        now.locked = before > 0;
-        // MCL_FUTURE shows only in what is mapped after it: map a page and see.
+        now.locked = lockedKiB() > 0;
+        // MCL_FUTURE shows only in what is mapped after it: map a page and
+        // see, by the one advice the kernel refuses a locked mapping.
         void* page =
             mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (page != MAP_FAILED) {
-            now.future = lockedKiB() > before;
+            now.future = madvise(page, 4096, MADV_DONTNEED) != 0;
             munmap(page, 4096);
         }
         return now;

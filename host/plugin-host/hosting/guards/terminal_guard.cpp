@@ -4,10 +4,12 @@
 // off by a plugin stays off after plugin-host has ended, and the user's
 // shell shows nothing they type.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "guards/kinds.h"
+#include "guards/proc_files.h"
 
 namespace host::guards {
 
@@ -67,9 +70,7 @@ std::vector<std::string> changesBetween(const termios& was, const termios& is) {
 
 // The device of this process's controlling terminal; 0 for none.
 dev_t controllingTerminal() {
-    std::ifstream stat("/proc/self/stat");
-    std::string line;
-    std::getline(stat, line);
+    const std::string line = procFile("/proc/self/stat");
     // pid (comm) state ppid pgrp session tty_nr ...: the name may hold ") ".
     std::istringstream fields(line.substr(std::min(line.size(), line.rfind(')') + 1)));
     std::string state;
@@ -94,26 +95,36 @@ public:
 
     void record() override {
         forget();
-        std::error_code error;
-        for (std::filesystem::directory_iterator entry("/proc/self/fd", error), end;
-             !error && entry != end; entry.increment(error)) {
-            take(std::atoi(entry->path().filename().c_str()));
+        const int folder = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        alignas(dirent64) char entries[4096];
+        for (long got = 0;
+             folder >= 0 && (got = syscall(SYS_getdents64, folder, entries, sizeof entries)) > 0;) {
+            for (long at = 0; at < got;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+                const int fd = std::atoi(entry->d_name);
+                if (entry->d_name[0] != '.' && fd != folder) {
+                    take(fd);
+                }
+                at += entry->d_reclen;
+            }
         }
-        // The controlling terminal, unless a descriptor reached it already:
-        // /dev/tty is another device number for the same terminal.
+        if (folder >= 0) {
+            ::close(folder);
+        }
+        // The controlling terminal, if there is one (a child of plugin-host's
+        // has none), unless a descriptor reached it already: /dev/tty is
+        // another device number for the same terminal.
+        const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
         const dev_t controlling = controllingTerminal();
-        for (const Terminal& known : terminals_) {
-            if (known.device == controlling) {
-                return;
-            }
-        }
-        if (controlling != 0) {
-            const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (std::none_of(
+                terminals_.begin(), terminals_.end(),
+                [controlling](const Terminal& known) { return known.device == controlling; })) {
             take(fd);
-            if (fd >= 0) {
-                ::close(fd);
-            }
         }
+        ::close(fd);
     }
 
     std::vector<Leftover> look(const CodeMap&, bool putBack) override {
@@ -146,7 +157,10 @@ private:
     void take(int fd) {
         struct stat info {};
         int number = 0;
-        if (fd < 0 || !isatty(fd) || ioctl(fd, TIOCGPTN, &number) == 0 || fstat(fd, &info) != 0) {
+        // Only a character device can be a terminal: the rest is told apart
+        // without asking the terminal's driver.
+        if (fd < 0 || fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) || !isatty(fd) ||
+            ioctl(fd, TIOCGPTN, &number) == 0) {
             return;
         }
         for (const Terminal& known : terminals_) {

@@ -11,10 +11,12 @@
 #include <ctime>
 #include <fstream>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "guards/kinds.h"
+#include "guards/proc_files.h"
 
 namespace host::guards {
 
@@ -88,7 +90,7 @@ class IntervalTimersGuard final : public ValueGuard<Timers> {
 // with `silent`, only those that notify nobody when they expire.
 std::vector<long> posixTimerIds(bool silent = false) {
     std::vector<long> ids;
-    std::ifstream list("/proc/self/timers");
+    std::istringstream list(procFile("/proc/self/timers"));
     for (std::string line; std::getline(list, line);) {
         if (line.rfind("ID: ", 0) == 0) {
             ids.push_back(std::stol(line.substr(4)));
