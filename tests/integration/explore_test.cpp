@@ -170,6 +170,15 @@ TEST_F(Explore, SaysWhatRanFromWhichSeedAndWhatItSawBesides) {
         nlohmann::json({{"seed", 1}, {"sequences", 200}, {"ran", 4}, {"failing", faults()[1][1]}}));
     EXPECT_EQ(notPassed(report), std::vector<std::string>{"explore: failed: --sequence " +
                                                           faults()[1][1] + ": " + faults()[1][2]});
+#if !defined(_WIN32)
+    // A plugin that kills the process its own was forked from (the fork
+    // server) ends its own sequence, not plugin-host, which names it.
+    chooseFault("kills-its-parent");
+    EXPECT_EQ(host({"--sequence", "getPlugin,fill,onLoad", fixture}).errLines(),
+              std::vector<std::string>{"plugin-host: " + fixture +
+                                       ": explore: --sequence getPlugin,fill,onLoad: operation 3 "
+                                       "of 3: onLoad crashed with signal 9 (Killed)"});
+#endif
 }
 
 // Under wine a child takes a tenth of a second, and under AddressSanitizer
