@@ -12,15 +12,29 @@ std::string withThousands(unsigned long long value) {
     return digits;
 }
 
-std::string progressText(const RunProgress::Snapshot& snapshot) {
-    std::string text = "plugin-host: " + std::to_string(snapshot.testsDone) + " of " +
-                       std::to_string(snapshot.tests) + " tests done";
-    if (snapshot.cycle > 0) {
-        text += "; " + snapshot.cycleTest + ": " + snapshot.unit + " " +
-                withThousands(static_cast<unsigned>(snapshot.cycle)) + " of " +
-                withThousands(static_cast<unsigned>(snapshot.cycles));
+std::string progressText(const RunProgress::Snapshot& snapshot, std::size_t width) {
+    const std::string done = std::to_string(snapshot.testsDone);
+    const std::string tests = std::to_string(snapshot.tests);
+    const std::string cycle = withThousands(static_cast<unsigned>(snapshot.cycle));
+    const std::string cycles = withThousands(static_cast<unsigned>(snapshot.cycles));
+    const bool counting = snapshot.cycle > 0;
+    const std::string unit = snapshot.unit;
+    // The numbers are what a narrow terminal must keep: the words go first.
+    const std::string forms[] = {
+        "plugin-host: " + done + " of " + tests + " tests done" +
+            (counting ? "; " + snapshot.cycleTest + ": " + unit + " " + cycle + " of " + cycles
+                      : ""),
+        "plugin-host: " + done + "/" + tests + " tests" +
+            (counting ? "; " + snapshot.cycleTest + " " + unit + " " + cycle + "/" + cycles : ""),
+        done + "/" + tests + " tests" +
+            (counting ? std::string("; ") + unit + " " + cycle + "/" + cycles : ""),
+    };
+    for (const std::string& form : forms) {
+        if (width == 0 || form.size() <= width) {
+            return form;
+        }
     }
-    return text;
+    return forms[2].substr(0, width);
 }
 
 ProgressLine::ProgressLine(const RunProgress& progress, std::ostream& out, int columns,
@@ -44,7 +58,9 @@ void ProgressLine::run() {
     while (!stopping_.load()) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= next) {
-            draw(progressText(progress_.snapshot()));
+            // The last column stays free: a terminal that wraps there would
+            // leave the line behind when it is rewritten.
+            draw(progressText(progress_.snapshot(), columns_ > 1 ? columns_ - 1 : 0));
             next = now + timing_.interval;
         }
         std::this_thread::sleep_for(kTick);
@@ -52,11 +68,6 @@ void ProgressLine::run() {
 }
 
 void ProgressLine::draw(std::string text) {
-    // The last column stays free: a terminal that wraps there would leave the
-    // line behind when it is rewritten.
-    if (columns_ > 1 && text.size() > columns_ - 1) {
-        text.resize(columns_ - 1);
-    }
     if (text == drawn_) {
         return;
     }

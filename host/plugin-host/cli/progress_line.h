@@ -15,8 +15,10 @@ namespace host {
 std::string withThousands(unsigned long long value);
 
 // The line's words for how far a run has come, e.g.
-// "plugin-host: 3 of 7 tests done; lifecycle: cycle 52,310 of 100,000".
-std::string progressText(const RunProgress::Snapshot& snapshot);
+// "plugin-host: 3 of 7 tests done; lifecycle: cycle 52,310 of 100,000";
+// within `width` columns (0: any), fewer words and the same numbers,
+// "3/7 tests; cycle 52,310/100,000", and only then cut.
+std::string progressText(const RunProgress::Snapshot& snapshot, std::size_t width = 0);
 
 // What a terminal shows of a run that takes a while: one line, drawn on `out`
 // from a thread of its own once the run has lasted `delay`, rewritten in place

@@ -130,20 +130,36 @@ TEST(ProgressLine, ARunShorterThanTheDelayShowsNothing) {
 }
 
 // A line that wrapped could not be rewritten: it keeps the terminal's last
-// column free; a terminal of unknown width gets it whole.
-TEST(ProgressLine, FitsTheTerminal) {
-    for (const auto& [columns, shown] :
-         std::vector<std::pair<int, std::string>>{{20, "plugin-host: 0 of 7"},
-                                                  {31, "plugin-host: 0 of 7 tests done"},
-                                                  {0, "plugin-host: 0 of 7 tests done"}}) {
-        RunProgress progress(run({}, 1));
+// column free, with fewer words before it loses a number; a terminal of
+// unknown width gets it whole.
+TEST(ProgressLine, FitsTheTerminalWithItsNumbers) {
+    struct Row {
+        int columns;
+        int cycle;  // the lifecycle's of 100,000, 0 for none
+        std::string shown;
+    };
+    for (const auto& row : std::vector<Row>{
+             {0, 0, "plugin-host: 0 of 1 tests done"},
+             {31, 0, "plugin-host: 0 of 1 tests done"},
+             {30, 0, "plugin-host: 0/1 tests"},
+             {10, 0, "0/1 tests"},
+             {6, 0, "0/1 t"},
+             {0, 52310, "plugin-host: 0 of 1 tests done; lifecycle: cycle 52,310 of 100,000"},
+             {80, 52310, "plugin-host: 0 of 1 tests done; lifecycle: cycle 52,310 of 100,000"},
+             {60, 52310, "plugin-host: 0/1 tests; lifecycle cycle 52,310/100,000"},
+             {40, 52310, "0/1 tests; cycle 52,310/100,000"},
+         }) {
+        RunProgress progress(run({"lifecycle"}, 100000));
+        if (row.cycle > 0) {
+            progress.cycleOf(test("lifecycle"))->store(row.cycle);
+        }
         Screen screen;
         std::ostream out(&screen);
-        ProgressLine line(progress, out, columns, {0ms, 1h});
+        ProgressLine line(progress, out, row.columns, {0ms, 1h});
         screen.waitForDrawings(1);
         line.stop();
-        EXPECT_EQ(screen.str(), "\r" + shown + "\r" + std::string(shown.size(), ' ') + "\r")
-            << columns;
+        EXPECT_EQ(screen.str(), "\r" + row.shown + "\r" + std::string(row.shown.size(), ' ') + "\r")
+            << row.columns;
     }
 }
 
