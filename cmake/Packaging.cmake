@@ -19,6 +19,7 @@ install(DIRECTORY examples/ DESTINATION ${VELQUIST_INSTALL_SDK_DATADIR}/examples
 install(TARGETS Velquist LIBRARY DESTINATION ${VELQUIST_INSTALL_PLUGINDIR}
     RUNTIME DESTINATION ${VELQUIST_INSTALL_PLUGINDIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
 # The package: its targets under BakkesModSDK::, the two functions, and the
 # files they use. Every path in it is relative to where it is found, so an

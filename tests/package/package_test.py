@@ -45,6 +45,8 @@ COMMON = [
     "lib/cmake/BakkesModSDK/BakkesModDiscoverPluginTests.cmake",
     "lib/cmake/BakkesModSDK/plugin_module.map",
     "share/doc/Velquist/README.md",
+    "share/doc/Velquist/docs/plugin-host.md",
+    "share/doc/Velquist/docs/plugin-developers.md",
 ]
 
 # Names that only a build folder holds.

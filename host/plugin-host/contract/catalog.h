@@ -17,7 +17,8 @@ using ContractCheck = void(const Options& options, TestReport& report, StepObser
 // One named test of the module contract: each starts from a freshly loaded
 // module and checks the descriptor, the host's cycle or one row of the
 // holder's state table. Its words are here and nowhere else: --list-tests
-// prints them and README's table is checked against them.
+// prints them and the reference's table (docs/plugin-host.md) is checked
+// against them.
 struct ContractTest {
     const char* name;
     const char* checks;        // what it checks, one line

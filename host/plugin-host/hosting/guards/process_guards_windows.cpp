@@ -45,7 +45,7 @@ class AffinityGuard final : public ValueGuard<DWORD_PTR> {
     }
 };
 
-// SetDllDirectory's folder; AddDllDirectory's have no list (README).
+// SetDllDirectory's folder; AddDllDirectory's have no list (docs/plugin-host.md).
 class DllDirectoryGuard final : public ValueGuard<std::wstring> {
     std::wstring read() override {
         wchar_t folder[MAX_PATH + 1] = {};
