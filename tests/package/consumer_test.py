@@ -7,11 +7,13 @@ CTest test of its own; a plugin that breaks one named test must fail exactly
 that CTest test."""
 
 import argparse
+import os
 import pathlib
 import shutil
+from xml.etree import ElementTree
 
 from package_tools import (build_project, ctest_commands, ctest_results, expect, failed_tests,
-                           listed_tests, run, run_main)
+                           job_steps, listed_tests, run, run_main)
 
 
 def main():
@@ -56,6 +58,18 @@ def main():
            f"the example's CTest tests are {sorted(results)}, plugin-host lists {names}")
     failed = failed_tests(results)
     expect(not failed, f"the example failed {failed}")
+
+    if not arguments.toolchain:
+        # The CI job a plugin developer copies, its own commands as its CI
+        # runs them, on a fresh copy of the example.
+        job = work / "job"
+        shutil.copytree(moved / "share" / "BakkesModSDK" / "examples", job)
+        for script in job_steps(job / "ci" / "plugin-tests.yml", ("Build", "Test")):
+            run(["bash", "-e", "-c", script], cwd=job, env=dict(os.environ, BAKKESMOD_SDK=moved))
+        for report in (job / "build" / "ctest.xml", job / "plugin-host.xml"):
+            cases = list(ElementTree.parse(report).getroot().iter("testcase"))
+            expect(len(cases) == len(names) and all(case.find("failure") is None for case in cases),
+                   f"{report.name} holds {len(cases)} passing test cases, not {len(names)}")
 
     faulty = work / "faulty"
     build_project(arguments.faulty, faulty, moved, arguments.toolchain)

@@ -17,6 +17,8 @@ REQUIRED = {
         "bin/plugin-host",
         "lib/libpluginsdk.so",
         "plugins/Velquist.so",
+        "share/man/man1/plugin-host.1.gz",
+        "share/bash-completion/completions/plugin-host",
     ],
     "ZIP": [
         "bin/plugin-host.exe",
@@ -113,6 +115,11 @@ def main():
     last = result.stdout.splitlines()[-1]
     expect(last == f"{velquist.name}: passed 7 of 7 tests; lifecycle passed 1 of 1 cycle, "
                    "handles released, module unloaded", f"plugin-host said {last!r}")
+
+    if not windows:
+        # man reads the page the package installs, compressed as installed.
+        page = run(["man", "-l", prefix / "share/man/man1/plugin-host.1.gz"]).stdout
+        expect("plugin-host" in page and "EXIT STATUS" in page, "man cannot read the page")
 
     example = work / "example"
     build_project(prefix / "share/BakkesModSDK/examples", example, prefix, arguments.toolchain)

@@ -2,6 +2,7 @@
 against an installed SDK, and reading which of its CTest tests failed."""
 
 import json
+import pathlib
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -64,6 +65,28 @@ def ctest_commands(build, separate_errors=False):
         labels = [p["value"] for p in test.get("properties", []) if p["name"] == "LABELS"]
         commands[test["name"]] = (test["command"], labels[0] if labels else [])
     return commands
+
+
+def job_steps(workflow, names):
+    """The shell of each step of a CI workflow that `names` names, as the CI
+    system runs it: the lines of its `run: |` block, in the workflow's order."""
+    steps, step, block, indent = [], None, None, 0
+    for line in pathlib.Path(workflow).read_text().splitlines():
+        stripped = line.strip()
+        if block is not None:
+            if stripped and len(line) - len(line.lstrip()) <= indent:
+                steps.append("\n".join(block))
+                block = None
+            else:
+                block.append(stripped)
+                continue
+        if stripped.startswith("- name: "):
+            step = stripped[len("- name: "):]
+        elif stripped == "run: |" and step in names:
+            block, indent = [], len(line) - len(line.lstrip())
+    if block is not None:
+        steps.append("\n".join(block))
+    return steps
 
 
 def failed_tests(results):

@@ -101,27 +101,43 @@ void exploreOptions(const CLI::App& app, Options& options, const std::string& se
     }
 }
 
+constexpr const char* kDescription =
+    "Loads a plugin module the way the BakkesMod host does and runs the named tests of the\n"
+    "module contract on it, each in a process of its own: checks its descriptor, drives its\n"
+    "lifecycle, shows which console variables it changed and proves that it let go of\n"
+    "everything it was given.";
+
 std::string helpFooter() {
-    return warningsHelp() +
-           "\nExit codes: 0 every test passed (warnings or not, unless --strict); 1 a test "
-           "failed,\n"
-           "crashed or timed out (the plugin misbehaved) or, with --strict, there was a warning;\n"
-           "2 the module cannot be used, or bad usage; 3 plugin-host's own failure (a report it\n"
-           "cannot write, a child it cannot start), never the plugin's.";
+    std::string text = warningsHelp() + "\nExit codes:";
+    for (const auto& [code, meaning] : exitCodes()) {
+        text += "\n  " + std::to_string(code) + " " + meaning;
+    }
+    return text;
 }
 }  // namespace
 
-CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
-    CLI::App app{
-        "Loads a plugin module the way the BakkesMod host does and runs the named tests of the\n"
-        "module contract on it, each in a process of its own: checks its descriptor, drives its\n"
-        "lifecycle, shows which console variables it changed and proves that it let go of\n"
-        "everything it was given.",
-        "plugin-host"};
-    // A path may start with a slash on Windows too: options are --NAME only.
-    app.allow_windows_style_options(false);
-    CommandLine line;
-    Options& options = line.options;
+const char* programDescription() {
+    return kDescription;
+}
+
+const std::vector<std::pair<int, std::string>>& exitCodes() {
+    static const std::vector<std::pair<int, std::string>> codes{
+        {0, "every test passed (warnings or not, unless --strict)"},
+        {1,
+         "a test failed, crashed or timed out (the plugin misbehaved) or, with --strict, "
+         "there was a warning"},
+        {2, "the module cannot be used, or bad usage"},
+        {3,
+         "plugin-host's own failure (a report it cannot write, a child it cannot start), "
+         "never the plugin's"}};
+    return codes;
+}
+
+namespace {
+
+// Where the options' values go as the command line is parsed.
+struct Values {
+    Options options;
     std::vector<std::string> presets;
     std::string module;
     std::string timeout;
@@ -132,6 +148,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     std::string seed;
     std::string sequence;
     bool listTests = false;
+};
+
+// The one description of plugin-host's command line, which --help, the
+// manual page and the shell's completion all read.
+void describe(CLI::App& app, Values& values) {
+    // A path may start with a slash on Windows too: options are --NAME only.
+    app.allow_windows_style_options(false);
+    Options& options = values.options;
     std::vector<std::string> testNames;
     for (const auto& test : contractTests()) {
         testNames.push_back(test.name);
@@ -140,7 +164,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     const auto once = [](CLI::Option* option) {
         return option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     };
-    app.add_option("--set", presets,
+    app.add_option("--set", values.presets,
                    "Register a console variable, or preset one, before the plugin loads")
         ->type_name("NAME=VALUE")
         ->allow_extra_args(false);
@@ -148,45 +172,97 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
                         "Repeat the whole load-to-unload cycle N times in one process")
              ->type_name("N")
              ->check(CLI::Range(1, kMaxCycles)));
-    once(app.add_option("--timeout", timeout,
+    once(app.add_option("--timeout", values.timeout,
                         "Kill the plugin when one step (load, getPlugin, onLoad, ...) takes "
                         "longer than SECONDS (0.001 to 86400); 0 waits for ever")
              ->type_name("SECONDS")
              ->default_str("30"));
     once(app.add_flag("--json", options.json, "Print one JSON report instead of text"));
     once(app.add_flag("--strict", options.strict, "Fail (exit code 1) on any warning"));
-    once(app.add_option("--junit", junitFile,
+    once(app.add_option("--junit", values.junitFile,
                         "Also write the results as a JUnit XML report to FILE, for CI servers")
              ->type_name("FILE"));
-    app.add_option("--test", tests, "Run only this test (repeatable); see --list-tests")
+    app.add_option("--test", values.tests, "Run only this test (repeatable); see --list-tests")
         ->type_name("NAME")
         ->allow_extra_args(false)
         ->check(CLI::IsMember(testNames));
-    once(app.add_flag("--list-tests", listTests,
+    once(app.add_flag("--list-tests", values.listTests,
                       "List the tests, with what each checks and what a failure usually means"));
     once(app.add_flag("--in-process", options.inProcess,
                       "Run the tests one after another in this process (for a debugger); a "
                       "crash then ends the host"));
-    once(app.add_option("--explore", explore,
+    once(app.add_option("--explore", values.explore,
                         "Run N (default 200) random sequences of the host's operations, each "
                         "held to the holder's state table after every operation; a failing one "
                         "is shrunk to the shortest that still fails")
              ->type_name("[N]")
              ->expected(0, 1));
-    once(app.add_option("--seed", seed,
+    once(app.add_option("--seed", values.seed,
                         "Where --explore's sequences come from: the same seed gives the same "
                         "sequences (a random one is printed when none is given)")
              ->type_name("S"));
-    once(app.add_option("--sequence", sequence,
+    once(app.add_option("--sequence", values.sequence,
                         "Run one sequence of the operations load, unload, getPlugin, copy, "
                         "release, fill, onLoad, onUnload and deleteMe, from a loaded module, "
                         "e.g. getPlugin,copy,deleteMe,getPlugin,unload")
              ->type_name("OPS"));
-    once(app.add_option(kChildReportOption, childReport)->group(""));  // set by the parent only
-    once(app.add_option("MODULE", module, "The plugin module (.so or .dll) to load"));
+    // Set by the parent only.
+    once(app.add_option(kChildReportOption, values.childReport)->group(""));
+    once(app.add_option("MODULE", values.module, "The plugin module (.so or .dll) to load"));
     app.footer(helpFooter());
     app.set_version_flag("--version", "plugin-host " VELQUIST_VERSION " (host sdk level 95)");
+}
 
+}  // namespace
+
+std::vector<OptionHelp> optionsHelp() {
+    CLI::App app{kDescription, "plugin-host"};
+    Values values;
+    describe(app, values);
+    std::vector<OptionHelp> help;
+    for (const CLI::Option* option : app.get_options()) {
+        if (option->get_group().empty()) {
+            continue;  // not the user's
+        }
+        OptionHelp one;
+        for (const auto& name : option->get_snames()) {
+            one.names.push_back("-" + name);
+        }
+        for (const auto& name : option->get_lnames()) {
+            one.names.push_back("--" + name);
+        }
+        if (one.names.empty()) {
+            one.names.push_back(option->get_name());  // the positional MODULE
+            one.positional = true;
+        }
+        // What it takes, without the checks CLI11 adds to it ("N:INT in [1 - ...]").
+        const std::string value = option->get_type_name();
+        one.value = value.substr(0, value.find(':'));
+        one.description = option->get_description();
+        help.push_back(std::move(one));
+    }
+    return help;
+}
+
+CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
+    CLI::App app{kDescription, "plugin-host"};
+    CommandLine line;
+    Values values;
+    describe(app, values);
+    Options& options = line.options;
+    std::vector<std::string>& presets = values.presets;
+    std::string& module = values.module;
+    std::string& timeout = values.timeout;
+    std::string& childReport = values.childReport;
+    std::string& junitFile = values.junitFile;
+    std::vector<std::string>& tests = values.tests;
+    std::string& explore = values.explore;
+    std::string& seed = values.seed;
+    std::string& sequence = values.sequence;
+    std::vector<std::string> testNames;
+    for (const auto& test : contractTests()) {
+        testNames.push_back(test.name);
+    }
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
     try {
         app.parse(reversed);
@@ -201,7 +277,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     } catch (const CLI::ParseError& error) {
         throw UsageError(error.what());
     }
-    if (listTests) {
+    options = values.options;
+    if (values.listTests) {
         line.command = Command::ListTests;
         return line;
     }

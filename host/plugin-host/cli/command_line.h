@@ -31,4 +31,18 @@ public:
 // UsageError on bad usage.
 CommandLine parseCommandLine(const std::vector<std::string>& arguments);
 
+// One option a user may give, as --help describes it.
+struct OptionHelp {
+    std::vector<std::string> names;  // "-h", "--help"; or "MODULE"
+    std::string value;               // what it takes ("N", "NAME=VALUE"), or empty
+    std::string description;
+    bool positional = false;
+};
+// The options in --help's order, from the same description as the parser's.
+std::vector<OptionHelp> optionsHelp();
+// What plugin-host does, as --help begins.
+const char* programDescription();
+// plugin-host's exit codes and what each means, as --help says.
+const std::vector<std::pair<int, std::string>>& exitCodes();
+
 }  // namespace host

@@ -11,8 +11,10 @@
 
 #include "catalog.h"
 #include "command_line.h"
+#include "completion.h"
 #include "isolation.h"
 #include "junit_report.h"
+#include "manual.h"
 #include "process/process.h"
 #include "process/terminal.h"
 #include "progress_line.h"
@@ -23,6 +25,10 @@
 #include "warnings.h"
 
 namespace {
+
+// Hidden: for the build, which makes the manual page, and for the shell.
+constexpr const char* kManPageOption = "--man-page";
+constexpr const char* kCompleteOption = "--complete";  // PREVIOUS CURRENT
 
 // What plugin-host printed must have reached its standard output: a report
 // lost on a full disk or a closed pipe is plugin-host's failure, never a pass.
@@ -68,6 +74,18 @@ host::RunReport runShowingProgress(const host::Options& options) {
 }
 
 int run(const std::vector<std::string>& arguments) {
+    // What the installed manual page and the shell's completion ask of the
+    // program itself, so that no list of its options or tests is kept twice.
+    if (arguments.size() == 1 && arguments[0] == kManPageOption) {
+        std::cout << host::manualPage();
+        return delivered(0, "the manual page");
+    }
+    if (arguments.size() == 3 && arguments[0] == kCompleteOption) {
+        for (const auto& word : host::completions(arguments[1], arguments[2])) {
+            std::cout << word << '\n';
+        }
+        return delivered(0, "the completions");
+    }
     host::CommandLine line;
     try {
         line = host::parseCommandLine(arguments);

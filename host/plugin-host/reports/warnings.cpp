@@ -239,11 +239,19 @@ void failOnWarnings(RunReport& report) {
                    (count == 1 ? " warning (" : " warnings (") + names + ")";
 }
 
-std::string warningsHelp() {
-    std::string help = "Warnings (a line on standard error each; exit code 0 unless --strict):\n";
+std::vector<std::pair<std::string, std::string>> warningChecks() {
+    std::vector<std::pair<std::string, std::string>> checks;
     for (const Check& check : {kAbsoluteSourcePath, kEmptyText, kPluginOutput, kLeftProcesses,
                                kProcessState, kLeftDescriptors, kMemoryGrowth}) {
-        help += "  " + std::string(check.name) + ": " + check.description + "\n";
+        checks.emplace_back(check.name, check.description);
+    }
+    return checks;
+}
+
+std::string warningsHelp() {
+    std::string help = "Warnings (a line on standard error each; exit code 0 unless --strict):\n";
+    for (const auto& [name, description] : warningChecks()) {
+        help += "  " + name + ": " + description + "\n";
     }
     return help;
 }

@@ -31,5 +31,7 @@ void failOnWarnings(RunReport& report);
 
 // The warning checks, for --help.
 std::string warningsHelp();
+// Each check a warning can come from, and when it warns.
+std::vector<std::pair<std::string, std::string>> warningChecks();
 
 }  // namespace host

@@ -1,0 +1,23 @@
+# bash completion for plugin-host: the options, the tests after --test and
+# the operations after --sequence, comma by comma, as plugin-host itself
+# names them (plugin-host --complete PREVIOUS CURRENT); file names elsewhere.
+_plugin_host() {
+    local current=${COMP_WORDS[COMP_CWORD]}
+    local previous=${COMP_WORDS[COMP_CWORD-1]}
+    local IFS=$'\n'
+    local words
+    words=$("${COMP_WORDS[0]}" --complete "$previous" "$current" 2>/dev/null)
+    if [[ -n $words ]]; then
+        COMPREPLY=($words)
+        # An operation is followed by a comma and the next one, not a space.
+        if [[ $previous == --sequence ]]; then
+            compopt -o nospace 2>/dev/null
+        fi
+        return 0
+    fi
+    case $previous in
+        --set | --cycles | --timeout | --seed | --test | --sequence) COMPREPLY=() ;;
+        *) COMPREPLY=($(compgen -f -- "$current")) ;;
+    esac
+}
+complete -o filenames -F _plugin_host plugin-host

@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""plugin-host's manual page renders without a warning and names every option
+--help names and every test --list-tests lists; its bash completion, in a
+real bash, completes the options, the tests after --test and the operations
+after --sequence, comma by comma."""
+import argparse
+import os
+import re
+import subprocess
+import sys
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, capture_output=True, text=True, check=True, **kwargs)
+
+
+def check_manual(plugin_host, manual, failures):
+    # Rendered as man renders it; groff's warnings, all of them, on stderr.
+    rendered = run(["man", "-l", manual], env=dict(os.environ, MANWIDTH="200", MAN_KEEP_FORMATTING="",
+                                                   LC_ALL="C.UTF-8")).stdout
+    warnings = run(["groff", "-man", "-ww", "-z", manual]).stderr
+    if warnings:
+        failures.append("groff warns: " + warnings)
+    text = re.sub(r".\x08", "", rendered)
+    options = set(re.findall(r"(?<![\w-])(--[a-z][a-z-]*)", run([plugin_host, "--help"]).stdout))
+    tests = [line for line in run([plugin_host, "--list-tests"]).stdout.splitlines()
+             if line and not line.startswith(" ")]
+    for name in sorted(options) + tests:
+        if not re.search(r"(?<![\w-])" + re.escape(name) + r"(?![\w-])", text):
+            failures.append("the manual page does not name " + name)
+    for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "TESTS", "WARNINGS",
+                    "EXIT STATUS", "ENVIRONMENT", "FILES", "EXAMPLES"):
+        if not re.search(r"^" + section + r"$", text, re.MULTILINE):
+            failures.append("the manual page has no section " + section)
+
+
+def completed(plugin_host, script, words):
+    """What the completion gives for the command line `words`, the last one
+    being completed, as bash's own completion calls it."""
+    array = " ".join("'" + w.replace("'", "'\\''") + "'" for w in [plugin_host] + words)
+    program = ("source '%s' && COMP_WORDS=(%s) && COMP_CWORD=%d && _plugin_host && "
+               "for word in \"${COMPREPLY[@]}\"; do echo \"$word\"; done" %
+               (script, array, len(words)))
+    return run(["bash", "--norc", "--noprofile", "-c", program]).stdout.split("\n")[:-1]
+
+
+def check_completion(plugin_host, script, failures):
+    registered = run(["bash", "--norc", "--noprofile", "-c",
+                      "source '%s' && complete -p plugin-host" % script]).stdout.strip()
+    if registered != "complete -o filenames -F _plugin_host plugin-host":
+        failures.append("complete -p says " + registered)
+    rows = [
+        (["--te"], ["--test"]),
+        (["--in"], ["--in-process"]),
+        (["--test", "li"], ["lifecycle"]),
+        (["--test", ""], ["descriptor", "lifecycle", "get-plugin-twice", "delete-before-get",
+                          "fresh-after-delete", "copy-outlives-delete", "unload-while-holding"]),
+        (["--sequence", "get"], ["getPlugin"]),
+        (["--sequence", "getPlugin,co"], ["getPlugin,copy"]),
+        (["--sequence", "getPlugin,copy,on"], ["getPlugin,copy,onLoad", "getPlugin,copy,onUnload"]),
+        (["--cycles", ""], []),
+    ]
+    for words, expected in rows:
+        got = completed(plugin_host, script, words)
+        if got != expected:
+            failures.append("%s completes to %s, not %s" % (words, got, expected))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--plugin-host", required=True)
+    parser.add_argument("--manual", required=True)
+    parser.add_argument("--completion", required=True)
+    args = parser.parse_args()
+    failures = []
+    check_manual(args.plugin_host, args.manual, failures)
+    check_completion(args.plugin_host, args.completion, failures)
+    for failure in failures:
+        print(failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
