@@ -60,6 +60,9 @@ def main():
     expect(not failed, f"the example failed {failed}")
 
     if not arguments.toolchain:
+        for installed in ("share/man/man1/plugin-host.1.gz",
+                          "share/bash-completion/completions/plugin-host"):
+            expect((moved / installed).is_file(), f"the install lacks {installed}")
         # The CI job a plugin developer copies, its own commands as its CI
         # runs them, on a fresh copy of the example.
         job = work / "job"
