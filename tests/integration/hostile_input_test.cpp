@@ -144,6 +144,26 @@ TEST_F(HostileInput, AModuleWhoseFileNameIsNotUtf8Loads) {
               "released, module unloaded");
 }
 
+#if !defined(_WIN32)
+// The line a crash under --in-process writes is made in the crash, in room
+// of its own: a module path longer than that room cuts the line short, and
+// the crash is still the plugin's.
+TEST_F(HostileInput, ACrashLineLongerThanItsRoomIsCutShort) {
+    std::filesystem::path folder = scratch;
+    for (int depth = 0; depth < 12; ++depth) {
+        folder /= std::string(200, 'd');
+    }
+    std::filesystem::create_directories(folder);
+    const auto copy = folder / "crashes.so";
+    std::filesystem::copy_file(builtModule("fixture_crashing_onload"), copy);
+    const HostRun run = host({"--in-process", "--test", "lifecycle", copy.string()});
+    EXPECT_TRUE(run.crashed);
+    const std::string line =
+        "plugin-host: " + copy.string() + ": lifecycle: " + kSegfault + " in onLoad (cycle 1)";
+    EXPECT_EQ(run.errLines(), std::vector<std::string>{line.substr(0, 2047)});
+}
+#endif
+
 TEST_F(HostileInput, OnlyARegularFileIsEverOpenedAsAModule) {
     const std::string fifo = process::pathToUtf8(scratch / "fifo.so");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

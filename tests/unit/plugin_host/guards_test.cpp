@@ -318,6 +318,9 @@ const Row kRows[] = {
      },
      [] { return (_mm_getcsr() & 0x8040) == 0; }, Leftover::Severity::Warning,
      "changed flushing denormal results to zero on and reading denormal inputs as zero on"},
+    {"flush to zero alone", [] { _MM_SET_FLUSH_ZERO_MODE(_MM_FLUSH_ZERO_ON); },
+     [] { return (_mm_getcsr() & 0x8000) == 0; }, Leftover::Severity::Warning,
+     "changed flushing denormal results to zero on"},
     {"x87 precision",
      [] {
          fpu_control_t word = 0;
@@ -421,6 +424,21 @@ const Row kRows[] = {
      terminalEchoes, Leftover::Severity::Warning,
      "changed the settings of the terminal " + hostTerminal().name +
          ": echo off and canonical mode off"},
+    // An input flag alone: what the terminal makes of what is typed.
+    {"terminal input",
+     [] {
+         termios still{};
+         tcgetattr(hostTerminal().terminal, &still);
+         still.c_iflag &= ~IXON;
+         tcsetattr(hostTerminal().terminal, TCSANOW, &still);
+     },
+     [] {
+         termios now{};
+         tcgetattr(hostTerminal().terminal, &now);
+         return (now.c_iflag & IXON) != 0;
+     },
+     Leftover::Severity::Warning,
+     "changed the settings of the terminal " + hostTerminal().name + ": flow control off"},
     {"stdio buffering", [] { std::setvbuf(stdin, nullptr, _IONBF, 0); },
      // glibc's _IO_UNBUFFERED and _IO_LINE_BUF, as the host had them
      [] { return (stdin->_flags & 0x0202) == hostStdinBuffering; }, Leftover::Severity::Warning,
@@ -843,6 +861,21 @@ TEST(NumaPolicy, AModeOfItsOwnIsPutBackWithItsNodes) {
         EXPECT_EQ(nodes, firstNode);
     }
     syscall(SYS_set_mempolicy, 0, nullptr, 0);
+}
+
+// A host that flushes denormals has it back after a plugin that did not.
+TEST(FpControl, AHostsOwnFlushToZeroIsPutBack) {
+    const unsigned host = _mm_getcsr();
+    _mm_setcsr(host | 0x8000);
+    {
+        host::guards::StateGuards guards;
+        _mm_setcsr(_mm_getcsr() & ~0x8000u);
+        const auto left = guards.putBack(FakeMap(false, true));
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(left[0].text, "changed flushing denormal results to zero off");
+        EXPECT_EQ(_mm_getcsr() & 0x8000u, 0x8000u);
+    }
+    _mm_setcsr(host);
 }
 
 // Of the exceptions trapped after the plugin, only those the host did not
