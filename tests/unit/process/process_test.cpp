@@ -199,16 +199,6 @@ TEST(Process, TheWatchdogKillsOnTheLimitOfTheStepUnderWayOrWhenToldTo) {
     EXPECT_TRUE(named.timedOut);
     EXPECT_LT(Clock::now() - early, 5s);
 
-    // Steps for 600 ms, then none: not killed at 100 ms, but soon after 600.
-    const auto moving = Clock::now();
-    const auto late =
-        child({"hang"},
-              process::Watchdog{
-                  100ms, [moving] { return (std::min)(Clock::now(), moving + 600ms); }, {}, 60s});
-    EXPECT_TRUE(late.timedOut);
-    EXPECT_GE(Clock::now() - moving, 700ms);
-    EXPECT_LT(Clock::now() - moving, 5s);
-
     // A slow start, 300 ms without a word, has the start's allowance; the
     // step then named has its own limit.
     const auto starting = Clock::now();
