@@ -132,7 +132,11 @@ TEST_F(PluginHost, EachTestAndTheRunSayHowLongTheyTook) {
         const double descriptor = report["tests"][0]["seconds"];
         const double lifecycle = report["tests"][1]["seconds"];
         EXPECT_GE(lifecycle, 0.2) << inProcess;
-        EXPECT_LT(descriptor, lifecycle) << inProcess;  // it never calls onLoad
+        if (inProcess) {
+            // It never calls onLoad. Side by side, a child's start (tenths
+            // of a second under wine on a busy machine) could outweigh that.
+            EXPECT_LT(descriptor, lifecycle);
+        }
         EXPECT_GE(report["seconds"].get<double>(), std::max(descriptor, lifecycle)) << inProcess;
     }
 }
