@@ -111,12 +111,12 @@ bool Library::unload() {
     }
     // The dynamic section lies inside the image: once no loaded object
     // covers it, the image has gone, and nothing had to open the file again
-    // to tell, as dlopen(RTLD_NOLOAD) does.
+    // to tell, as dlopen(RTLD_NOLOAD) does. A live handle always has it.
     link_map* map = nullptr;
-    const void* image =
-        ::dlinfo(handle_, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr ? map->l_ld : nullptr;
+    const bool mapped = ::dlinfo(handle_, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr;
+    const void* image = mapped ? map->l_ld : nullptr;
     close();
-    return image != nullptr ? !inLoadedImage(image) : !isLoaded(path_);
+    return mapped && !inLoadedImage(image);
 }
 
 bool Library::isLoaded(const std::filesystem::path& path) {

@@ -227,6 +227,15 @@ TEST(ChildEnding, TheExitStepAndTheCyclesFollowTheEnding) {
     EXPECT_EQ(unfinished.cyclesPassed, 2);
     EXPECT_TRUE(unfinished.descriptor);
     EXPECT_EQ(judge("steps", timedOut()).step(Step::OnLoad), StepStatus::TimedOut);
+    // A stop nobody continues ends the child as a crash does.
+    process::Termination stopped = crashed();
+    stopped.stopped = true;
+    stopped.description = "signal 19 (Stopped (signal))";
+    const TestReport stop = judge("steps", stopped);
+    EXPECT_EQ(stop.step(Step::OnLoad), StepStatus::Crashed);
+    EXPECT_EQ(stop.status, TestStatus::Crashed);
+    EXPECT_EQ(stop.cause,
+              "was stopped by signal 19 (Stopped (signal)) and killed in onLoad (cycle 3)");
     // An exit in the middle of a step, with no report, is a crash of that step.
     EXPECT_EQ(judge("steps", exited(0)).step(Step::OnLoad), StepStatus::Crashed);
     EXPECT_EQ(judge("empty", exited(0)).cyclesPassed, 0);
