@@ -143,7 +143,11 @@ void ProgressReader::line(std::string_view line) {
     const std::string_view kind = text.substr(0, space);
     const auto stamped =
         space == std::string_view::npos ? std::nullopt : timed(text.substr(space + 1));
-    if (stamped && record(kind, stamped->second)) {
+    if (!stamped) {
+        garbage(line.size());  // untimed: no record of plugin-host's
+        return;
+    }
+    if (record(kind, stamped->second)) {
         ++progress_.records;
         progress_.lastRecordAt = stamped->first;
         return;
