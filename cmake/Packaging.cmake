@@ -53,7 +53,7 @@ else()
     set(CPACK_STRIP_FILES ON)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36), libstdc++6 (>= 12), libgcc-s1, libsodium23 (>= 1.0.18)")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36), libstdc++6 (>= 12), libgcc-s1, libsodium23 (>= 1.0.18), libseccomp2 (>= 2.5)")
     # What building a plugin against the package takes.
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cmake (>= 3.25), g++")
 endif()

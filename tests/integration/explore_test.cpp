@@ -171,13 +171,14 @@ TEST_F(Explore, SaysWhatRanFromWhichSeedAndWhatItSawBesides) {
     EXPECT_EQ(notPassed(report), std::vector<std::string>{"explore: failed: --sequence " +
                                                           faults()[1][1] + ": " + faults()[1][2]});
 #if !defined(_WIN32)
-    // A plugin that kills the process its own was forked from (the fork
-    // server) ends its own sequence, not plugin-host, which names it.
+    // A plugin that signals the process its own was forked from (the fork
+    // server) is ended by the containment's seccomp filter: its own sequence
+    // ends, not the run, which names it.
     chooseFault("kills-its-parent");
     EXPECT_EQ(host({"--sequence", "getPlugin,fill,onLoad", fixture}).errLines(),
               std::vector<std::string>{"plugin-host: " + fixture +
                                        ": explore: --sequence getPlugin,fill,onLoad: operation 3 "
-                                       "of 3: onLoad crashed with signal 9 (Killed)"});
+                                       "of 3: onLoad crashed with signal 31 (Bad system call)"});
 #endif
 }
 

@@ -281,6 +281,7 @@ TEST_F(HostileInput, AFolderPluginHostCannotWriteIsItsOwnFailureNeverThePlugins)
         const TemporaryFolder folder(missing);
         run = host({"--json", path});
     }
+#if defined(_WIN32)
     EXPECT_EQ(run.exitCode, 3) << run.err;
     ASSERT_EQ(run.errLines().size(), 1u) << run.err;
     const std::string line = run.errLines()[0];
@@ -288,14 +289,15 @@ TEST_F(HostileInput, AFolderPluginHostCannotWriteIsItsOwnFailureNeverThePlugins)
     EXPECT_EQ(line.substr(0, prefix.size()), prefix) << line;
     EXPECT_EQ(line.find(": internal error"), std::string::npos) << line;
     EXPECT_NE(line.find(": cannot write its report file"), std::string::npos) << line;
-#if !defined(_WIN32)
-    EXPECT_EQ(line, prefix +
-                        "cannot write its report file: no folder for temporary files (No such "
-                        "file or directory); set TMPDIR to a folder plugin-host can write");
-#endif
     const auto report = nlohmann::json::parse(run.out);
     EXPECT_EQ(report["result"], "host failure");
     EXPECT_EQ(report["exitCode"], 3);
+#else
+    // A contained child reports into a file the fork server makes in the
+    // child's own folder: the user's folder for temporary files is not used.
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+#endif
 }
 
 // Killed while its children run (a CI job's time limit, say), plugin-host

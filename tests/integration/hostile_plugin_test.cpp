@@ -258,7 +258,12 @@ TEST_F(Hostile, AHelperThatEscapesItsGroupOrSessionIsEndedToo) {
 #else
         setenv("FIXTURE_PID_FILE", pidPath.c_str(), 1);
 #endif
-        const HostRun run = host({mode, "--test", "lifecycle", module(fixture)});
+        // Isolated, the plugin writes only where the run lets it.
+        std::vector<std::string> arguments{mode, "--test", "lifecycle", module(fixture)};
+        if (std::string(mode) != "--in-process") {
+            arguments.insert(arguments.begin(), {"--writable", process::pathToUtf8(scratch)});
+        }
+        const HostRun run = host(arguments);
 #if defined(_WIN32)
         _putenv_s("FIXTURE_PID_FILE", "");
 #else

@@ -48,6 +48,21 @@ bool isNumber(const std::string& text) {
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// A folder the children may write: one that is there, by the path with no
+// link left in it, as the file system is bound.
+std::filesystem::path writableFolder(const std::string& text) {
+    std::error_code error;
+    const std::filesystem::path folder =
+        std::filesystem::canonical(process::pathFromUtf8(text), error);
+    if (error) {
+        throw UsageError("--writable " + text + ": " + error.message());
+    }
+    if (!std::filesystem::is_directory(folder, error)) {
+        throw UsageError("--writable " + text + ": not a folder");
+    }
+    return folder;
+}
+
 int parseExplore(const std::string& text) {
     int count = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
@@ -147,6 +162,7 @@ struct Values {
     std::string explore;
     std::string seed;
     std::string sequence;
+    std::vector<std::string> writable;
     bool listTests = false;
 };
 
@@ -206,6 +222,17 @@ void describe(CLI::App& app, Values& values) {
                         "release, fill, onLoad, onUnload and deleteMe, from a loaded module, "
                         "e.g. getPlugin,copy,deleteMe,getPlugin,unload")
              ->type_name("OPS"));
+    once(app.add_flag("--allow-network", options.allowNetwork,
+                      "Let the plugin reach the network, which its tests' children otherwise "
+                      "cannot"));
+    app.add_option("--writable", values.writable,
+                   "Let the plugin write into this folder (repeatable): the file system is "
+                   "otherwise read-only to it but for a temporary folder of each test's own")
+        ->type_name("PATH")
+        ->allow_extra_args(false);
+    once(app.add_flag("--contain", options.contain,
+                      "Run no test unless every part of the containment is in place (exit code "
+                      "3 when the system refuses one)"));
     // Set by the parent only.
     once(app.add_option(kChildReportOption, values.childReport)->group(""));
     once(app.add_option("MODULE", values.module, "The plugin module (.so or .dll) to load"));
@@ -323,6 +350,18 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
                              " takes a file and goes with exactly one --test or --sequence");
         }
         options.childReport = process::pathFromUtf8(childReport);
+    }
+    for (const auto& folder : values.writable) {
+        options.writable.push_back(writableFolder(folder));
+    }
+    if (options.inProcess) {
+        for (const char* contained : {"--allow-network", "--writable", "--contain"}) {
+            if (app.count(contained) > 0) {
+                throw UsageError(std::string(contained) +
+                                 " is about the isolated run's containment and cannot go with "
+                                 "--in-process, which has none");
+            }
+        }
     }
     if (app.count("--junit") > 0) {
         if (junitFile.empty()) {

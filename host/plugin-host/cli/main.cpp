@@ -12,6 +12,7 @@
 #include "catalog.h"
 #include "command_line.h"
 #include "completion.h"
+#include "containment_text.h"
 #include "isolation.h"
 #include "junit_report.h"
 #include "manual.h"
@@ -112,6 +113,24 @@ int run(const std::vector<std::string>& arguments) {
     if (!options.junitFile.empty()) {
         if (!process::createEmptyFile(options.junitFile)) {
             return hostTrouble(module, junitTrouble(options.junitFile));
+        }
+    }
+    if (!options.inProcess) {
+        // Said once, before any test: what keeps the plugin from the machine
+        // is the run's, not a test's.
+        host::ContainmentRecord containment;
+        try {
+            containment = host::containChildren(options);
+        } catch (const process::ProcessError& error) {
+            return hostTrouble(module,
+                               std::string("cannot start the isolated run: ") + error.what());
+        }
+        const std::string notice = host::containmentNotice(containment);
+        if (!notice.empty()) {
+            std::cerr << host::escapedText(notice) << std::endl;
+            if (options.contain) {
+                return static_cast<int>(host::Outcome::HostFailure);
+            }
         }
     }
 

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string>
 
+#include "containment_text.h"
 #include "text_escape.h"
 #include "text_output.h"
 
@@ -150,6 +151,20 @@ std::string junitXml(const RunReport& report) {
         << attribute("value", toString(report.outcome)) << "/>\n";
     if (!report.cause.empty()) {
         xml << "      <property" << attribute("name", "cause") << attribute("value", report.cause)
+            << "/>\n";
+    }
+    // What kept the plugin in its tests, so that a report says what it can be
+    // trusted for.
+    const std::string contained =
+        !report.containment                   ? "none: the tests ran in plugin-host's own process"
+        : report.containment->inPlace.empty() ? "none"
+                                              : describeParts(report.containment->inPlace);
+    xml << "      <property" << attribute("name", "containment") << attribute("value", contained)
+        << "/>\n";
+    if (report.containment && !report.containment->missing.empty()) {
+        xml << "      <property" << attribute("name", "containment-refused")
+            << attribute("value", describeParts(report.containment->missing) + " (" +
+                                      report.containment->why + ")")
             << "/>\n";
     }
     xml << "    </properties>\n";

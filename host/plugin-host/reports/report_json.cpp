@@ -256,6 +256,17 @@ void to_json(Json& json, const RunReport& report) {
                            {"ran", e.ran},
                            {"failing", causeOrNull(e.failing)}};
     }
+    // What kept the plugin in its tests: a report says what it can be trusted for.
+    if (report.containment) {
+        const ContainmentRecord& c = *report.containment;
+        json["containment"] = {{"inPlace", c.inPlace},
+                               {"missing", c.missing},
+                               {"why", causeOrNull(c.why)},
+                               {"network", c.network},
+                               {"writable", c.writable}};
+    } else {
+        json["containment"] = nullptr;
+    }
     makeTexts(json);
 }
 
@@ -297,6 +308,13 @@ void from_json(const Json& json, RunReport& report) {
         report.exploration =
             Exploration{whole<std::uint64_t>(e.at("seed")), whole<int>(e.at("sequences")),
                         whole<int>(e.at("ran")), causeFrom(e.at("failing"))};
+    }
+    report.containment.reset();
+    if (const Json& c = json.at("containment"); !c.is_null()) {
+        report.containment = ContainmentRecord{c.at("inPlace").get<std::vector<std::string>>(),
+                                               c.at("missing").get<std::vector<std::string>>(),
+                                               causeFrom(c.at("why")), c.at("network").get<bool>(),
+                                               c.at("writable").get<std::vector<std::string>>()};
     }
 }
 

@@ -39,6 +39,17 @@ struct Exploration {
     std::string failing;  // the failing one, shrunk; empty when none failed
 };
 
+// How the run's children were kept inside their own tests: the parts in
+// place and those the system refused (by the names README uses), and what
+// the run opened to them.
+struct ContainmentRecord {
+    std::vector<std::string> inPlace;
+    std::vector<std::string> missing;
+    std::string why;  // the system's reason, when something is missing
+    bool network = false;
+    std::vector<std::string> writable;
+};
+
 // What plugin-host tells the user about one module: the named tests' reports
 // merged. The descriptor comes from whichever test read it, the cycle's
 // changes, steps, counts and memory from the test that reports cycles.
@@ -57,9 +68,10 @@ struct RunReport {
     bool unloaded = false;
     long peakResidentKiB = 0;
     Outcome outcome = Outcome::Passed;
-    std::string cause;                       // why it did not pass; empty when it did
-    double seconds = 0;                      // the whole run's, its tests side by side
-    std::optional<Exploration> exploration;  // --explore's
+    std::string cause;                             // why it did not pass; empty when it did
+    double seconds = 0;                            // the whole run's, its tests side by side
+    std::optional<Exploration> exploration;        // --explore's
+    std::optional<ContainmentRecord> containment;  // none in plugin-host's own process
 
     StepStatus step(Step s) const { return steps[static_cast<std::size_t>(s)]; }
 };

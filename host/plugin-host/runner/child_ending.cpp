@@ -105,9 +105,24 @@ TestReport judgeChild(const Options& options, const ContractTest& test,
     TestReport report;
     if (!progress.finalReport && termination.exitCode == kChildCannotReport &&
         termination.standardError.found) {
-        report = TestReport::ended(test.name, TestStatus::Failed,
-                                   "the isolated run could not write its report in " +
-                                       process::pathToUtf8(folder) + " (is the disk full?)");
+        report = TestReport::ended(
+            test.name, TestStatus::Failed,
+            "the isolated run could not write its report in " +
+                (folder.empty() ? std::string("its own folder") : process::pathToUtf8(folder)) +
+                " (is the disk full?)");
+        report.outcome = Outcome::HostFailure;
+        return report;
+    }
+    // Nothing of the plugin's runs before the child's first record: a child
+    // that ended before it, saying it could not be contained, is
+    // plugin-host's trouble, and what it wrote is plugin-host's words.
+    if (progress.steps.empty() && !progress.finalReport && progress.garbageBytes == 0 &&
+        !termination.crashed && !termination.timedOut &&
+        termination.exitCode == process::kCannotContainExitCode) {
+        const std::string& said = termination.standardError.head;
+        report =
+            TestReport::ended(test.name, TestStatus::Failed,
+                              "cannot start the isolated run: " + said.substr(0, said.find('\n')));
         report.outcome = Outcome::HostFailure;
         return report;
     }

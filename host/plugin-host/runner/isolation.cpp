@@ -6,6 +6,7 @@
 
 #include "child_ending.h"
 #include "crypto/mac.h"
+#include "process/containment.h"
 #include "process/temporary_file.h"
 #include "provocations.h"
 #include "record_seal.h"
@@ -33,21 +34,25 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         return report;
     };
     std::filesystem::path folder;
-    try {
-        folder = std::filesystem::temp_directory_path();
-    } catch (const std::filesystem::filesystem_error& error) {
-        return hostFailure(std::string("cannot write its report file: no folder for temporary "
-                                       "files (") +
-                           error.code().message() + "); " + kTemporaryFolderHint);
-    }
-    // Goes with the last of the two processes that hold it, even when both
-    // are killed: nothing is ever left in the folder.
     std::optional<process::TemporaryFile> file;
-    try {
-        file.emplace(folder);
-    } catch (const std::system_error& error) {
-        return hostFailure("cannot write its report file in " + process::pathToUtf8(folder) + " (" +
-                           error.code().message() + "); " + kTemporaryFolderHint);
+    if (process::sharedFileMadeWithChild()) {
+        file.emplace();  // the fork server makes it, in the child's own folder
+    } else {
+        try {
+            folder = std::filesystem::temp_directory_path();
+        } catch (const std::filesystem::filesystem_error& error) {
+            return hostFailure(std::string("cannot write its report file: no folder for temporary "
+                                           "files (") +
+                               error.code().message() + "); " + kTemporaryFolderHint);
+        }
+        // Goes with the last of the two processes that hold it, even when
+        // both are killed: nothing is ever left in the folder.
+        try {
+            file.emplace(folder);
+        } catch (const std::system_error& error) {
+            return hostFailure("cannot write its report file in " + process::pathToUtf8(folder) +
+                               " (" + error.code().message() + "); " + kTemporaryFolderHint);
+        }
     }
     // Whatever is said below has to be plugin-host's, made with a key no
     // file, environment or command line holds.
@@ -82,8 +87,10 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         capture.standardInput = seal->key();
         // Its word that it cannot report, however much the plugin printed first.
         capture.soughtInError = seal->cannotReportLine();
-        termination = process::runThisProgram(childArguments(options, test.name, file->path()),
-                                              capture, watchdog);
+        // It reaches the file by a path of its own: it sees none of ours.
+        capture.shared = &*file;
+        termination = process::runThisProgram(
+            childArguments(options, test.name, process::sharedPath(*file)), capture, watchdog);
     } catch (const process::ProcessError& error) {
         TestReport report =
             TestReport::ended(test.name, TestStatus::Failed,

@@ -14,6 +14,7 @@
 #include "guards/kinds.h"
 #include "isolation.h"
 #include "merge.h"
+#include "process/containment.h"
 #include "process/process.h"
 
 namespace host {
@@ -218,9 +219,26 @@ RunReport runAll(const Options& options, RunProgress* progress) {
 
 RunReport runTests(const Options& options, RunProgress* progress) {
     const auto start = std::chrono::steady_clock::now();
+    std::optional<ContainmentRecord> containment;
+    if (!options.inProcess) {
+        containment = containChildren(options);
+    }
     RunReport run = runAll(options, progress);
     run.seconds = secondsSince(start);
+    run.containment = std::move(containment);
     return run;
+}
+
+ContainmentRecord containChildren(const Options& options) {
+    process::Containment containment;
+    containment.network = options.allowNetwork;
+    containment.writable = options.writable;
+    const process::ContainmentReport report = process::contain(containment);
+    ContainmentRecord record{report.inPlace, report.missing, report.why, options.allowNetwork, {}};
+    for (const auto& folder : options.writable) {
+        record.writable.push_back(process::pathToUtf8(folder));
+    }
+    return record;
 }
 
 }  // namespace host

@@ -14,4 +14,9 @@ namespace host {
 // process, the gate first. `progress`, if given, follows the run as it goes.
 RunReport runTests(const Options& options, RunProgress* progress = nullptr);
 
+// Keeps every child from now on inside its own test, as far as the system
+// allows, and says what that is. Throws process::ProcessError when no child
+// could be started at all.
+ContainmentRecord containChildren(const Options& options);
+
 }  // namespace host

@@ -39,12 +39,15 @@ struct Options {
     bool json = false;
     bool strict = false;  // warnings fail the run
     bool inProcess = false;
-    std::filesystem::path junitFile;    // --junit FILE: also a JUnit XML report there
-    std::vector<std::string> tests;     // --test NAME, in run order; empty: every test
-    std::filesystem::path childReport;  // set only in the isolated child
-    int explore = 0;                    // --explore N: random sequences to run; 0: none
-    std::optional<std::uint64_t> seed;  // --seed S; none: a random one, which is printed
-    std::string sequence;               // --sequence OPS: the one sequence to run
+    std::filesystem::path junitFile;              // --junit FILE: also a JUnit XML report there
+    std::vector<std::string> tests;               // --test NAME, in run order; empty: every test
+    std::filesystem::path childReport;            // set only in the isolated child
+    int explore = 0;                              // --explore N: random sequences to run; 0: none
+    std::optional<std::uint64_t> seed;            // --seed S; none: a random one, which is printed
+    std::string sequence;                         // --sequence OPS: the one sequence to run
+    bool allowNetwork = false;                    // --allow-network: the children reach the network
+    std::vector<std::filesystem::path> writable;  // --writable PATH: folders the children may write
+    bool contain = false;  // --contain: no test runs unless all containment is in place
 };
 
 }  // namespace host

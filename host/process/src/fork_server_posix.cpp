@@ -11,6 +11,9 @@
 // killed by that process directly. When that process ends, so does the
 // server (its channel closes), and with it every child it forked (each
 // child's parent-death signal).
+//
+// Contained (contain()), the server runs in a user and pid namespace of its
+// own, and each child in namespaces of its own test's (containment_linux).
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,15 +25,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "child_posix.h"
+#include "containment_linux.h"
+#include "process/containment.h"
 #include "process/process.h"
 
 extern char** environ;
@@ -43,16 +51,19 @@ constexpr const char* kForkServerOption = "--fork-server";
 // The server's end of its channel, in the server.
 constexpr int kControl = 3;
 // What the server says on a child's channel: first its pid (or, at or below
-// 0, why it could not fork one: an errno, negated), then each of its wait
-// statuses up to the last.
+// 0, why it could not fork one: an errno, negated, and a text), then each of
+// its wait statuses up to the last.
 using Word = int;
 
-// One request, as the server reads it: the child's arguments and the mark of
-// its run, NUL-separated, after the arguments' count; with four
-// descriptors: the channel to answer on, and the child's three standard
-// streams.
-std::string encode(const std::vector<std::string>& arguments, const std::string& mark) {
-    std::string message = std::to_string(arguments.size());
+// One request, as the server reads it: whether the child is given a file
+// ("1" or "0"), the child's arguments and the mark of its run,
+// NUL-separated, after the arguments' count; with four descriptors: the
+// channel to answer on, and the child's three standard streams.
+std::string encode(bool shared, const std::vector<std::string>& arguments,
+                   const std::string& mark) {
+    std::string message = shared ? "1" : "0";
+    message += '\0';
+    message += std::to_string(arguments.size());
     message += '\0';
     for (const auto& argument : arguments) {
         message += argument;
@@ -68,19 +79,30 @@ std::string encode(const std::vector<std::string>& arguments, const std::string&
 // takes with it.
 constexpr std::size_t kMarkRoom = 24;
 
-bool sendWithDescriptors(int socket, const std::string& bytes, const int (&fds)[4]) {
+bool sendBytes(int socket, const void* bytes, std::size_t size) {
+    ssize_t sent = 0;
+    do {
+        sent = send(socket, bytes, size, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(size);
+}
+
+bool sendWithDescriptors(int socket, const std::string& bytes, const std::vector<int>& fds) {
+    if (fds.empty()) {
+        return sendBytes(socket, bytes.data(), bytes.size());
+    }
     iovec data{const_cast<char*>(bytes.data()), bytes.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))] = {};
     msghdr message{};
     message.msg_iov = &data;
     message.msg_iovlen = 1;
     message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    message.msg_controllen = CMSG_SPACE(fds.size() * sizeof(int));
     cmsghdr* header = CMSG_FIRSTHDR(&message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof fds);
-    std::memcpy(CMSG_DATA(header), fds, sizeof fds);
+    header->cmsg_len = CMSG_LEN(fds.size() * sizeof(int));
+    std::memcpy(CMSG_DATA(header), fds.data(), fds.size() * sizeof(int));
     ssize_t sent = 0;
     do {
         sent = sendmsg(socket, &message, MSG_NOSIGNAL);
@@ -88,12 +110,54 @@ bool sendWithDescriptors(int socket, const std::string& bytes, const int (&fds)[
     return sent == static_cast<ssize_t>(bytes.size());
 }
 
-bool sendWord(int socket, Word word) {
-    ssize_t sent = 0;
+std::string word(Word value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+bool sendWord(int socket, Word value, const std::string& why = {}) {
+    const std::string bytes = word(value) + why;
+    return sendBytes(socket, bytes.data(), bytes.size());
+}
+
+// One whole message, however long, and the descriptors it carries (at most
+// four; closed when not asked for); nothing once the other end has gone.
+std::optional<std::string> receiveMessage(int socket, std::vector<int>* descriptors = nullptr) {
+    ssize_t size = 0;
     do {
-        sent = send(socket, &word, sizeof word, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent == sizeof word;
+        size = recv(socket, nullptr, 0, MSG_PEEK | MSG_TRUNC);
+    } while (size < 0 && errno == EINTR);
+    if (size <= 0) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    iovec data{bytes.data(), bytes.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t got = 0;
+    do {
+        got = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+    } while (got < 0 && errno == EINTR);
+    std::vector<int> received;
+    const cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (got >= 0 && header != nullptr && header->cmsg_type == SCM_RIGHTS) {
+        received.resize((header->cmsg_len - CMSG_LEN(0)) / sizeof(int));
+        std::memcpy(received.data(), CMSG_DATA(header), received.size() * sizeof(int));
+    }
+    if (descriptors != nullptr) {
+        *descriptors = received;
+    } else {
+        for (const int fd : received) {
+            close(fd);
+        }
+    }
+    if (got != size) {
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 // ---- the server ----------------------------------------------------------
@@ -101,6 +165,7 @@ bool sendWord(int socket, Word word) {
 struct Request {
     std::vector<std::string> arguments;
     std::string mark;
+    bool shared = false;            // a file is made for it
     int fds[4] = {-1, -1, -1, -1};  // channel, standard input, output, error
 };
 
@@ -139,25 +204,33 @@ std::optional<Request> receive() {
         fields.push_back(bytes.substr(at, end - at));
         at = end == std::string::npos ? bytes.size() : end + 1;
     }
-    const std::size_t count = fields.empty() ? 0 : std::strtoul(fields[0].c_str(), nullptr, 10);
-    if (fields.size() != count + 2 || fields.back().size() > kMarkRoom) {
+    const std::size_t count = fields.size() < 2 ? 0 : std::strtoul(fields[1].c_str(), nullptr, 10);
+    if (fields.size() != count + 3 || fields.back().size() > kMarkRoom) {
         return std::nullopt;
     }
-    request.arguments.assign(fields.begin() + 1, fields.end() - 1);
+    request.shared = fields[0] == "1";
+    request.arguments.assign(fields.begin() + 2, fields.end() - 1);
     request.mark = fields.back();
     return request;
 }
 
-// In the child, just forked: what the server holds for itself goes, the
-// child is put where a child started afresh would be, and it runs.
+// In the child, just forked: it enters its containment, what the server
+// holds for itself goes, the child is put where a child started afresh would
+// be, and it runs.
 [[noreturn]] void becomeChild(Request& request, pid_t server, const sigset_t& mask,
-                              ProgramEntry entry) {
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
+                              ProgramEntry entry, const Jail& jail, const Jail::Folder* folder) {
     // Ended when the server ends, as the server ends with the one who asked.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != server) {
         _exit(127);
     }
+    std::string error;
+    if (!jail.enter(folder, request.arguments, error)) {
+        const std::string line = "cannot contain the child: " + error + "\n";
+        [[maybe_unused]] const auto written = write(request.fds[3], line.data(), line.size());
+        _exit(kCannotContainExitCode);
+    }
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
     // A session of its own, and with it a process group, with no terminal.
     setsid();
     for (int stream = 0; stream < 3; ++stream) {
@@ -176,43 +249,84 @@ std::optional<Request> receive() {
     std::exit(entry(request.arguments));
 }
 
+// A child the server forked, until it has said its last.
+struct Child {
+    int channel = -1;
+    std::optional<Jail::Folder> folder;  // its test's own, when contained
+};
+
 int serve(ProgramEntry entry) {
-    sigset_t childEnded;
-    sigemptyset(&childEnded);
-    sigaddset(&childEnded, SIGCHLD);
+    // A child gets the signal mask a fresh process has, whatever ours was
+    // when we were started.
     sigset_t mask;
-    sigprocmask(SIG_BLOCK, &childEnded, &mask);
-    const int ended = signalfd(-1, &childEnded, SFD_CLOEXEC | SFD_NONBLOCK);
+    sigemptyset(&mask);
+    sigset_t watched;
+    sigemptyset(&watched);
+    sigaddset(&watched, SIGCHLD);
+    sigprocmask(SIG_SETMASK, &watched, nullptr);
+    const int ended = signalfd(-1, &watched, SFD_CLOEXEC | SFD_NONBLOCK);
     if (ended < 0) {
         return 125;
     }
-    std::map<pid_t, int> channels;  // each child's
+    // What the one who asked wants contained, before any child: the
+    // settings, with the namespaces it made for us, and the seccomp filter.
+    std::vector<int> namespaces;
+    const std::optional<std::string> settings = receiveMessage(kControl, &namespaces);
+    const std::optional<std::string> filter = receiveMessage(kControl);
+    if (!settings || !filter) {
+        return 0;
+    }
+    constexpr std::size_t kFilterWord = 6;  // "filter"
+    std::vector<sock_filter> program((filter->size() - std::min(filter->size(), kFilterWord)) /
+                                     sizeof(sock_filter));
+    std::memcpy(program.data(), filter->data() + kFilterWord, program.size() * sizeof(sock_filter));
+    std::optional<Jail> jail;
+    try {
+        jail.emplace(*settings, namespaces, program);
+    } catch (const ProcessError& error) {
+        ContainmentReport failed;
+        failed.missing.push_back("containment");
+        failed.why = error.what();
+        sendBytes(kControl, encodeReport(failed).data(), encodeReport(failed).size());
+        return 125;
+    }
+    const std::string report = encodeReport(jail->report()) + "end\n";
+    if (!sendBytes(kControl, report.data(), report.size())) {
+        return 0;
+    }
+    const pid_t server = getpid();
+    std::map<pid_t, Child> children;
     for (;;) {
-        pollfd watched[2] = {{kControl, POLLIN, 0}, {ended, POLLIN, 0}};
-        if (poll(watched, 2, -1) < 0) {
+        pollfd watchedFds[2] = {{kControl, POLLIN, 0}, {ended, POLLIN, 0}};
+        if (poll(watchedFds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return 125;
         }
-        if ((watched[1].revents & POLLIN) != 0) {
+        if ((watchedFds[1].revents & POLLIN) != 0) {
             signalfd_siginfo info{};
             while (read(ended, &info, sizeof info) == sizeof info) {
             }
             int status = 0;
             for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG | WUNTRACED)) > 0;) {
-                const auto channel = channels.find(pid);
-                if (channel == channels.end()) {
+                const auto child = children.find(pid);
+                if (child == children.end()) {
                     continue;
                 }
-                sendWord(channel->second, status);
-                if (!WIFSTOPPED(status)) {
-                    close(channel->second);
-                    channels.erase(channel);
+                if (WIFSTOPPED(status)) {
+                    sendWord(child->second.channel, status);
+                    continue;
                 }
+                if (child->second.folder) {
+                    jail->remove(*child->second.folder);
+                }
+                sendWord(child->second.channel, status);
+                close(child->second.channel);
+                children.erase(child);
             }
         }
-        if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+        if ((watchedFds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
             continue;
         }
         std::optional<Request> request = receive();
@@ -220,23 +334,43 @@ int serve(ProgramEntry entry) {
             return 0;  // the one who asked has gone; the children go with us
         }
         const int channel = request->fds[0];
-        // One thread, or a lock held elsewhere would stay locked in the copy.
-        const pid_t pid = runningThreads() == 1 ? fork() : -1;
-        const int forkError = pid < 0 && runningThreads() == 1 ? errno : EDEADLK;
+        std::string why;
+        int shared = -1;  // the child's file, when we made it
+        std::optional<Jail::Folder> folder = jail->folder(request->shared ? &shared : nullptr, why);
+        pid_t pid = -1;
+        int forkError = EPERM;
+        if (why.empty()) {
+            // One thread, or a lock held elsewhere would stay locked in the copy.
+            pid = runningThreads() == 1 ? ::fork() : -1;
+            forkError = pid < 0 && runningThreads() == 1 ? errno : EDEADLK;
+        }
         if (pid == 0) {
-            becomeChild(*request, getppid(), mask, entry);
+            becomeChild(*request, server, mask, entry, *jail, folder ? &*folder : nullptr);
         }
         for (int i = 1; i < 4; ++i) {
             close(request->fds[i]);
         }
-        if (pid < 0 || !sendWord(channel, pid)) {
-            if (pid < 0) {
-                sendWord(channel, -forkError);
+        if (pid < 0) {
+            if (shared >= 0) {
+                close(shared);
             }
+            if (folder) {
+                jail->remove(*folder);
+            }
+            sendWord(channel, -forkError, why);
             close(channel);
             continue;
         }
-        channels[pid] = channel;
+        const bool told = shared >= 0 ? sendWithDescriptors(channel, word(pid), {shared})
+                                      : sendWord(channel, pid);
+        if (shared >= 0) {
+            close(shared);
+        }
+        if (!told) {
+            close(channel);
+            continue;
+        }
+        children[pid] = Child{channel, std::move(folder)};
     }
 }
 
@@ -250,13 +384,31 @@ public:
         return *server;
     }
 
-    // Asks for a child, whose server answers on `channel`, the other end of
-    // `answers`; its pid.
-    pid_t fork(const std::vector<std::string>& arguments, const std::string& mark,
-               const ChildStreams& streams, int channel, int answers) {
-        const std::string request = encode(arguments, mark);
+    // Children from now on are contained as `containment` says: a server
+    // started for other settings is ended, and one for these started.
+    ContainmentReport contain(const Containment& containment) {
         const std::lock_guard<std::mutex> one(mutex_);
-        const int fds[4] = {channel, streams.given(0), streams.given(1), streams.given(2)};
+        if (containment_ != containment) {
+            end();
+            containment_ = containment;
+        }
+        start();
+        return report_;
+    }
+
+    bool contained() {
+        const std::lock_guard<std::mutex> one(mutex_);
+        return containment_.has_value();
+    }
+
+    // Asks for a child, whose server answers on `channel`, the other end of
+    // `answers`, and lets go of `channel` once it is on its way; the child's
+    // pid.
+    pid_t fork(const std::vector<std::string>& arguments, const std::string& mark,
+               const ChildStreams& streams, TemporaryFile* shared, int& channel, int answers) {
+        const std::string request = encode(shared != nullptr, arguments, mark);
+        const std::lock_guard<std::mutex> one(mutex_);
+        const std::vector<int> fds{channel, streams.given(0), streams.given(1), streams.given(2)};
         // A server that has gone (a plugin can kill its parent) is started
         // again, once: it never answered this request.
         for (int attempt = 0;; ++attempt) {
@@ -270,19 +422,56 @@ public:
             }
             end();
         }
-        Word pid = 0;
-        ssize_t got = 0;
-        do {
-            got = recv(answers, &pid, sizeof pid, 0);
-        } while (got < 0 && errno == EINTR);
-        if (got != sizeof pid) {
+        // The request holds its own: should the server end before it
+        // answers, the answers end too, and nobody waits for ever.
+        close(channel);
+        channel = -1;
+        std::optional<std::string> answer;
+        int made = -1;  // the file the server made for a contained child
+        for (;;) {
+            pollfd readable{answers, POLLIN, 0};
+            if (::poll(&readable, 1, 100) > 0) {
+                std::vector<int> descriptors;
+                answer = receiveMessage(answers, &descriptors);
+                made = descriptors.empty() ? -1 : descriptors.front();
+                for (std::size_t i = 1; i < descriptors.size(); ++i) {
+                    close(descriptors[i]);
+                }
+                break;
+            }
+            endIfStopped();
+        }
+        if (made >= 0) {
+            if (shared != nullptr) {
+                shared->adopt(made);
+            } else {
+                close(made);
+            }
+        }
+        if (!answer || answer->size() < sizeof(Word)) {
             end();
             throw ProcessError("the fork server ended before it forked the child");
         }
+        Word pid = 0;
+        std::memcpy(&pid, answer->data(), sizeof pid);
         if (pid <= 0) {
-            throw ProcessError(std::string("the fork server cannot fork: ") + std::strerror(-pid));
+            const std::string why = answer->substr(sizeof pid);
+            throw ProcessError(std::string("the fork server cannot fork: ") +
+                               (why.empty() ? std::strerror(-pid) : why));
         }
         return pid;
+    }
+
+    // A server that is stopped serves nobody and says nothing of the
+    // children it holds: it is ended, and with it every child it forked.
+    void endIfStopped() const {
+        const pid_t pid = running_.load();
+        siginfo_t info{};
+        if (pid > 0 &&
+            waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            kill(pid, SIGKILL);
+        }
     }
 
 private:
@@ -332,8 +521,50 @@ private:
                                std::strerror(error));
         }
         control_ = ends[0];
+        running_ = pid_;
         static const bool ended = std::atexit(stop) == 0;
         static_cast<void>(ended);
+        // While the server starts, what it is to contain is made here: the
+        // namespaces it joins and the seccomp filter it puts in force.
+        SharedNamespaces namespaces;
+        std::string settings = "contain 0\n";
+        std::vector<sock_filter> filter;
+        if (containment_) {
+            makeSharedNamespaces(*containment_, namespaces);
+            settings = encodeSettings(*containment_, namespaces);
+            try {
+                filter = serverFilter(*containment_, namespaces, pid_);
+            } catch (const ProcessError&) {
+                // The server says it is missing.
+            }
+        }
+        // The filter after a word of its own: a message is never empty.
+        std::string filtered = "filter";
+        filtered.append(reinterpret_cast<const char*>(filter.data()),
+                        filter.size() * sizeof(sock_filter));
+        std::optional<std::string> answer;
+        if (sendWithDescriptors(control_, settings, namespaces.descriptors()) &&
+            sendBytes(control_, filtered.data(), filtered.size())) {
+            answer = receiveMessage(control_);
+        }
+        if (!answer || answer->size() < 4 || answer->compare(answer->size() - 4, 4, "end\n") != 0) {
+            const ContainmentReport failed = decodeReport(answer.value_or(""));
+            end();
+            throw ProcessError("cannot start the fork server" +
+                               (failed.why.empty() ? std::string() : ": " + failed.why));
+        }
+        report_ = namespaces.report;
+        const ContainmentReport server = decodeReport(*answer);
+        report_.inPlace.insert(report_.inPlace.end(), server.inPlace.begin(), server.inPlace.end());
+        for (const auto& part : server.missing) {
+            // A namespace it could not join is not in place after all.
+            report_.inPlace.erase(std::remove(report_.inPlace.begin(), report_.inPlace.end(), part),
+                                  report_.inPlace.end());
+            report_.missing.push_back(part);
+        }
+        if (report_.why.empty()) {
+            report_.why = server.why;
+        }
     }
 
     // The server sees its channel close and ends, and is reaped here, so
@@ -342,6 +573,7 @@ private:
         if (control_ >= 0) {
             close(control_);
             control_ = -1;
+            running_ = -1;
             waitpid(pid_, nullptr, 0);
             unregisterRunning(pid_);
         }
@@ -352,10 +584,25 @@ private:
 
     std::mutex mutex_;
     pid_t pid_ = -1;
+    std::atomic<pid_t> running_{-1};  // for a look without the lock
     int control_ = -1;
+    std::optional<Containment> containment_;
+    ContainmentReport report_;
 };
 
 }  // namespace
+
+ContainmentReport contain(const Containment& containment) {
+    return ForkServer::instance().contain(containment);
+}
+
+bool sharedFileMadeWithChild() {
+    return ForkServer::instance().contained();
+}
+
+std::filesystem::path sharedPath(const TemporaryFile& file) {
+    return ForkServer::instance().contained() ? kSharedFileArgument : file.path();
+}
 
 Termination runThisProgram(const std::vector<std::string>& arguments, const Redirect& redirect,
                            const Watchdog& watchdog) {
@@ -371,17 +618,19 @@ Termination runThisProgram(const std::vector<std::string>& arguments, const Redi
     const StallDetector stall(watchdog);
     pid_t pid = -1;
     try {
-        pid = ForkServer::instance().fork(arguments, mark, streams, channel[1], answers);
+        pid = ForkServer::instance().fork(arguments, mark, streams, redirect.shared, channel[1],
+                                          answers);
     } catch (...) {
-        close(channel[1]);
+        if (channel[1] >= 0) {
+            close(channel[1]);
+        }
         close(answers);
         throw;
     }
-    close(channel[1]);
     streams.started();
     // The server's word on the child, instead of waitpid: the child is its.
-    // Should the server go (a plugin may kill its parent), the child, killed
-    // with it, is handed to us, the subreaper, and waited for here.
+    // Should the server go, the child, killed with it, is handed to us, the
+    // subreaper, and waited for here.
     bool serverGone = false;
     int news = answers;  // readable when the server says something
     const auto poll = [answers, pid, &serverGone, &news](int& status) -> pid_t {
@@ -403,6 +652,7 @@ Termination runThisProgram(const std::vector<std::string>& arguments, const Redi
             return pid;
         }
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+            ForkServer::instance().endIfStopped();
             return 0;
         }
         serverGone = true;

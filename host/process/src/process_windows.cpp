@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "capture_buffer.h"
+#include "process/containment.h"
 #include "process/process.h"
 #include "stall_detector.h"
 
@@ -357,6 +358,21 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
         termination.description = "exit code " + std::to_string(code);
     }
     return termination;
+}
+
+ContainmentReport contain(const Containment&) {
+    // Each child is in a job object, which holds whatever it starts.
+    ContainmentReport report;
+    report.inPlace = {"job object"};
+    return report;
+}
+
+bool sharedFileMadeWithChild() {
+    return false;
+}
+
+std::filesystem::path sharedPath(const TemporaryFile& file) {
+    return file.path();
 }
 
 // Windows has no fork: each child is started afresh.

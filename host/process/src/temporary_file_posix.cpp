@@ -27,8 +27,17 @@ TemporaryFile::TemporaryFile(const std::filesystem::path& folder) {
     path_ = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd);
 }
 
+void TemporaryFile::adopt(std::intptr_t descriptor) {
+    if (descriptor_ >= 0) {
+        ::close(static_cast<int>(descriptor_));
+    }
+    descriptor_ = descriptor;
+}
+
 TemporaryFile::~TemporaryFile() {
-    ::close(static_cast<int>(descriptor_));
+    if (descriptor_ >= 0) {
+        ::close(static_cast<int>(descriptor_));
+    }
 }
 
 std::size_t TemporaryFile::read(std::uintmax_t offset, char* buffer, std::size_t size) const {

@@ -47,8 +47,17 @@ TemporaryFile::TemporaryFile(const std::filesystem::path& folder) {
     throw std::system_error(EEXIST, std::generic_category());
 }
 
+void TemporaryFile::adopt(std::intptr_t descriptor) {
+    if (descriptor_ != -1) {
+        CloseHandle(handleOf(descriptor_));
+    }
+    descriptor_ = descriptor;
+}
+
 TemporaryFile::~TemporaryFile() {
-    CloseHandle(handleOf(descriptor_));
+    if (descriptor_ != -1) {
+        CloseHandle(handleOf(descriptor_));
+    }
 }
 
 std::size_t TemporaryFile::read(std::uintmax_t offset, char* buffer, std::size_t size) const {

@@ -50,6 +50,12 @@ TEST(JunitReport, EachStatusIsTheElementCiServersReadWithItsCause) {
     report.outcome = Outcome::Misbehaved;
     report.cause = "lifecycle: onLoad threw";
     report.seconds = 1.5123;  // the tests ran side by side
+    // What a report can be trusted for: what kept the plugin in, and what not.
+    report.containment = ContainmentRecord{{"user namespace", "ipc namespace", "seccomp filter"},
+                                           {"network namespace"},
+                                           "network namespace: Operation not permitted",
+                                           false,
+                                           {}};
 
     EXPECT_EQ(junitXml(report),
               R"xml(<?xml version="1.0" encoding="UTF-8"?>
@@ -59,6 +65,8 @@ TEST(JunitReport, EachStatusIsTheElementCiServersReadWithItsCause) {
       <property name="module" value="/plugins/My&lt;Plugin&gt;.so"/>
       <property name="result" value="misbehaved"/>
       <property name="cause" value="lifecycle: onLoad threw"/>
+      <property name="containment" value="the user and ipc namespaces and the seccomp filter"/>
+      <property name="containment-refused" value="the network namespace (network namespace: Operation not permitted)"/>
     </properties>
     <testcase name="descriptor" classname="My&lt;Plugin&gt;" time="0.042">
       <system-out>the plugin wrote 3 bytes to standard error; first line: &quot;a&amp;b&quot;
@@ -100,6 +108,7 @@ TEST(JunitReport, APassedRunIsBareTestCasesAndAModuleWithoutFolderOrExtensionNam
     <properties>
       <property name="module" value="C:\plugins\Velquist"/>
       <property name="result" value="passed"/>
+      <property name="containment" value="none: the tests ran in plugin-host's own process"/>
     </properties>
     <testcase name="descriptor" classname="Velquist" time="0.000"/>
   </testsuite>

@@ -50,6 +50,8 @@ TEST(ReportJson, ARunReportWritesEveryKeyAndReadsBackTheSame) {
     report.outcome = Outcome::Misbehaved;
     report.cause = "lifecycle: crashed in onLoad";
     report.seconds = 2.5;
+    report.containment =
+        ContainmentRecord{{"user namespace"}, {"network namespace"}, "why", true, {"/w"}};
 
     const Json json = report;
     const Json expected = {
@@ -73,7 +75,9 @@ TEST(ReportJson, ARunReportWritesEveryKeyAndReadsBackTheSame) {
         {"result", "misbehaved"},
         {"exitCode", 1},
         {"cause", "lifecycle: crashed in onLoad"},
-        {"seconds", 2.5}};
+        {"seconds", 2.5},
+        {"containment", Json::parse(R"({"inPlace":["user namespace"],
+            "missing":["network namespace"],"why":"why","network":true,"writable":["/w"]})")}};
     EXPECT_EQ(json, expected);
     EXPECT_EQ(Json(json.get<RunReport>()), json);
     for (const char* seconds : {"-0.001", "\"1\"", "null"}) {
@@ -89,6 +93,7 @@ TEST(ReportJson, ARunReportWritesEveryKeyAndReadsBackTheSame) {
     const Json emptyJson = empty;
     EXPECT_TRUE(emptyJson["descriptor"].is_null());
     EXPECT_TRUE(emptyJson["cause"].is_null());
+    EXPECT_TRUE(emptyJson["containment"].is_null()) << "in plugin-host's own process: none";
     EXPECT_EQ(emptyJson["result"], "passed");
     EXPECT_EQ(Json(emptyJson.get<RunReport>()), emptyJson);
     for (const auto outcome :

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "process/temporary_file.h"
+
 // Starting and watching another process, the same way on every platform.
 namespace process {
 
@@ -58,6 +60,10 @@ struct Redirect {
     std::optional<std::string> standardInput = std::nullopt;
     // Text to look for in standard error, beyond what is kept of it too.
     std::string soughtInError = {};
+    // A file of ours the child of runThisProgram reaches by the path
+    // sharedPath() gives. A contained child sees none of our files: the
+    // fork server makes it one where it can, which this one then stands for.
+    TemporaryFile* shared = nullptr;
 };
 inline constexpr std::size_t kInputLimit = 4096;
 
@@ -99,6 +105,11 @@ struct Watchdog {
 // be started.
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                 const Redirect& redirect = {}, const Watchdog& watchdog = {});
+
+// The exit code of a child of runThisProgram that could not be contained as
+// contain() asked, before anything of its own ran; it says why in a line on
+// its standard error.
+inline constexpr int kCannotContainExitCode = 124;
 
 // Runs this program again, with `arguments`, as run() runs a program, and
 // waits for it the same way. On Linux the child is forked from a copy of
