@@ -29,13 +29,26 @@ struct Fixture {
     int exitCode;
     Endings endings;           // the tests that do not pass; every other one passes
     bool inProcessToo = true;  // false where plugin-host's own process cannot go on
-    // What a crash under --in-process says before it ends plugin-host.
+    // What a crash under --in-process says before it ends plugin-host, and
+    // the crash that then ends it.
     std::string crashInProcess = {};
+#if defined(_WIN32)
+    unsigned crash = 0xC0000005u;
+#else
+    std::string crash = "signal 11 (Segmentation fault)";
+#endif
 };
 
 void PrintTo(const Fixture& fixture, std::ostream* out) {
     *out << fixture.name;
 }
+
+// How a breakpoint ends plugin-host's own process.
+#if defined(_WIN32)
+constexpr unsigned kBreakpointEnding = 0x80000003u;
+#else
+const std::string kBreakpointEnding = "signal 5 (Trace/breakpoint trap)";
+#endif
 
 // Addresses differ from run to run; the rest of the text does not.
 std::string withoutAddresses(const std::string& text) {
@@ -113,9 +126,10 @@ TEST_P(ContractFixtures, EveryTestEndsAsItShouldAndTheFailureIsOneWholeLine) {
         if (inProcess && !fixture.crashInProcess.empty()) {
             // The test, the step and the cycle, then the crash itself.
 #if defined(_WIN32)
-            EXPECT_EQ(static_cast<unsigned>(run.exitCode), 0xC0000005u);
+            EXPECT_EQ(static_cast<unsigned>(run.exitCode), fixture.crash);
 #else
             EXPECT_TRUE(run.crashed);
+            EXPECT_EQ(run.ending, fixture.crash);
 #endif
             EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + path + ": " +
                                                                fixture.crashInProcess});
@@ -236,6 +250,14 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"lifecycle", "crashed: " + kSegfault + " in onLoad"}},
                 true,
                 "lifecycle: " + kSegfault + " in onLoad (cycle 1)"},
+        // A breakpoint does not come again as the code runs on: plugin-host
+        // raises it once more and ends by it.
+        Fixture{"fixture_breakpoint_onload",
+                1,
+                {{"lifecycle", "crashed: " + kBreakpoint + " in onLoad"}},
+                true,
+                "lifecycle: " + kBreakpoint + " in onLoad (cycle 1)",
+                kBreakpointEnding},
 
         Fixture{
             "fixture_delete_does_nothing",
@@ -268,6 +290,20 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 #if !defined(_WIN32)
+// A system call a seccomp filter of the plugin's own traps: the kernel skips
+// it and the code would run on; it ends plugin-host by the same signal.
+INSTANTIATE_TEST_SUITE_P(Traps, ContractFixtures,
+                         ::testing::Values(Fixture{
+                             "fixture_seccomp_trap_onload",
+                             1,
+                             {{"lifecycle",
+                               "crashed: crashed with signal 31 (Bad system call) in onLoad"}},
+                             true,
+                             "lifecycle: crashed with signal 31 (Bad system call) in onLoad "
+                             "(cycle 1)",
+                             "signal 31 (Bad system call)"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A stopped child is seen at once, not waited out to the step limit.
 INSTANTIATE_TEST_SUITE_P(
     Stops, ContractFixtures,

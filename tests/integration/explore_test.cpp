@@ -74,6 +74,22 @@ TEST_F(Explore, ReplaysASequenceAndRefusesAnIllegalOne) {
         chooseFault("");
         EXPECT_EQ(host({"--sequence", fault[1], fixture}).exitCode, 0) << fault[0];
     }
+    // In plugin-host's own process a crash is named as the isolated report
+    // names it, its operation too, and then ends plugin-host where it came.
+    chooseFault("crashes-in-onload");
+    const HostRun inProcess =
+        host({"--in-process", "--sequence", "getPlugin,fill,onLoad,onLoad", fixture});
+#if defined(_WIN32)
+    EXPECT_EQ(static_cast<unsigned>(inProcess.exitCode), 0xC0000005u);
+#else
+    EXPECT_EQ(inProcess.ending, "signal 11 (Segmentation fault)");
+#endif
+    EXPECT_EQ(inProcess.errLines(),
+              std::vector<std::string>{"plugin-host: " + fixture +
+                                       ": explore: --sequence getPlugin,fill,onLoad,onLoad: "
+                                       "operation 4 of 4: onLoad " +
+                                       kSegfault});
+    chooseFault("");
     // A step that fails ends the sequence there, a load too; a fresh object
     // holds nothing, and an empty holder not even a control block.
     struct Row {

@@ -164,6 +164,18 @@ TEST_F(HostileInput, ACrashLineLongerThanItsRoomIsCutShort) {
 }
 #endif
 
+// A path is the user's bytes: in the crash line, control bytes are escaped
+// as everywhere else, and the line stays one line.
+TEST_F(HostileInput, ACrashLineShowsAPathsControlBytesEscaped) {
+    const auto copy = scratch / "bad\x1b[31m\nname.so";
+    std::filesystem::copy_file(builtModule("fixture_crashing_onload"), copy);
+    const HostRun run = host({"--in-process", "--test", "lifecycle", copy.string()});
+    EXPECT_EQ(run.ending, "signal 11 (Segmentation fault)");
+    EXPECT_EQ(run.errLines(), std::vector<std::string>{"plugin-host: " + scratch.string() +
+                                                       "/bad\\x1B[31m\\x0Aname.so: lifecycle: " +
+                                                       kSegfault + " in onLoad (cycle 1)"});
+}
+
 TEST_F(HostileInput, OnlyARegularFileIsEverOpenedAsAModule) {
     const std::string fifo = process::pathToUtf8(scratch / "fifo.so");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

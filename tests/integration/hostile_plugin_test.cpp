@@ -19,11 +19,219 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace {
 
 using Hostile = PluginHost;
+
+#if !defined(_WIN32)
+// Whom plugin-host runs as: both the root user a CI job runs as, and the
+// unprivileged user most people are, when this test may be either; else
+// only who it is. Each comes with what starts a program as that user.
+struct User {
+    const char* name;
+    std::vector<std::string> through;
+    uid_t uid;
+};
+std::vector<User> users() {
+    if (geteuid() != 0) {
+        return {{"this user", {}, geteuid()}};
+    }
+    return {{"root", {}, 0},
+            {"nobody",
+             {"/usr/bin/setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "--"},
+             65534}};
+}
+
+// A process outside every test, of `user`'s, that says whether a SIGWINCH
+// reached it: a signal that harms no process should containment fail.
+class Sentinel {
+public:
+    explicit Sentinel(uid_t user) {
+        int ready[2];
+        if (pipe(ready) != 0) {
+            return;
+        }
+        const std::string program = builtFile("process_child").string();
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(ready[1], STDOUT_FILENO);
+            if (user != geteuid() &&
+                (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0)) {
+                _exit(9);
+            }
+            execl(program.c_str(), program.c_str(), "sentinel", static_cast<char*>(nullptr));
+            _exit(9);
+        }
+        close(ready[1]);
+        char said[8] = {};
+        [[maybe_unused]] const auto got = read(ready[0], said, sizeof said);  // "ready"
+        close(ready[0]);
+    }
+    Sentinel(const Sentinel&) = delete;
+    Sentinel& operator=(const Sentinel&) = delete;
+    ~Sentinel() { reached(); }
+
+    // Whether a SIGWINCH reached it; it ends.
+    bool reached() {
+        if (pid_ <= 0) {
+            return false;
+        }
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        EXPECT_TRUE(WIFEXITED(status)) << "the sentinel ended otherwise: " << status;
+        return !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// A TCP listener on the loopback address, for the length of a test.
+class Listener {
+public:
+    Listener() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(fd_, 8) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            ADD_FAILURE() << "no listener on the loopback address";
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    ~Listener() { close(fd_); }
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// Each test's child reaches no process, file or connection outside its test,
+// as root and as an unprivileged user: what would harm the machine ends the
+// test (a signal to every process, or to its parent, the fork server), what
+// would only read or reach out fails with an error the plugin sees, and
+// what the run opens (--allow-network, --writable) the plugin reaches.
+TEST_F(Hostile, APluginReachesNothingOutsideItsOwnTest) {
+    const std::string path = module("fixture_reaches_out");
+    const Listener listener;
+    const auto folder = scratch / "opened";
+    std::filesystem::create_directories(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms::all);
+    const std::string written = process::pathToUtf8(folder / "written");
+    setenv("FIXTURE_PORT", std::to_string(listener.port()).c_str(), 1);
+    setenv("FIXTURE_PATH", written.c_str(), 1);
+    const std::string ended = "lifecycle: crashed with signal 31 (Bad system call) in onLoad";
+    const auto printed = [](const std::string& line) {
+        return "warning [plugin-output]: lifecycle wrote " + std::to_string(line.size() + 1) +
+               " bytes to standard output; first line: \"" + line + "\"";
+    };
+    const struct {
+        const char* reach;
+        std::vector<std::string> options;
+        std::string line;
+        int exitCode;
+    } rows[] = {
+        {"signal-everyone", {}, ended, 1},
+        {"stop-parent", {}, ended, 1},
+        {"kill-parent", {}, ended, 1},
+        {"trace-host", {}, printed("trace: refused"), 0},
+        {"read-host", {}, printed("read: refused"), 0},
+        {"connect", {}, printed("connect: refused"), 0},
+        {"connect", {"--allow-network"}, printed("connect: allowed"), 0},
+        {"write", {}, printed("write: refused"), 0},
+        {"write", {"--writable", process::pathToUtf8(folder)}, printed("write: allowed"), 0},
+    };
+    for (const User& user : users()) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(user.name) + ": " + row.reach + " " +
+                         (row.options.empty() ? "" : row.options[0]));
+            std::filesystem::remove(written);
+            setenv("FIXTURE_REACH", row.reach, 1);
+            Sentinel sentinel(user.uid);
+            std::vector<std::string> arguments{"--timeout", "20", "--test", "lifecycle"};
+            arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+            arguments.push_back(path);
+            const HostRun run = hostThrough(user.through, arguments);
+            EXPECT_EQ(run.exitCode, row.exitCode) << run.err;
+            EXPECT_EQ(run.errLines(),
+                      std::vector<std::string>{"plugin-host: " + path + ": " + row.line});
+            EXPECT_FALSE(sentinel.reached());
+            EXPECT_EQ(std::filesystem::exists(written), row.line == printed("write: allowed"));
+        }
+    }
+    for (const char* name : {"FIXTURE_REACH", "FIXTURE_PORT", "FIXTURE_PATH"}) {
+        unsetenv(name);
+    }
+}
+
+// Where the kernel refuses namespaces (a container that forbids them), the
+// run says once what it could not set up and goes on with the rest, under
+// which a plugin still reaches no other process; --contain refuses to run
+// without all of it, with the same line and exit code 3.
+TEST_F(Hostile, WithoutNamespacesTheRunSaysSoAndContainRefusesIt) {
+    const std::string velquist = module("Velquist");
+    const std::string notice =
+        "plugin-host: cannot set up the user, network, mount and ipc namespaces (user "
+        "namespaces: Operation not permitted); the tests run with the Landlock file rules, the "
+        "Landlock signal scope and the seccomp filter only";
+    for (const User& user : users()) {
+        SCOPED_TRACE(user.name);
+        std::vector<std::string> refused = user.through;
+        refused.push_back(builtFile("refuse_namespaces").string());
+        const HostRun contained = hostThrough(refused, {"--contain", "--json", velquist});
+        EXPECT_EQ(contained.exitCode, 3) << contained.err;
+        EXPECT_EQ(contained.errLines(), std::vector<std::string>{notice});
+        EXPECT_EQ(contained.out, "");
+
+        const HostRun run = hostThrough(refused, {"--json", velquist});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.errLines(), std::vector<std::string>{notice});
+        const auto report = nlohmann::json::parse(run.out);
+        EXPECT_EQ(report["containment"]["missing"],
+                  nlohmann::json(
+                      {"user namespace", "network namespace", "mount namespace", "ipc namespace"}));
+        EXPECT_EQ(
+            report["containment"]["inPlace"],
+            nlohmann::json({"Landlock file rules", "Landlock signal scope", "seccomp filter"}));
+
+        // Its parent, the fork server, is out of the plugin's reach all the
+        // same: stopping it ends the test alone.
+        setenv("FIXTURE_REACH", "stop-parent", 1);
+        const std::string reaches = module("fixture_reaches_out");
+        const HostRun stopper =
+            hostThrough(refused, {"--timeout", "20", "--test", "lifecycle", reaches});
+        unsetenv("FIXTURE_REACH");
+        EXPECT_EQ(stopper.exitCode, 1) << stopper.err;
+        EXPECT_EQ(stopper.errLines(),
+                  (std::vector<std::string>{
+                      notice, "plugin-host: " + reaches +
+                                  ": lifecycle: crashed with signal 31 (Bad system call) in "
+                                  "onLoad"}));
+
+        // Where it is all in place, --contain changes nothing.
+        const HostRun whole = hostThrough(user.through, {"--contain", velquist});
+        EXPECT_EQ(whole.exitCode, 0) << whole.err;
+        EXPECT_EQ(whole.err, "");
+    }
+}
+#endif
 
 TEST_F(Hostile, ACrashAfterTheLastStepIsACrashInExit) {
     const std::string path = module("fixture_crashes_at_exit");

@@ -27,8 +27,10 @@
 // How plugin-host names a plugin's crash on a null pointer.
 #if defined(_WIN32)
 inline const std::string kSegfault = "crashed with exception 0xC0000005 (access violation)";
+inline const std::string kBreakpoint = "crashed with exception 0x80000003 (breakpoint)";
 #else
 inline const std::string kSegfault = "crashed with signal 11 (Segmentation fault)";
+inline const std::string kBreakpoint = "crashed with signal 5 (Trace/breakpoint trap)";
 #endif
 
 // A program's output line by line, without the line ends (\r\n on Windows).
@@ -63,6 +65,8 @@ inline std::vector<std::string> notPassed(const nlohmann::json& report) {
 struct HostRun {
     int exitCode = -1;
     bool crashed = false;
+    std::string ending;  // how it ended: "exit code 1", "signal 5 (Trace/breakpoint trap)"
+
     bool leftProcesses = false;
     std::string out;
     std::string err;
@@ -98,15 +102,34 @@ protected:
     // does; plugin-host must leave nothing behind that keeps them open.
     HostRun host(const std::vector<std::string>& arguments,
                  std::optional<std::string> input = std::nullopt) {
+        return hostThrough({}, arguments, std::move(input));
+    }
+
+    // Started by `through` (a program and its arguments, to which
+    // plugin-host's path and `arguments` are added), as another user or in
+    // a container would start it; straight away when it is empty.
+    HostRun hostThrough(const std::vector<std::string>& through,
+                        const std::vector<std::string>& arguments,
+                        std::optional<std::string> input = std::nullopt) {
         process::Redirect redirect;
         redirect.capture = true;
         redirect.standardInput = std::move(input);
         redirect.captureLimit = std::size_t{64} << 20;
-        const auto termination =
-            process::run(builtFile(PLUGIN_HOST_FILE_NAME), arguments, redirect);
+        std::filesystem::path program = builtFile(PLUGIN_HOST_FILE_NAME);
+        std::vector<std::string> all = arguments;
+        if (!through.empty()) {
+            all.insert(all.begin(), process::pathToUtf8(program));
+            all.insert(all.begin(), through.begin() + 1, through.end());
+            program = process::pathFromUtf8(through.front());
+        }
+        const auto termination = process::run(program, all, redirect);
         EXPECT_FALSE(termination.leftProcesses) << "plugin-host left processes running";
-        return HostRun{termination.exitCode, termination.crashed, termination.leftProcesses,
-                       termination.standardOutput.head, termination.standardError.head};
+        return HostRun{termination.exitCode,
+                       termination.crashed,
+                       termination.description,
+                       termination.leftProcesses,
+                       termination.standardOutput.head,
+                       termination.standardError.head};
     }
 
 #if !defined(_WIN32)

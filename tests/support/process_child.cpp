@@ -10,6 +10,8 @@
 //   say N TEXT      writes N bytes, TEXT and N bytes more to standard error
 //   clock           writes the steady clock's time in nanoseconds
 //   spin            keeps a processor busy until it is killed
+//   sentinel        says "ready" on standard output and waits for SIGTERM;
+//                   exits 3 if SIGWINCH came before it, else 0 (POSIX)
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -56,6 +58,11 @@ int startHelper(const char* self, const char* pidFile) {
     std::fclose(out);
     return 0;
 }
+
+#if !defined(_WIN32)
+volatile std::sig_atomic_t windowChanged = 0;
+volatile std::sig_atomic_t terminated = 0;
+#endif
 
 }  // namespace
 
@@ -119,6 +126,18 @@ int main(int argc, char** argv) {
         for (volatile unsigned long turns = 0;; turns = turns + 1) {
         }
     }
+#if !defined(_WIN32)
+    if (command == "sentinel") {
+        std::signal(SIGWINCH, [](int) { windowChanged = 1; });
+        std::signal(SIGTERM, [](int) { terminated = 1; });
+        std::puts("ready");
+        std::fflush(stdout);
+        while (terminated == 0) {
+            pause();
+        }
+        return windowChanged != 0 ? 3 : 0;
+    }
+#endif
     if (command == "helper" && argc == 3) {
         return startHelper(argv[0], argv[2]);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "checks.h"
+#include "crash_watch.h"
 #include "model.h"
 
 namespace host::contract {
@@ -59,6 +60,13 @@ public:
     // ended; cyclesPassed ends as the number of the operation that failed
     // (0: the first load; size + 1: the end, once all passed).
     void run(const Sequence& sequence) {
+        if (options_.inProcess) {
+            std::vector<std::string> names;
+            for (const Operation operation : sequence) {
+                names.emplace_back(toString(operation));
+            }
+            watchSequence(toString(sequence), names);
+        }
         if (!load(1)) {
             report_.cyclesPassed = 0;
             return;

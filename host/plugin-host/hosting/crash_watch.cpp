@@ -12,6 +12,8 @@ namespace {
 
 // Made before any crash, and never destroyed: a crash may come at exit.
 const std::string* watchedModule = nullptr;
+const std::string* watchedSequence = nullptr;  // "--sequence ..."
+std::vector<std::string>* sequenceOperations = nullptr;
 
 // Appends to a line of fixed room, as a crash may: no allocation.
 class Line {
@@ -52,12 +54,39 @@ std::size_t crashLine(const char* crash, char* bytes, std::size_t room) noexcept
         line << "crashed with " << crash << " before any step of the plugin's";
         return line.size();
     }
-    line << place.test << ": crashed with " << crash << (place.during ? " in " : " after ")
-         << toString(place.step) << " (" << place.counted << " " << place.number << ")";
+    line << place.test << ": ";
+    if (std::strcmp(place.counted, "operation") == 0 && watchedSequence != nullptr) {
+        // Operation p is recorded under p + 1, the first load under 1.
+        const int position = place.number - 1;
+        const int size = static_cast<int>(sequenceOperations->size());
+        line << watchedSequence->c_str() << ": ";
+        if (position >= 1 && position <= size) {
+            line << "operation " << position << " of " << size << ": "
+                 << (*sequenceOperations)[static_cast<std::size_t>(position - 1)].c_str()
+                 << " crashed with " << crash;
+            return line.size();
+        }
+        line << (position < 1 ? "the first load"
+                              : "the end, as the host let go of what it still held")
+             << ": crashed with " << crash << (place.during ? " in " : " after ")
+             << toString(place.step);
+        return line.size();
+    }
+    line << "crashed with " << crash << (place.during ? " in " : " after ") << toString(place.step)
+         << " (" << place.counted << " " << place.number << ")";
     return line.size();
 }
 
 }  // namespace
+
+void watchSequence(const std::string& sequence, const std::vector<std::string>& operations) {
+    if (watchedSequence == nullptr) {
+        watchedSequence = new std::string;
+        sequenceOperations = new std::vector<std::string>;
+    }
+    *const_cast<std::string*>(watchedSequence) = "--sequence " + escapedText(sequence);
+    *sequenceOperations = operations;
+}
 
 void watchPluginCrashes(const std::string& module) {
     if (watchedModule == nullptr) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -11,5 +12,11 @@ namespace host {
 // crashed with signal 11 (Segmentation fault) in onLoad (cycle 3)"; then
 // the same crash ends the process, where it happened.
 void watchPluginCrashes(const std::string& module);
+
+// From now on the operations of a sequence are those of `sequence` ("--sequence
+// getPlugin,fill,onLoad", and each operation's name): a crash in one is
+// named as the isolated report names it, "explore: --sequence ...:
+// operation 3 of 3: onLoad crashed with signal 11 (Segmentation fault)".
+void watchSequence(const std::string& sequence, const std::vector<std::string>& operations);
 
 }  // namespace host

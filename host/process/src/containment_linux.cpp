@@ -363,6 +363,8 @@ void makeSharedNamespaces(const Containment& containment, SharedNamespaces& made
             made.report.missing.push_back("network namespace");
         }
         made.report.missing.push_back("mount namespace");
+        // The server makes it only in the user namespace.
+        made.report.missing.push_back("ipc namespace");
         made.report.why = why;
     };
     std::vector<std::string> folders;

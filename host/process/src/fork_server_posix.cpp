@@ -331,7 +331,16 @@ int serve(ProgramEntry entry) {
         }
         std::optional<Request> request = receive();
         if (!request) {
-            return 0;  // the one who asked has gone; the children go with us
+            // The one who asked has gone: the children go with us, and what
+            // they left in their folders with them.
+            for (auto& [pid, child] : children) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+                if (child.folder) {
+                    jail->remove(*child.folder);
+                }
+            }
+            return 0;
         }
         const int channel = request->fds[0];
         std::string why;

@@ -455,9 +455,14 @@ void announceCrash(int signal, siginfo_t* info, void*) {
             [[maybe_unused]] const auto written = ::write(STDERR_FILENO, line, size);
         }
     }
-    // The handler is gone (SA_RESETHAND): a fault comes again as the code
-    // runs on, and ends the process there; a signal sent must be sent again.
-    if (info->si_code <= 0) {
+    // The handler is gone (SA_RESETHAND): a fault comes again as the
+    // faulting instruction runs again, and ends the process there, with the
+    // kernel's own account of it. A trap does not come again (the code runs
+    // on past a breakpoint, or past the system call a seccomp filter
+    // refused), and a signal sent does not: each is raised once more, and
+    // ends the process when this handler returns.
+    const bool repeats = info->si_code > 0 && signal != SIGTRAP && signal != SIGSYS;
+    if (!repeats) {
         raise(signal);
     }
 }

@@ -41,6 +41,9 @@ std::string describeException(DWORD code) {
         case EXCEPTION_ILLEGAL_INSTRUCTION:
             name = "illegal instruction";
             break;
+        case EXCEPTION_BREAKPOINT:
+            name = "breakpoint";
+            break;
         case EXCEPTION_INT_DIVIDE_BY_ZERO:
             name = "integer division by zero";
             break;

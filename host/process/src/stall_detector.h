@@ -24,9 +24,7 @@ public:
         if (watchdog_.giveUp && watchdog_.giveUp()) {
             return true;
         }
-        const auto now = Watchdog::Clock::now();
-        const auto deadline = watchdog_.deadline(spawned_, step, now);
-        return deadline && now >= *deadline;
+        return watchdog_.expired(spawned_, step, Watchdog::Clock::now());
     }
 
 private:

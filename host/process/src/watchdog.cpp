@@ -18,4 +18,10 @@ std::optional<Watchdog::Clock::time_point> Watchdog::deadline(Clock::time_point 
     return std::clamp(*step, spawned, std::max(spawned, now)) + limit;
 }
 
+bool Watchdog::expired(Clock::time_point spawned, std::optional<Clock::time_point> step,
+                       Clock::time_point now) const {
+    const auto end = deadline(spawned, step, now);
+    return end && now > *end;
+}
+
 }  // namespace process

@@ -8,7 +8,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "process/process.h"
@@ -37,6 +39,11 @@ int entry(const std::vector<std::string>& arguments) {
     }
     if (command == "stop") {
         raise(SIGSTOP);
+    }
+    if (command == "hang") {
+        for (;;) {
+            pause();
+        }
     }
     return 99;
 }
@@ -69,6 +76,48 @@ TEST(ForkServer, ForksEachChildAndOutlivesAServerThatWasKilled) {
     EXPECT_TRUE(killer.crashed);
     EXPECT_EQ(killer.description, "signal 9 (Killed)");
     EXPECT_EQ(forked({"exit", "7"}).exitCode, 7) << "a new server";
+}
+
+// The fork server this process started: its child that runs with
+// --fork-server.
+pid_t forkServer() {
+    std::ifstream children("/proc/self/task/" + std::to_string(getpid()) + "/children");
+    for (pid_t pid = 0; children >> pid;) {
+        std::ifstream command("/proc/" + std::to_string(pid) + "/cmdline");
+        const std::string line{std::istreambuf_iterator<char>(command), {}};
+        if (line.find("--fork-server") != std::string::npos) {
+            return pid;
+        }
+    }
+    return -1;
+}
+
+// A server that is stopped (by whom, it cannot say) serves nobody: the one
+// who asks ends it rather than wait for its answer for ever, and the next
+// child gets a new one.
+TEST(ForkServer, AStoppedServerIsEndedAndTheNextChildGetsAnother) {
+    EXPECT_EQ(forked({"exit", "0"}).exitCode, 0);
+    const pid_t server = forkServer();
+    ASSERT_GT(server, 0);
+    ASSERT_EQ(kill(server, SIGSTOP), 0);
+    EXPECT_THROW(forked({"exit", "3"}), process::ProcessError);
+    EXPECT_EQ(forked({"exit", "4"}).exitCode, 4);
+    EXPECT_NE(forkServer(), server);
+
+    // A child that runs as its server stops goes with the server, and is
+    // not waited for in vain.
+    process::Termination hung;
+    std::thread asking([&hung] { hung = forked({"hang"}); });
+    const pid_t serving = forkServer();
+    const std::string itsChildren =
+        "/proc/" + std::to_string(serving) + "/task/" + std::to_string(serving) + "/children";
+    for (pid_t forkedOne = 0; !(std::ifstream(itsChildren) >> forkedOne);) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(serving, SIGSTOP);
+    asking.join();
+    EXPECT_TRUE(hung.crashed);
+    EXPECT_EQ(hung.description, "signal 9 (Killed)");
 }
 
 }  // namespace

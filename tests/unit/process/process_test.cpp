@@ -170,6 +170,28 @@ TEST(Process, TheWatchdogTimesEachStepFromItsOwnStart) {
     }
 }
 
+// At the edges, with the clock given: a step is killed one tick past its own
+// limit, counted from its own record, never at it; a child that has said
+// nothing yet, one tick past the allowance for its start.
+TEST(Process, TheWatchdogKillsOneTickPastALimitAndNeverAtIt) {
+    using Clock = process::Watchdog::Clock;
+    const Clock::time_point spawned{std::chrono::hours(1)};
+    const Clock::duration tick{1};
+    const process::Watchdog watchdog{1s, {}, {}, 30s};
+    const Clock::time_point recorded = spawned + 7s;
+    EXPECT_FALSE(watchdog.expired(spawned, recorded, recorded + 1s));
+    EXPECT_TRUE(watchdog.expired(spawned, recorded, recorded + 1s + tick));
+    EXPECT_FALSE(watchdog.expired(spawned, std::nullopt, spawned + 30s));
+    EXPECT_TRUE(watchdog.expired(spawned, std::nullopt, spawned + 30s + tick));
+    // Without an allowance the start has the step's limit; without a limit,
+    // nothing ever expires.
+    const process::Watchdog noAllowance{1s, {}, {}, 0ms};
+    EXPECT_FALSE(noAllowance.expired(spawned, std::nullopt, spawned + 1s));
+    EXPECT_TRUE(noAllowance.expired(spawned, std::nullopt, spawned + 1s + tick));
+    const process::Watchdog noLimit{0ms, {}, {}, 30s};
+    EXPECT_FALSE(noLimit.expired(spawned, std::nullopt, spawned + std::chrono::hours(1000)));
+}
+
 // A child's steady clock is this process's: a step the child times is timed
 // here on the same clock.
 TEST(Process, AChildReadsTheSameSteadyClock) {

@@ -95,6 +95,10 @@ struct Watchdog {
     std::optional<Clock::time_point> deadline(Clock::time_point spawned,
                                               std::optional<Clock::time_point> step,
                                               Clock::time_point now) const;
+    // Whether the child is to be killed `now`: only once the deadline has
+    // passed, so that a step that takes its whole limit is not cut short.
+    bool expired(Clock::time_point spawned, std::optional<Clock::time_point> step,
+                 Clock::time_point now) const;
 };
 
 // Runs `program` with `arguments` (UTF-8) and waits for it to end, or for the
