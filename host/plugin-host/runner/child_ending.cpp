@@ -120,9 +120,10 @@ TestReport judgeChild(const Options& options, const ContractTest& test,
         !termination.crashed && !termination.timedOut &&
         termination.exitCode == process::kCannotContainExitCode) {
         const std::string& said = termination.standardError.head;
-        report =
-            TestReport::ended(test.name, TestStatus::Failed,
-                              "cannot start the isolated run: " + said.substr(0, said.find('\n')));
+        report = TestReport::ended(
+            test.name, TestStatus::Failed,
+            "cannot start the isolated run: " +
+                (said.empty() ? "it could not be contained" : said.substr(0, said.find('\n'))));
         report.outcome = Outcome::HostFailure;
         return report;
     }

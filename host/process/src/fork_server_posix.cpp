@@ -219,16 +219,21 @@ std::optional<Request> receive() {
 // be, and it runs.
 [[noreturn]] void becomeChild(Request& request, pid_t server, const sigset_t& mask,
                               ProgramEntry entry, const Jail& jail, const Jail::Folder* folder) {
-    // Ended when the server ends, as the server ends with the one who asked.
+    const auto cannotBegin = [&request](const std::string& why) {
+        const std::string line = why + "\n";
+        [[maybe_unused]] const auto written = write(request.fds[3], line.data(), line.size());
+        _exit(kCannotContainExitCode);
+    };
+    // Ended when the server ends, as the server ends with the one who asked;
+    // a server that ended before the child could tell that is no doing of
+    // the child's.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != server) {
-        _exit(127);
+        cannotBegin("its fork server ended as it began");
     }
     std::string error;
     if (!jail.enter(folder, request.arguments, error)) {
-        const std::string line = "cannot contain the child: " + error + "\n";
-        [[maybe_unused]] const auto written = write(request.fds[3], line.data(), line.size());
-        _exit(kCannotContainExitCode);
+        cannotBegin("cannot contain the child: " + error);
     }
     sigprocmask(SIG_SETMASK, &mask, nullptr);
     // A session of its own, and with it a process group, with no terminal.

@@ -64,6 +64,12 @@ const std::map<std::string, process::Termination>& endings() {
                 RecordSeal(std::string(crypto::kKeyBytes, 'k'), "descriptor").cannotReportLine() +
                     "\n")},
         {"exit 7", exited(7)},
+        // Before the first record the containment could not be made: only
+        // plugin-host's own code has run, and what it wrote is its own.
+        {"exit 124, not contained",
+         exited(process::kCannotContainExitCode,
+                "cannot contain the child: its Landlock domain: Operation not permitted\n")},
+        {"exit 124, silent", exited(process::kCannotContainExitCode)},
         {"signal", crashed()},
         // The child could not report, then the plugin's code crashed on its
         // way out: the crash is the plugin's.
@@ -146,6 +152,11 @@ TEST(ChildEnding, EveryEndingAgainstEveryStateOfTheLog) {
           {"exit 3, cannot report", hostTrouble},
           {"exit 3, the words alone", noReport + "exit code 3) in load (cycle 1)"},
           {"exit 3, another test's line", noReport + "exit code 3) in load (cycle 1)"},
+          {"exit 124, not contained",
+           "failed 3: cannot start the isolated run: cannot contain the child: its Landlock "
+           "domain: Operation not permitted"},
+          {"exit 124, silent",
+           "failed 3: cannot start the isolated run: it could not be contained"},
           {"signal", "crashed 1: " + crash + " in load (cycle 1)"},
           {"limit", "timed out 1: " + limit + " in load (cycle 1)"}}},
         {"steps",
@@ -155,6 +166,8 @@ TEST(ChildEnding, EveryEndingAgainstEveryStateOfTheLog) {
           {"exit 3, cannot report", hostTrouble},
           {"exit 3, the words alone", noReport + "exit code 3" + inOnLoad},
           {"exit 7", noReport + "exit code 7" + inOnLoad},
+          // Once the plugin has run, its words and its exit code are its own.
+          {"exit 124, not contained", noReport + "exit code 124" + inOnLoad},
           {"signal", "crashed 1: " + crash + " in onLoad (cycle 3)"},
           {"signal after cannot report", "crashed 1: " + crash + " in onLoad (cycle 3)"},
           {"limit", "timed out 1: " + limit + " in onLoad (cycle 3)"}}},

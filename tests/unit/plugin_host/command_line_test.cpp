@@ -58,6 +58,19 @@ TEST(Options, EveryFlagIsTaken) {
     // No limit is no limit in either mode.
     EXPECT_TRUE(
         parseCommandLine({"--timeout", "0", "--in-process", "plugin.so"}).options.inProcess);
+    // What the isolated run's children may reach: folders by the path the
+    // file system binds, without a link or a dot left in it.
+    const auto here = std::filesystem::canonical(".");
+    const auto contained = parseCommandLine({"--allow-network", "--contain", "--writable", ".",
+                                             "--writable", (here / "." / "").string(), "plugin.so"})
+                               .options;
+    EXPECT_TRUE(contained.allowNetwork);
+    EXPECT_TRUE(contained.contain);
+    EXPECT_EQ(contained.writable, (std::vector<std::filesystem::path>{here, here}));
+    const auto plain = parseCommandLine({"plugin.so"}).options;
+    EXPECT_FALSE(plain.allowNetwork);
+    EXPECT_FALSE(plain.contain);
+    EXPECT_TRUE(plain.writable.empty());
 }
 
 TEST(Options, ListHelpAndVersionAskForNoModule) {
@@ -170,6 +183,29 @@ INSTANTIATE_TEST_SUITE_P(
                 kChild},
         BadLine{{"--child-report", "r", "--explore", "plugin.so"}, kChild},
         BadLine{{"plugin.so", "--child-report"}, ""}));
+
+// The containment is the isolated run's: plugin-host's own process has none.
+const std::string kNone =
+    " is about the isolated run's containment and cannot go with "
+    "--in-process, which has none";
+const std::string kFile = process::pathToUtf8(process::currentExecutable());
+#if defined(_WIN32)
+const std::string kMissing;  // in the system's own language
+#else
+const std::string kMissing = "--writable no such folder: No such file or directory";
+#endif
+INSTANTIATE_TEST_SUITE_P(
+    Containment, OptionsRefuse,
+    ::testing::Values(
+        BadLine{{"--allow-network", "--in-process", "plugin.so"}, "--allow-network" + kNone},
+        BadLine{{"--contain", "--in-process", "plugin.so"}, "--contain" + kNone},
+        BadLine{{"--in-process", "--writable", ".", "plugin.so"}, "--writable" + kNone},
+        // The system's own words for it.
+        BadLine{{"--writable", "no such folder", "plugin.so"}, kMissing},
+        BadLine{{"--writable", kFile, "plugin.so"}, "--writable " + kFile + ": not a folder"},
+        BadLine{{"--writable", "", "plugin.so"}, ""}, BadLine{{"plugin.so", "--writable"}, ""},
+        BadLine{{"--contain", "--contain", "plugin.so"}, ""},
+        BadLine{{"--allow-network", "--allow-network", "plugin.so"}, ""}));
 
 // What the model allows: each refusal names the operation and why.
 const std::string kExplore = "--explore takes a number of sequences from 1 to 10000000, got ";

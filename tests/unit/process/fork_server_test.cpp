@@ -111,7 +111,15 @@ TEST(ForkServer, AStoppedServerIsEndedAndTheNextChildGetsAnother) {
     const pid_t serving = forkServer();
     const std::string itsChildren =
         "/proc/" + std::to_string(serving) + "/task/" + std::to_string(serving) + "/children";
-    for (pid_t forkedOne = 0; !(std::ifstream(itsChildren) >> forkedOne);) {
+    // Once the child waits in pause() (system call 34), it runs the program.
+    const auto waiting = [&itsChildren] {
+        pid_t forkedOne = 0;
+        std::string call;
+        return std::ifstream(itsChildren) >> forkedOne &&
+               std::ifstream("/proc/" + std::to_string(forkedOne) + "/syscall") >> call &&
+               call == "34";
+    };
+    while (!waiting()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     kill(serving, SIGSTOP);

@@ -110,9 +110,10 @@ struct Watchdog {
 Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                 const Redirect& redirect = {}, const Watchdog& watchdog = {});
 
-// The exit code of a child of runThisProgram that could not be contained as
-// contain() asked, before anything of its own ran; it says why in a line on
-// its standard error.
+// The exit code of a child of runThisProgram that could not begin, before
+// anything of its own ran: it could not be contained as contain() asked, or
+// its fork server ended as it began. It says why in a line on its standard
+// error.
 inline constexpr int kCannotContainExitCode = 124;
 
 // Runs this program again, with `arguments`, as run() runs a program, and
