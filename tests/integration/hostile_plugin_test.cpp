@@ -233,6 +233,88 @@ TEST_F(Hostile, WithoutNamespacesTheRunSaysSoAndContainRefusesIt) {
 }
 #endif
 
+#if defined(_WIN32)
+// What a run with --writable says on Windows, before anything else.
+const std::string kWritableNotice =
+    "plugin-host: cannot set up the low integrity (--writable folders are written at the user's "
+    "own integrity); the tests run with the job object, the job UI limits and the restricted "
+    "token only";
+
+// wine runs a restricted, low-integrity token's process as any other: it
+// checks no integrity level, privilege or job UI limit.
+bool underWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// Each test's child runs in a job object kept from the rest of the desktop,
+// with a restricted token at low integrity: it opens no process of the
+// user's, enables no privilege, reaches no clipboard and writes no file of
+// the user's. A --writable folder it writes at the user's own integrity,
+// which the run says.
+TEST_F(Hostile, APluginReachesNothingOutsideItsOwnTest) {
+    const std::string velquist = module("Velquist");
+    const std::string folder = process::pathToUtf8(scratch);
+    const HostRun run = host({"--json", "--test", "lifecycle", velquist});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(
+        nlohmann::json::parse(run.out)["containment"],
+        nlohmann::json(
+            {{"inPlace", {"job object", "job UI limits", "restricted token", "low integrity"}},
+             {"missing", nlohmann::json::array()},
+             {"network", false},
+             {"why", nullptr},
+             {"writable", nlohmann::json::array()}}));
+    const std::string notice = kWritableNotice;
+    const HostRun writable = host({"--writable", folder, "--test", "lifecycle", velquist});
+    EXPECT_EQ(writable.exitCode, 0) << writable.err;
+    EXPECT_EQ(writable.errLines(), std::vector<std::string>{notice});
+    const HostRun refused =
+        host({"--contain", "--writable", folder, "--test", "lifecycle", velquist});
+    EXPECT_EQ(refused.exitCode, 3) << refused.err;
+    EXPECT_EQ(refused.errLines(), std::vector<std::string>{notice});
+
+    if (underWine()) {
+        GTEST_SKIP() << "wine enforces no integrity level, privilege or job UI limit";
+    }
+    const std::string path = module("fixture_reaches_out");
+    const std::string written = process::pathToUtf8(scratch / "written");
+    _putenv_s("FIXTURE_PATH", written.c_str());
+    const auto printed = [](const std::string& line) {
+        return "warning [plugin-output]: lifecycle wrote " + std::to_string(line.size() + 2) +
+               " bytes to standard output; first line: \"" + line + "\"";
+    };
+    const struct {
+        const char* reach;
+        bool writable;
+        std::string line;
+    } rows[] = {
+        {"open-host", false, "open: refused"},      {"end-host", false, "end: refused"},
+        {"privilege", false, "privilege: refused"}, {"clipboard", false, "clipboard: refused"},
+        {"write", false, "write: refused"},         {"integrity", false, "integrity: refused"},
+        {"write", true, "write: allowed"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.reach) + (row.writable ? " --writable" : ""));
+        std::filesystem::remove(scratch / "written");
+        _putenv_s("FIXTURE_REACH", row.reach);
+        std::vector<std::string> arguments{"--timeout", "20", "--test", "lifecycle", path};
+        if (row.writable) {
+            arguments.insert(arguments.begin(), {"--writable", folder});
+        }
+        const HostRun reached = host(arguments);
+        EXPECT_EQ(reached.exitCode, 0) << reached.err;
+        std::vector<std::string> lines{"plugin-host: " + path + ": " + printed(row.line)};
+        if (row.writable) {
+            lines.insert(lines.begin(), notice);
+        }
+        EXPECT_EQ(reached.errLines(), lines);
+        EXPECT_EQ(std::filesystem::exists(scratch / "written"), row.writable);
+    }
+    _putenv_s("FIXTURE_REACH", "");
+    _putenv_s("FIXTURE_PATH", "");
+}
+#endif
+
 TEST_F(Hostile, ACrashAfterTheLastStepIsACrashInExit) {
     const std::string path = module("fixture_crashes_at_exit");
     const HostRun run = host({"--json", path});
@@ -485,11 +567,14 @@ TEST_F(Hostile, AHelperThatEscapesItsGroupOrSessionIsEndedToo) {
         }
         EXPECT_EQ(count, 1);
         EXPECT_EQ(run.exitCode, 0) << run.err;
-        EXPECT_EQ(run.errLines(),
-                  std::vector<std::string>{"plugin-host: " + module(fixture) +
-                                           ": warning [left-processes]: lifecycle ended with "
-                                           "processes of the plugin's still running; "
-                                           "plugin-host ended them"});
+        std::vector<std::string> lines{"plugin-host: " + module(fixture) +
+                                       ": warning [left-processes]: lifecycle ended with "
+                                       "processes of the plugin's still running; plugin-host "
+                                       "ended them"};
+#if defined(_WIN32)
+        lines.insert(lines.begin(), kWritableNotice);
+#endif
+        EXPECT_EQ(run.errLines(), lines);
     }
 }
 

@@ -8,6 +8,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 
 
 def run(command, **kwargs):
@@ -60,10 +61,24 @@ def check_completion(plugin_host, script, failures):
         (["--sequence", "getPlugin,copy,on"], ["getPlugin,copy,onLoad", "getPlugin,copy,onUnload"]),
         (["--cycles", ""], []),
     ]
+    with tempfile.TemporaryDirectory() as folder:
+        os.mkdir(os.path.join(folder, "a-folder"))
+        open(os.path.join(folder, "a-file"), "w").close()
+        rows += [
+            (["--writable", folder + "/a"], [folder + "/a-folder"]),
+            ([folder + "/a"], [folder + "/a-file", folder + "/a-folder"]),
+        ]
+        failures += check_rows(plugin_host, script, rows)
+
+
+def check_rows(plugin_host, script, rows):
+    failures = []
     for words, expected in rows:
-        got = completed(plugin_host, script, words)
-        if got != expected:
+        # bash shows them sorted, whatever order they come in.
+        got = sorted(completed(plugin_host, script, words))
+        if got != sorted(expected):
             failures.append("%s completes to %s, not %s" % (words, got, expected))
+    return failures
 
 
 def main():

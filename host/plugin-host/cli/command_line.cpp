@@ -143,8 +143,8 @@ const std::vector<std::pair<int, std::string>>& exitCodes() {
          "there was a warning"},
         {2, "the module cannot be used, or bad usage"},
         {3,
-         "plugin-host's own failure (a report it cannot write, a child it cannot start), "
-         "never the plugin's"}};
+         "plugin-host's own failure (a report it cannot write, a child it cannot start, "
+         "containment the system refuses under --contain), never the plugin's"}};
     return codes;
 }
 

@@ -1,6 +1,7 @@
 # bash completion for plugin-host: the options, the tests after --test and
 # the operations after --sequence, comma by comma, as plugin-host itself
-# names them (plugin-host --complete PREVIOUS CURRENT); file names elsewhere.
+# names them (plugin-host --complete PREVIOUS CURRENT); folders after
+# --writable, file names elsewhere.
 _plugin_host() {
     local current=${COMP_WORDS[COMP_CWORD]}
     local previous=${COMP_WORDS[COMP_CWORD-1]}
@@ -17,6 +18,7 @@ _plugin_host() {
     fi
     case $previous in
         --set | --cycles | --timeout | --seed | --test | --sequence) COMPREPLY=() ;;
+        --writable) COMPREPLY=($(compgen -d -- "$current")) ;;
         *) COMPREPLY=($(compgen -f -- "$current")) ;;
     esac
 }

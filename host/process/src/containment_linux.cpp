@@ -87,9 +87,6 @@ sharedClone:
     .size sharedClone, .-sharedClone
 )");
 
-// A device that is harmless to reach and that programs expect to open.
-constexpr const char* kHarmlessDevices[] = {"/dev/null",   "/dev/zero",    "/dev/full",
-                                            "/dev/random", "/dev/urandom", "/dev/tty"};
 // Where the tests' folders are made: with the mount namespace, a file system
 // of the server's own that no other process sees; else the machine's shared
 // memory, each folder named for its server.

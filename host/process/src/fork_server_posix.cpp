@@ -172,32 +172,17 @@ struct Request {
 // The next request; nothing once the asking process has gone (or sent what
 // is no request, which it never does).
 std::optional<Request> receive() {
-    ssize_t size = 0;
-    do {
-        size = recv(kControl, nullptr, 0, MSG_PEEK | MSG_TRUNC);
-    } while (size < 0 && errno == EINTR);
-    if (size <= 0) {
+    std::vector<int> fds;
+    const std::optional<std::string> message = receiveMessage(kControl, &fds);
+    if (!message || fds.size() != 4) {
+        for (const int fd : fds) {
+            close(fd);
+        }
         return std::nullopt;
     }
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    iovec data{bytes.data(), bytes.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t got = 0;
-    do {
-        got = recvmsg(kControl, &message, MSG_CMSG_CLOEXEC);
-    } while (got < 0 && errno == EINTR);
-    const cmsghdr* header = CMSG_FIRSTHDR(&message);
-    if (got != size || header == nullptr || header->cmsg_type != SCM_RIGHTS ||
-        header->cmsg_len != CMSG_LEN(4 * sizeof(int))) {
-        return std::nullopt;
-    }
+    const std::string& bytes = *message;
     Request request;
-    std::memcpy(request.fds, CMSG_DATA(header), sizeof request.fds);
+    std::copy(fds.begin(), fds.end(), request.fds);
     std::vector<std::string> fields;
     for (std::size_t at = 0; at < bytes.size();) {
         const std::size_t end = bytes.find('\0', at);

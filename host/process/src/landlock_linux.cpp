@@ -50,9 +50,6 @@ std::uint64_t writeRights(int abi) {
 // The rights a rule on a file, not a folder, may carry.
 constexpr std::uint64_t kFileRights = LANDLOCK_ACCESS_FS_WRITE_FILE | kTruncate | kIoctlDevice;
 
-constexpr const char* kHarmlessDevices[] = {"/dev/null",   "/dev/zero",    "/dev/full",
-                                            "/dev/random", "/dev/urandom", "/dev/tty"};
-
 bool allow(int ruleset, int at, std::uint64_t rights) {
     landlock_path_beneath_attr beneath{};
     beneath.allowed_access = rights;

@@ -5,6 +5,12 @@
 
 namespace process {
 
+// Devices that are harmless to reach and that programs expect to open: the
+// ones a contained child may write, and the only ones it finds. /dev/tty is
+// none for a process with no controlling terminal.
+inline constexpr const char* kHarmlessDevices[] = {"/dev/null",   "/dev/zero",    "/dev/full",
+                                                   "/dev/random", "/dev/urandom", "/dev/tty"};
+
 // Landlock, the kernel's sandbox for unprivileged processes: what this
 // kernel offers of it.
 struct LandlockLevel {

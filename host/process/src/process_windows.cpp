@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "capture_buffer.h"
+#include "containment_windows.h"
 #include "process/containment.h"
 #include "process/process.h"
 #include "stall_detector.h"
@@ -182,8 +183,11 @@ private:
 
 }  // namespace
 
-Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                const Redirect& redirect, const Watchdog& watchdog) {
+namespace {
+
+// run(), in `sandbox` when there is one.
+Termination runIn(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                  const Redirect& redirect, const Watchdog& watchdog, const Sandbox* sandbox) {
     std::wstring commandLine = quote(program.wstring());
     for (const auto& argument : arguments) {
         commandLine += L' ';
@@ -250,6 +254,9 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    if (sandbox != nullptr) {
+        limitJob(job);
+    }
 
     // The child inherits its three standard handles and nothing else: not
     // plugin-host's own output, which a plugin could otherwise write into
@@ -286,9 +293,15 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
             GetHandleInformation(inherited[i], &flags[i]);
             SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
         }
-        started = CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr,
-                                 TRUE, CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT | console,
-                                 nullptr, nullptr, &startup, &child);
+        const DWORD how = CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT | console;
+        started = sandbox != nullptr
+                      ? CreateProcessAsUserW(sandbox->token, program.wstring().c_str(),
+                                             commandLine.data(), nullptr, nullptr, TRUE,
+                                             how | CREATE_UNICODE_ENVIRONMENT,
+                                             const_cast<wchar_t*>(sandbox->environment.data()),
+                                             nullptr, &startup, &child)
+                      : CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr,
+                                       nullptr, TRUE, how, nullptr, nullptr, &startup, &child);
         startError = GetLastError();
         for (std::size_t i = 0; i < inherited.size(); ++i) {
             SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, flags[i] & HANDLE_FLAG_INHERIT);
@@ -353,8 +366,9 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     if (timedOut) {
         termination.description =
             "killed after " + std::to_string(watchdog.limit.count()) + " ms without progress";
-    } else if (code >= 0xC0000000u) {
-        // Status codes of severity "error" are exceptions nobody handled.
+    } else if (code >= 0x80000000u) {
+        // Status codes of severity "warning" (a breakpoint, a single step)
+        // and "error" are exceptions nobody handled.
         termination.crashed = true;
         termination.description = describeException(code);
     } else {
@@ -363,11 +377,17 @@ Termination run(const std::filesystem::path& program, const std::vector<std::str
     return termination;
 }
 
-ContainmentReport contain(const Containment&) {
-    // Each child is in a job object, which holds whatever it starts.
-    ContainmentReport report;
-    report.inPlace = {"job object"};
-    return report;
+}  // namespace
+
+Termination run(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                const Redirect& redirect, const Watchdog& watchdog) {
+    return runIn(program, arguments, redirect, watchdog, nullptr);
+}
+
+ContainmentReport contain(const Containment& containment) {
+    // Without administrator rights Windows gives no network part to take
+    // back: --allow-network changes nothing here.
+    return containOnWindows(containment);
 }
 
 bool sharedFileMadeWithChild() {
@@ -381,7 +401,8 @@ std::filesystem::path sharedPath(const TemporaryFile& file) {
 // Windows has no fork: each child is started afresh.
 Termination runThisProgram(const std::vector<std::string>& arguments, const Redirect& redirect,
                            const Watchdog& watchdog) {
-    return run(currentExecutable(), arguments, redirect, watchdog);
+    const std::unique_ptr<Sandbox> sandbox = sandboxFor();
+    return runIn(currentExecutable(), arguments, redirect, watchdog, sandbox.get());
 }
 
 std::optional<int> serveForks(int, char**, ProgramEntry) {

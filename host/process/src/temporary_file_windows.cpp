@@ -8,6 +8,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "containment_windows.h"
 #include "process/temporary_file.h"
 
 namespace process {
@@ -23,15 +24,18 @@ TemporaryFile::TemporaryFile(const std::filesystem::path& folder) {
     std::mt19937_64 generator(
         entropy() ^
         static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    const std::unique_ptr<LowLabel> label = labelForChildren(false);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::wostringstream name;
         name << L"plugin-host-" << std::hex << generator() << L".report";
         const std::filesystem::path path = folder / name.str();
         // Not inheritable; deleted when the last handle to it closes, the
-        // child's included, whoever ends first.
+        // child's included, whoever ends first. A child at low integrity
+        // writes it only with a label it is made with.
         const HANDLE file =
             CreateFileW(path.wstring().c_str(), GENERIC_READ | DELETE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        label ? label->attributes() : nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             descriptor_ = reinterpret_cast<std::intptr_t>(file);
