@@ -6,11 +6,13 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -515,6 +517,38 @@ namespace {
 constexpr const char* kSharedName = ".plugin-host-report";
 }  // namespace
 
+namespace {
+
+bool confinedCapabilities = false;  // set in a child that entered its user namespace
+
+// A child in its own user namespace holds no right to raise its priority, so
+// a plugin that lowers it, as it may, could not put it back where it was:
+// RLIMIT_NICE lets a process without that right go back up, as far as the
+// limit says. Raised here, while we are still in the machine's own user
+// namespace, to our own priority and no further; a user who may not raise
+// it could not put a priority back before either.
+void letChildrenPutTheirPriorityBack() {
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, 0);
+    rlimit limit{};
+    if (errno != 0 || getrlimit(RLIMIT_NICE, &limit) != 0) {
+        return;
+    }
+    const auto wanted = static_cast<rlim_t>(20 - nice);
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        limit.rlim_cur = wanted;
+        limit.rlim_max =
+            limit.rlim_max == RLIM_INFINITY ? limit.rlim_max : std::max(limit.rlim_max, wanted);
+        setrlimit(RLIMIT_NICE, &limit);
+    }
+}
+
+}  // namespace
+
+bool capabilitiesConfined() {
+    return confinedCapabilities;
+}
+
 Jail::Jail(const std::string& settings, const std::vector<int>& descriptors,
            const std::vector<sock_filter>& filter) {
     std::vector<int> fds = descriptors;
@@ -536,6 +570,7 @@ Jail::Jail(const std::string& settings, const std::vector<int>& descriptors,
     }
     folders_ = std::string(kTestFolders) + "/plugin-host-" + std::to_string(getpid()) + "-";
     if (fds.size() >= 3) {
+        letChildrenPutTheirPriorityBack();
         join(fds);
     }
     for (const int fd : fds) {
@@ -671,8 +706,11 @@ bool Jail::enter(const Folder* folder, std::vector<std::string>& arguments,
     };
     // Root there, or the user that started the run, with no capability over
     // what the server's namespace owns.
-    if (childUserNamespace_ >= 0 && setns(childUserNamespace_, CLONE_NEWUSER) != 0) {
-        return failed("the children's user namespace");
+    if (childUserNamespace_ >= 0) {
+        if (setns(childUserNamespace_, CLONE_NEWUSER) != 0) {
+            return failed("the children's user namespace");
+        }
+        confinedCapabilities = true;
     }
     if (ipcNamespace_ && unshare(CLONE_NEWIPC) != 0) {
         return failed("an ipc namespace of its own");

@@ -143,7 +143,8 @@ std::optional<std::string> receiveMessage(int socket, std::vector<int>* descript
     } while (got < 0 && errno == EINTR);
     std::vector<int> received;
     const cmsghdr* header = CMSG_FIRSTHDR(&message);
-    if (got >= 0 && header != nullptr && header->cmsg_type == SCM_RIGHTS) {
+    if (got >= 0 && header != nullptr && header->cmsg_type == SCM_RIGHTS &&
+        header->cmsg_len > CMSG_LEN(0)) {
         received.resize((header->cmsg_len - CMSG_LEN(0)) / sizeof(int));
         std::memcpy(received.data(), CMSG_DATA(header), received.size() * sizeof(int));
     }
@@ -269,7 +270,10 @@ int serve(ProgramEntry entry) {
     constexpr std::size_t kFilterWord = 6;  // "filter"
     std::vector<sock_filter> program((filter->size() - std::min(filter->size(), kFilterWord)) /
                                      sizeof(sock_filter));
-    std::memcpy(program.data(), filter->data() + kFilterWord, program.size() * sizeof(sock_filter));
+    if (!program.empty()) {
+        std::memcpy(program.data(), filter->data() + kFilterWord,
+                    program.size() * sizeof(sock_filter));
+    }
     std::optional<Jail> jail;
     try {
         jail.emplace(*settings, namespaces, program);

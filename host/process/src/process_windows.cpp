@@ -390,6 +390,10 @@ ContainmentReport contain(const Containment& containment) {
     return containOnWindows(containment);
 }
 
+bool capabilitiesConfined() {
+    return false;  // no capabilities on Windows
+}
+
 bool sharedFileMadeWithChild() {
     return false;
 }

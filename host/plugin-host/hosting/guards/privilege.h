@@ -5,15 +5,18 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "process/containment.h"
+
 namespace host::guards {
 
-// Whether this process holds `capability` in its effective set: what it may
-// put back depends on that, not on being root, which in a container may
-// lack some.
+// Whether this process holds `capability` in its effective set, over the
+// machine: what it may put back depends on that, not on being root, which in
+// a container may lack some, and which in a contained child's own user
+// namespace reaches nothing the guards look at.
 inline bool holdsCapability(int capability) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[2]{};
-    return syscall(SYS_capget, &header, data) == 0 &&
+    return !process::capabilitiesConfined() && syscall(SYS_capget, &header, data) == 0 &&
            (data[capability / 32].effective >> (capability % 32) & 1) != 0;
 }
 

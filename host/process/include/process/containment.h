@@ -46,4 +46,10 @@ bool sharedFileMadeWithChild();
 // Redirect::shared.
 std::filesystem::path sharedPath(const TemporaryFile& file);
 
+// Whether this process is a contained child whose capabilities reach only a
+// user namespace of its own, not the machine: it may not raise a limit,
+// lower its nice value or take a real-time class, whatever its capability
+// set says.
+bool capabilitiesConfined();
+
 }  // namespace process
