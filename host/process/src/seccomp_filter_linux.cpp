@@ -38,6 +38,16 @@ void add(const Context& filter, std::uint32_t action, int call, unsigned count,
 
 constexpr std::uint32_t kMinusOne = 0xffffffffu;
 
+// Argument `index` of a call compared with `datum`: what libseccomp's
+// SCMP_A<n>_32 macros make, without the C compound literals they are made of.
+scmp_arg_cmp argument(unsigned index, scmp_compare op, std::uint32_t datum) {
+    scmp_arg_cmp compared{};
+    compared.arg = index;
+    compared.op = op;
+    compared.datum_a = datum;
+    return compared;
+}
+
 }  // namespace
 
 std::vector<sock_filter> filterProgram(const FilterRules& rules) {
@@ -46,15 +56,15 @@ std::vector<sock_filter> filterProgram(const FilterRules& rules) {
         throw ProcessError("cannot make the seccomp filter: out of memory");
     }
     const auto refused = SCMP_ACT_ERRNO(EPERM);
-    const auto notZero = SCMP_A1_32(SCMP_CMP_NE, 0);
+    const auto notZero = argument(1, SCMP_CMP_NE, 0);
     // A signal to every process the user may signal ends the child instead:
     // in a CI job that runs as root, that is the whole machine.
-    add(filter, SCMP_ACT_KILL_PROCESS, SCMP_SYS(kill), 2, SCMP_A0_32(SCMP_CMP_EQ, kMinusOne),
+    add(filter, SCMP_ACT_KILL_PROCESS, SCMP_SYS(kill), 2, argument(0, SCMP_CMP_EQ, kMinusOne),
         notZero);
     if (rules.self != 0) {
         // Only its own process is the child's to signal, trace or read, and
         // never through a pidfd.
-        const auto notSelf = SCMP_A0_32(SCMP_CMP_NE, static_cast<std::uint32_t>(rules.self));
+        const auto notSelf = argument(0, SCMP_CMP_NE, static_cast<std::uint32_t>(rules.self));
         for (const int call :
              {SCMP_SYS(kill), SCMP_SYS(tkill), SCMP_SYS(tgkill), SCMP_SYS(rt_sigqueueinfo),
               SCMP_SYS(rt_tgsigqueueinfo), SCMP_SYS(pidfd_open), SCMP_SYS(process_vm_readv),
@@ -62,30 +72,31 @@ std::vector<sock_filter> filterProgram(const FilterRules& rules) {
             add(filter, refused, call, 1, notSelf);
         }
         add(filter, refused, SCMP_SYS(kcmp), 1,
-            SCMP_A1_32(SCMP_CMP_NE, static_cast<std::uint32_t>(rules.self)));
+            argument(1, SCMP_CMP_NE, static_cast<std::uint32_t>(rules.self)));
         for (const int call :
              {SCMP_SYS(pidfd_send_signal), SCMP_SYS(pidfd_getfd), SCMP_SYS(process_madvise)}) {
             add(filter, refused, call, 0);
         }
         // PTRACE_TRACEME (0) only: some plugins ask to be traced to keep
         // debuggers away.
-        add(filter, refused, SCMP_SYS(ptrace), 1, SCMP_A0_64(SCMP_CMP_NE, 0));
+        add(filter, refused, SCMP_SYS(ptrace), 1, argument(0, SCMP_CMP_NE, 0));
     } else {
         // Stopping or killing its parent ends the child: the parent is the
         // fork server, which every other test needs. (With the rules above,
         // the kernel refuses it as it refuses any other process.)
-        const auto parent = SCMP_A0_32(SCMP_CMP_EQ, static_cast<std::uint32_t>(rules.parent));
+        const auto parent = argument(0, SCMP_CMP_EQ, static_cast<std::uint32_t>(rules.parent));
         add(filter, SCMP_ACT_KILL_PROCESS, SCMP_SYS(kill), 2, parent, notZero);
         add(filter, SCMP_ACT_KILL_PROCESS, SCMP_SYS(tkill), 2, parent, notZero);
-        add(filter, SCMP_ACT_KILL_PROCESS, SCMP_SYS(tgkill), 2, parent, SCMP_A2_32(SCMP_CMP_NE, 0));
+        add(filter, SCMP_ACT_KILL_PROCESS, SCMP_SYS(tgkill), 2, parent,
+            argument(2, SCMP_CMP_NE, 0));
     }
     if (!rules.network) {
         // A network namespace has no route out, but a socket file on the
         // read-only file system still connects (the X server, D-Bus, a
         // container engine). Socket pairs stay the child's own.
         add(filter, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(socket), 1,
-            rules.networkNamespace ? SCMP_A0_32(SCMP_CMP_EQ, AF_UNIX)
-                                   : SCMP_A0_32(SCMP_CMP_NE, AF_NETLINK));
+            rules.networkNamespace ? argument(0, SCMP_CMP_EQ, AF_UNIX)
+                                   : argument(0, SCMP_CMP_NE, AF_NETLINK));
     }
     // Its operations pass by the filter: it could open a socket unseen.
     for (const int call :
