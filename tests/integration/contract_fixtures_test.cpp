@@ -466,7 +466,8 @@ TEST_P(Hangs, AreKilledAtTheLimitAndNamedForTheirStep) {
     const Hang& hang = GetParam();
     const std::string path = module(hang.fixture);
     const auto started = std::chrono::steady_clock::now();
-    const HostRun run = host({"--json", "--timeout", kHangLimit, path});
+    // Every test's child at once, as many as hang: the run waits one limit.
+    const HostRun run = host({"--json", "--jobs", "7", "--timeout", kHangLimit, path});
     const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(run.exitCode, 1) << run.err;
     const std::string within = std::string("did not finish within ") + kHangLimit + " s";
@@ -573,7 +574,7 @@ INSTANTIATE_TEST_SUITE_P(
                                "lifecycle: " + kKilledAfter1 + "onLoad"},
                       BusyHang{
                           "fixture_hanging_destructor",
-                          {"--timeout", "2"},
+                          {"--timeout", "2", "--jobs", "7"},
                           std::chrono::seconds(2),
                           {{"lifecycle", "timed out: " + kKilledAfter2 + "deleteMe"},
                            {"delete-before-get", "timed out: " + kKilledAfter2 + "deleteMe"},

@@ -91,6 +91,20 @@ class Junit(unittest.TestCase):
         self.assertTrue(all(line.startswith(f"plugin-host: {shown(module('fixture_prints'))}: warning [")
                             for line in suite.find("system-err").text.splitlines()))
 
+    def test_several_modules_are_a_suite_each_in_the_order_named(self):
+        work = ARGUMENTS.work / "several"
+        work.mkdir(parents=True, exist_ok=True)
+        named = [module("fixture_crashing_onload"), module("fixture_noop")]
+        result = plugin_host("--junit", "report.xml", "--", *named, cwd=work)
+        self.assertEqual(result.returncode, 1)
+        root = ElementTree.parse(work / "report.xml").getroot()
+        suites = root.findall("testsuite")
+        self.assertEqual([suite.find("properties/property[@name='module']").get("value")
+                          for suite in suites], [shown(path) for path in named])
+        self.assertEqual([suite.get("errors") for suite in suites], ["1", "0"])
+        self.assertEqual((root.get("tests"), root.get("errors"), root.get("failures"),
+                          root.get("skipped")), ("14", "1", "0", "0"))
+
     def test_a_path_it_cannot_write_is_its_own_trouble(self):
         work = ARGUMENTS.work / "unwritable"
         (work / "a-folder").mkdir(parents=True, exist_ok=True)

@@ -59,7 +59,10 @@ def check_completion(plugin_host, script, failures):
         (["--sequence", "get"], ["getPlugin"]),
         (["--sequence", "getPlugin,co"], ["getPlugin,copy"]),
         (["--sequence", "getPlugin,copy,on"], ["getPlugin,copy,onLoad", "getPlugin,copy,onUnload"]),
+        (["--sequence", "getPlugin,copy,onLoad,onU"], ["getPlugin,copy,onLoad,onUnload"]),
         (["--cycles", ""], []),
+        (["--skip", "li"], ["lifecycle"]),
+        (["--jobs", ""], []),
     ]
     with tempfile.TemporaryDirectory() as folder:
         os.mkdir(os.path.join(folder, "a-folder"))
@@ -67,6 +70,8 @@ def check_completion(plugin_host, script, failures):
         rows += [
             (["--writable", folder + "/a"], [folder + "/a-folder"]),
             ([folder + "/a"], [folder + "/a-file", folder + "/a-folder"]),
+            # A module or folder after another.
+            ([folder + "/a-file", folder + "/a-fo"], [folder + "/a-folder"]),
         ]
         failures += check_rows(plugin_host, script, rows)
 

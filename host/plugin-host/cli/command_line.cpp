@@ -63,6 +63,17 @@ std::filesystem::path writableFolder(const std::string& text) {
     return folder;
 }
 
+int parseJobs(const std::string& text) {
+    int jobs = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), jobs);
+    if (!isNumber(text) || error != std::errc() || end != text.data() + text.size() || jobs < 1 ||
+        jobs > kMaxJobs) {
+        throw UsageError("--jobs takes a number of children from 1 to " + std::to_string(kMaxJobs) +
+                         ", got \"" + text + "\"");
+    }
+    return jobs;
+}
+
 int parseExplore(const std::string& text) {
     int count = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
@@ -154,11 +165,13 @@ namespace {
 struct Values {
     Options options;
     std::vector<std::string> presets;
-    std::string module;
+    std::vector<std::string> modules;
     std::string timeout;
     std::string childReport;
     std::string junitFile;
     std::vector<std::string> tests;
+    std::vector<std::string> skip;
+    std::string jobs;
     std::string explore;
     std::string seed;
     std::string sequence;
@@ -202,6 +215,15 @@ void describe(CLI::App& app, Values& values) {
         ->type_name("NAME")
         ->allow_extra_args(false)
         ->check(CLI::IsMember(testNames));
+    app.add_option("--skip", values.skip,
+                   "Leave this test out (repeatable): it is reported skipped")
+        ->type_name("NAME")
+        ->allow_extra_args(false)
+        ->check(CLI::IsMember(testNames));
+    once(app.add_option("--jobs", values.jobs,
+                        "Run at most N children at once, across all modules (default: the "
+                        "number of cores)")
+             ->type_name("N"));
     once(app.add_flag("--list-tests", values.listTests,
                       "List the tests, with what each checks and what a failure usually means"));
     once(app.add_flag("--in-process", options.inProcess,
@@ -235,7 +257,8 @@ void describe(CLI::App& app, Values& values) {
                       "3 when the system refuses one)"));
     // Set by the parent only.
     once(app.add_option(kChildReportOption, values.childReport)->group(""));
-    once(app.add_option("MODULE", values.module, "The plugin module (.so or .dll) to load"));
+    app.add_option("MODULE", values.modules,
+                   "The plugin modules (.so or .dll) to load, or folders of them (repeatable)");
     app.footer(helpFooter());
     app.set_version_flag("--version", "plugin-host " VELQUIST_VERSION " (host sdk level 95)");
 }
@@ -278,7 +301,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     describe(app, values);
     Options& options = line.options;
     std::vector<std::string>& presets = values.presets;
-    std::string& module = values.module;
+    std::vector<std::string>& modules = values.modules;
     std::string& timeout = values.timeout;
     std::string& childReport = values.childReport;
     std::string& junitFile = values.junitFile;
@@ -310,15 +333,24 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         return line;
     }
     if (app.count("--explore") > 0) {
-        // --explore takes its number or none: a module right after it is the module.
-        if (!explore.empty() && !isNumber(explore) && module.empty()) {
-            module = explore;
+        // --explore takes its number or none: a word right after it that does
+        // not begin as a number is the first module.
+        if (!explore.empty() && (explore.front() < '0' || explore.front() > '9')) {
+            modules.insert(modules.begin(), explore);
             explore.clear();
         }
         options.explore = explore.empty() ? kDefaultExplore : parseExplore(explore);
     }
     exploreOptions(app, options, seed, sequence, tests);
-    if (module.empty()) {
+    if (!values.skip.empty() && !tests.empty()) {
+        throw UsageError("--skip leaves tests out of all of them and cannot go with --test");
+    }
+    if (!values.skip.empty() && (options.explore > 0 || !sequence.empty())) {
+        throw UsageError(std::string("--skip leaves out named tests and cannot go with ") +
+                         (options.explore > 0 ? "--explore" : "--sequence"));
+    }
+    modules.erase(std::remove(modules.begin(), modules.end(), std::string()), modules.end());
+    if (modules.empty()) {
         throw UsageError("MODULE is required");
     }
     // The chosen tests run in the order they are listed, once each.
@@ -326,6 +358,15 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         if (std::find(tests.begin(), tests.end(), name) != tests.end()) {
             options.tests.push_back(name);
         }
+        if (std::find(values.skip.begin(), values.skip.end(), name) != values.skip.end()) {
+            options.skip.push_back(name);
+        }
+    }
+    if (options.skip.size() == testNames.size()) {
+        throw UsageError("--skip leaves no test to run");
+    }
+    if (app.count("--jobs") > 0) {
+        options.jobs = parseJobs(values.jobs);
     }
     if (app.count("--timeout") > 0) {
         options.timeoutSeconds = parseTimeout(timeout);
@@ -345,7 +386,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     if (app.count(kChildReportOption) > 0) {
         // Only plugin-host itself starts a child, with exactly these.
         const std::size_t runs = options.tests.size() + (options.sequence.empty() ? 0 : 1);
-        if (childReport.empty() || runs != 1 || options.explore > 0 || options.inProcess) {
+        if (childReport.empty() || runs != 1 || options.explore > 0 || options.inProcess ||
+            modules.size() != 1) {
             throw UsageError(std::string(kChildReportOption) +
                              " takes a file and goes with exactly one --test or --sequence");
         }
@@ -369,7 +411,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         }
         options.junitFile = process::pathFromUtf8(junitFile);
     }
-    options.module = std::filesystem::absolute(process::pathFromUtf8(module)).lexically_normal();
+    line.modules = modules;
+    options.module =
+        std::filesystem::absolute(process::pathFromUtf8(modules.front())).lexically_normal();
     return line;
 }
 

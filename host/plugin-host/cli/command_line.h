@@ -17,7 +17,8 @@ enum class Command {
 
 struct CommandLine {
     Command command = Command::Run;
-    Options options;
+    Options options;                   // its module is the first of `modules`
+    std::vector<std::string> modules;  // the MODULE paths, as given
     std::string text;
 };
 

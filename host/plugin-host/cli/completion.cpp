@@ -21,7 +21,7 @@ std::vector<std::string> completions(const std::string& previous, const std::str
             found.push_back(candidate);
         }
     };
-    if (previous == "--test") {
+    if (previous == "--test" || previous == "--skip") {
         for (const auto& test : contractTests()) {
             offer(test.name);
         }

@@ -2,6 +2,7 @@
 // loaded, driven and checked without starting the game.
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -16,11 +17,14 @@
 #include "isolation.h"
 #include "junit_report.h"
 #include "manual.h"
+#include "module_paths.h"
+#include "modules_run.h"
 #include "process/process.h"
 #include "process/terminal.h"
 #include "progress_line.h"
 #include "report_json.h"
 #include "runner.h"
+#include "summary_text.h"
 #include "text_escape.h"
 #include "text_output.h"
 #include "warnings.h"
@@ -62,16 +66,30 @@ int hostTrouble(const std::string& module, const std::string& cause) {
 // At a terminal, a run that takes a while shows how far it has come. Not in
 // plugin-host's own process (--in-process): what reaches standard error there
 // while a test runs is taken as the plugin's output.
-host::RunReport runShowingProgress(const host::Options& options) {
+std::vector<host::RunReport> runShowingProgress(const host::Options& options,
+                                                const std::vector<std::filesystem::path>& modules) {
     const std::optional<int> columns = process::standardErrorTerminalColumns();
     if (!columns || options.inProcess) {
-        return host::runTests(options);
+        return host::runModules(options, modules);
     }
-    host::RunProgress progress(options);
+    host::RunProgress progress(options, modules.size());
     host::ProgressLine line(progress, std::cerr, *columns, {});
-    host::RunReport report = host::runTests(options, &progress);
+    std::vector<host::RunReport> reports = host::runModules(options, modules, &progress);
     line.stop();
-    return report;
+    return reports;
+}
+
+// One module's report as it is alone: its warnings, then the text (or, in a
+// JSON run, the line that says why it did not pass).
+void printModule(const host::Options& options, const host::RunReport& report) {
+    for (const auto& warning : report.warnings) {
+        std::cerr << host::warningLine(report.module, warning) << '\n';
+    }
+    if (!options.json) {
+        host::printText(report, std::cout, std::cerr);
+    } else if (report.outcome != host::Outcome::Passed) {
+        std::cerr << host::failureLine(report.module, report.cause) << std::endl;
+    }
 }
 
 int run(const std::vector<std::string>& arguments) {
@@ -109,7 +127,17 @@ int run(const std::vector<std::string>& arguments) {
         return host::runAsChild(options);
     }
 
-    const std::string module = process::pathToUtf8(options.module);
+    host::ModuleList list;
+    try {
+        list = host::listModules(line.modules);
+    } catch (const host::BadModulePath& bad) {
+        std::cerr << host::failureLine(bad.path(), bad.what()) << std::endl;
+        return static_cast<int>(host::Outcome::Unusable);
+    }
+    for (const auto& note : list.notes) {
+        std::cerr << "plugin-host: " << host::escapedText(note) << '\n';
+    }
+    const std::string module = process::pathToUtf8(list.modules.front());
     if (!options.junitFile.empty()) {
         if (!process::createEmptyFile(options.junitFile)) {
             return hostTrouble(module, junitTrouble(options.junitFile));
@@ -134,23 +162,29 @@ int run(const std::vector<std::string>& arguments) {
         }
     }
 
-    const host::RunReport report = runShowingProgress(options);
-    for (const auto& warning : report.warnings) {
-        std::cerr << host::warningLine(report.module, warning) << '\n';
+    const auto started = std::chrono::steady_clock::now();
+    const std::vector<host::RunReport> reports = runShowingProgress(options, list.modules);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const host::RunReport& report = reports.front();
+    const bool many = reports.size() > 1;
+    for (const auto& one : reports) {
+        printModule(options, one);
     }
     if (options.json) {
-        std::cout << nlohmann::ordered_json(report).dump(2) << std::endl;
-        if (report.outcome != host::Outcome::Passed) {
-            std::cerr << host::failureLine(report.module, report.cause) << std::endl;
-        }
-    } else {
-        host::printText(report, std::cout, std::cerr);
+        std::cout << (many ? host::modulesJson(reports) : nlohmann::ordered_json(report)).dump(2)
+                  << std::endl;
+    } else if (many) {
+        host::printSummary(reports, seconds, std::cout);
     }
-    const int code = delivered(static_cast<int>(report.outcome), host::escapedText(report.module));
+    const int code =
+        delivered(static_cast<int>(host::worstOutcome(reports)),
+                  host::escapedText(many ? std::string("the summary") : report.module));
     if (!options.junitFile.empty()) {
         errno = 0;
-        if (!writeFile(options.junitFile, host::junitXml(report))) {
-            return hostTrouble(report.module, junitTrouble(options.junitFile));
+        const std::string xml = many ? host::junitXml(reports, seconds) : host::junitXml(report);
+        if (!writeFile(options.junitFile, xml)) {
+            return hostTrouble(module, junitTrouble(options.junitFile));
         }
     }
     if (options.inProcess) {

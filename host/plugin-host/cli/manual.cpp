@@ -44,13 +44,13 @@ std::string manualPage() {
         "plugin-host \\- load a BakkesMod plugin module headless and test its contract\n"
         ".SH SYNOPSIS\n"
         ".B plugin-host\n"
-        "[\\fIOPTIONS\\fR] \\fIMODULE\\fR\n"
+        "[\\fIOPTIONS\\fR] \\fIMODULE\\fR...\n"
         ".br\n"
         ".B plugin-host \\-\\-explore\n"
-        "[\\fIN\\fR] [\\fB\\-\\-seed\\fR \\fIS\\fR] [\\fIOPTIONS\\fR] \\fIMODULE\\fR\n"
+        "[\\fIN\\fR] [\\fB\\-\\-seed\\fR \\fIS\\fR] [\\fIOPTIONS\\fR] \\fIMODULE\\fR...\n"
         ".br\n"
         ".B plugin-host \\-\\-sequence\n"
-        "\\fIOPS\\fR [\\fIOPTIONS\\fR] \\fIMODULE\\fR\n"
+        "\\fIOPS\\fR [\\fIOPTIONS\\fR] \\fIMODULE\\fR...\n"
         ".br\n"
         ".B plugin-host \\-\\-list-tests\n"
         ".SH DESCRIPTION\n" +
@@ -63,6 +63,12 @@ std::string manualPage() {
         "run that does not pass says "
         "so in one line on standard error, naming the module, the first failing test and its "
         "cause.\n"
+        ".PP\n"
+        "A \\fIMODULE\\fR may be a folder: every module directly in it, in name order. "
+        "Several modules run side by side, their children at most \\fB\\-\\-jobs\\fR at "
+        "once; each gets the verdict it gets alone, reported in the order named, and the text "
+        "report ends with a table of the modules and a line of totals. The exit code is the "
+        "worst of the modules'.\n"
         ".SH OPTIONS\n";
     for (const auto& option : optionsHelp()) {
         page += ".TP\n";

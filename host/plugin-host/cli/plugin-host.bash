@@ -1,4 +1,4 @@
-# bash completion for plugin-host: the options, the tests after --test and
+# bash completion for plugin-host: the options, the tests after --test and --skip and
 # the operations after --sequence, comma by comma, as plugin-host itself
 # names them (plugin-host --complete PREVIOUS CURRENT); folders after
 # --writable, file names elsewhere.
@@ -17,7 +17,7 @@ _plugin_host() {
         return 0
     fi
     case $previous in
-        --set | --cycles | --timeout | --seed | --test | --sequence) COMPREPLY=() ;;
+        --set | --cycles | --timeout | --seed | --test | --skip | --jobs | --sequence) COMPREPLY=() ;;
         --writable) COMPREPLY=($(compgen -d -- "$current")) ;;
         *) COMPREPLY=($(compgen -f -- "$current")) ;;
     esac

@@ -19,14 +19,20 @@ std::string progressText(const RunProgress::Snapshot& snapshot, std::size_t widt
     const std::string cycles = withThousands(static_cast<unsigned>(snapshot.cycles));
     const bool counting = snapshot.cycle > 0;
     const std::string unit = snapshot.unit;
+    // A run of several modules counts them first.
+    const bool many = snapshot.modules > 1;
+    const std::string modulesDone = std::to_string(snapshot.modulesDone);
+    const std::string modules = std::to_string(snapshot.modules);
+    const std::string ofModules = many ? modulesDone + " of " + modules + " modules, " : "";
+    const std::string shortModules = many ? modulesDone + "/" + modules + " modules, " : "";
     // The numbers are what a narrow terminal must keep: the words go first.
     const std::string forms[] = {
-        "plugin-host: " + done + " of " + tests + " tests done" +
+        "plugin-host: " + ofModules + done + " of " + tests + " tests done" +
             (counting ? "; " + snapshot.cycleTest + ": " + unit + " " + cycle + " of " + cycles
                       : ""),
-        "plugin-host: " + done + "/" + tests + " tests" +
+        "plugin-host: " + shortModules + done + "/" + tests + " tests" +
             (counting ? "; " + snapshot.cycleTest + " " + unit + " " + cycle + "/" + cycles : ""),
-        done + "/" + tests + " tests" +
+        shortModules + done + "/" + tests + " tests" +
             (counting ? std::string("; ") + unit + " " + cycle + "/" + cycles : ""),
     };
     for (const std::string& form : forms) {

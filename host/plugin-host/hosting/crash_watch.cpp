@@ -89,7 +89,8 @@ void watchSequence(const std::string& sequence, const std::vector<std::string>& 
 }
 
 void watchPluginCrashes(const std::string& module) {
-    if (watchedModule == nullptr) {
+    // The one named before is never freed: a crash may be reading it.
+    if (watchedModule == nullptr || *watchedModule != escapedText(module)) {
         watchedModule = new std::string(escapedText(module));
     }
     process::announceCrashes(crashLine);

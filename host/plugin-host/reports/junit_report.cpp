@@ -125,7 +125,14 @@ std::string xmlText(const std::string& text) {
     return out;
 }
 
-std::string junitXml(const RunReport& report) {
+namespace {
+
+// One module's <testsuite>, and the counts its <testsuites> adds up.
+struct SuiteCounts {
+    std::size_t tests = 0, failures = 0, errors = 0, skipped = 0;
+};
+
+SuiteCounts writeSuite(std::ostringstream& xml, const RunReport& report) {
     // By hand: the module's name may hold any bytes, which a path would
     // convert on Windows.
     const std::string fileName = report.module.substr(report.module.find_last_of("/\\") + 1);
@@ -138,10 +145,6 @@ std::string junitXml(const RunReport& report) {
                count("errors", errors) + count("skipped", skipped);
     };
 
-    std::ostringstream xml;
-    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    xml << "<testsuites" << attribute("name", "plugin-host") << counts() << time(report.seconds)
-        << ">\n";
     xml << "  <testsuite" << attribute("name", fileName) << counts() << time(report.seconds)
         << ">\n";
     xml << "    <properties>\n";
@@ -179,8 +182,32 @@ std::string junitXml(const RunReport& report) {
         xml << "    <system-err>" << lines << "</system-err>\n";
     }
     xml << "  </testsuite>\n";
-    xml << "</testsuites>\n";
+    return {report.tests.size(), failures, errors, skipped};
+}
+
+}  // namespace
+
+std::string junitXml(const std::vector<RunReport>& reports, double seconds) {
+    std::ostringstream suites;
+    SuiteCounts all;
+    for (const auto& report : reports) {
+        const SuiteCounts counts = writeSuite(suites, report);
+        all.tests += counts.tests;
+        all.failures += counts.failures;
+        all.errors += counts.errors;
+        all.skipped += counts.skipped;
+    }
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    xml << "<testsuites" << attribute("name", "plugin-host") << count("tests", all.tests)
+        << count("failures", all.failures) << count("errors", all.errors)
+        << count("skipped", all.skipped) << time(seconds) << ">\n";
+    xml << suites.str() << "</testsuites>\n";
     return xml.str();
+}
+
+std::string junitXml(const RunReport& report) {
+    return junitXml({report}, report.seconds);
 }
 
 }  // namespace host

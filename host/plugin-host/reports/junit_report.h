@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "run_report.h"
 
@@ -12,6 +13,9 @@ namespace host {
 // output with the test that wrote it, and the warnings as the suite's
 // standard error, in the lines plugin-host writes there.
 std::string junitXml(const RunReport& report);
+// Several modules' runs in one document: a <testsuite> each, in order, in
+// one <testsuites> that adds them up over the run's `seconds`.
+std::string junitXml(const std::vector<RunReport>& reports, double seconds);
 
 // A text in the one representation of a plugin's bytes, as XML 1.0 can hold
 // it: no character XML forbids, even escaped (control characters,

@@ -318,4 +318,17 @@ void from_json(const Json& json, RunReport& report) {
     }
 }
 
+Json modulesJson(const std::vector<RunReport>& reports) {
+    Json modules = Json::array();
+    int passed = 0;
+    for (const auto& report : reports) {
+        modules.push_back(report);
+        passed += report.outcome == Outcome::Passed ? 1 : 0;
+    }
+    return Json{{"modules", std::move(modules)},
+                {"passed", passed},
+                {"failed", static_cast<int>(reports.size()) - passed},
+                {"exitCode", static_cast<int>(worstOutcome(reports))}};
+}
+
 }  // namespace host

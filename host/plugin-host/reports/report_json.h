@@ -2,6 +2,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <vector>
+
 #include "run_report.h"
 #include "test_report.h"
 
@@ -17,5 +19,10 @@ void to_json(nlohmann::ordered_json& json, const TestReport& report);
 void from_json(const nlohmann::ordered_json& json, TestReport& report);
 void to_json(nlohmann::ordered_json& json, const RunReport& report);
 void from_json(const nlohmann::ordered_json& json, RunReport& report);
+
+// What --json prints for a run of two or more modules: each module's report
+// as it is alone, in order, and how many passed and failed, with the run's
+// exit code.
+nlohmann::ordered_json modulesJson(const std::vector<RunReport>& reports);
 
 }  // namespace host

@@ -76,4 +76,14 @@ struct RunReport {
     StepStatus step(Step s) const { return steps[static_cast<std::size_t>(s)]; }
 };
 
+// A run of several modules ends as its worst: plugin-host's own failure
+// first, then a module the host cannot use, then a plugin that misbehaved.
+inline Outcome worstOutcome(const std::vector<RunReport>& reports) {
+    Outcome worst = Outcome::Passed;
+    for (const auto& report : reports) {
+        worst = static_cast<int>(report.outcome) > static_cast<int>(worst) ? report.outcome : worst;
+    }
+    return worst;
+}
+
 }  // namespace host

@@ -74,8 +74,10 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
         nameWidth = std::max(nameWidth, test.name.size());
     }
     std::size_t passed = 0;
+    std::size_t ran = 0;  // a test --skip left out is not counted
     for (const auto& test : report.tests) {
         passed += test.status == TestStatus::Passed ? 1 : 0;
+        ran += test.status == TestStatus::Skipped ? 0 : 1;
         out << "test        " << test.name << std::string(nameWidth + 2 - test.name.size(), ' ')
             << toString(test.status) << (test.cause.empty() ? "" : ": " + escapedText(test.cause))
             << '\n';
@@ -87,8 +89,8 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
         err << failureLine(report.module, report.cause) << '\n';
         return;
     }
-    out << escapedText(name) << ": passed " << passed << " of " << report.tests.size()
-        << (report.tests.size() == 1 ? " test" : " tests");
+    out << escapedText(name) << ": passed " << passed << " of " << ran
+        << (ran == 1 ? " test" : " tests");
     if (report.exploration) {
         const int ran = report.exploration->ran;
         out << (ran == 1 ? "; its one sequence"

@@ -18,15 +18,19 @@ std::vector<const ContractTest*> chosenTests(const Options& options) {
     return tests;
 }
 
-RunProgress::RunProgress(const Options& options) : cycles_(options.cycles) {
-    const auto tests = chosenTests(options);
-    tests_ = tests.size();
-    for (const ContractTest* test : tests) {
-        if (test->reportsCycles && cycles_ > 1) {
+RunProgress::RunProgress(const Options& options, std::size_t modules)
+    : modules_(modules), cycles_(options.cycles) {
+    for (const ContractTest* test : chosenTests(options)) {
+        if (std::find(options.skip.begin(), options.skip.end(), test->name) != options.skip.end()) {
+            continue;  // never runs
+        }
+        tests_ += modules;
+        // Several modules' cycles run side by side: one count would mix them.
+        if (test->reportsCycles && cycles_ > 1 && modules == 1) {
             cycleTest_ = test->name;
         }
     }
-    if (options.explore > 0) {
+    if (options.explore > 0 && modules == 1) {
         cycleTest_ = exploreTest().name;
         cycles_ = options.explore;
         unit_ = "sequence";
@@ -37,6 +41,8 @@ RunProgress::Snapshot RunProgress::snapshot() const {
     Snapshot snapshot;
     snapshot.testsDone = testsDone_.load(std::memory_order_relaxed);
     snapshot.tests = tests_;
+    snapshot.modulesDone = modulesDone_.load(std::memory_order_relaxed);
+    snapshot.modules = modules_;
     if (!cycleTest_.empty() && !cycleTestDone_.load(std::memory_order_relaxed)) {
         snapshot.cycleTest = cycleTest_;
         snapshot.cycle = cycle_.load(std::memory_order_relaxed);
@@ -51,6 +57,10 @@ void RunProgress::testDone(const ContractTest& test) {
         cycleTestDone_.store(true, std::memory_order_relaxed);
     }
     testsDone_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void RunProgress::moduleDone() {
+    modulesDone_.fetch_add(1, std::memory_order_relaxed);
 }
 
 std::atomic<int>* RunProgress::cycleOf(const ContractTest& test) {

@@ -18,13 +18,16 @@ std::vector<const ContractTest*> chosenTests(const Options& options);
 // threads store and another thread reads, and neither waits on the other.
 class RunProgress {
 public:
-    explicit RunProgress(const Options& options);
+    // A run of `modules` modules, each run as `options` says.
+    explicit RunProgress(const Options& options, std::size_t modules = 1);
 
     struct Snapshot {
         std::size_t testsDone = 0;
         std::size_t tests = 0;
-        // The test that runs the cycles, while it runs more than one; empty
-        // when there is none or it has ended.
+        std::size_t modulesDone = 0;
+        std::size_t modules = 1;
+        // The test that runs the cycles, while it runs more than one in a run
+        // of one module; empty when there is none or it has ended.
         std::string cycleTest;
         int cycle = 0;  // the cycle it has reached; 0 before the first
         int cycles = 0;
@@ -33,6 +36,7 @@ public:
     Snapshot snapshot() const;
 
     void testDone(const ContractTest& test);
+    void moduleDone();
     // Where `test` stores the cycle it reaches: only the test that runs the
     // cycles has one, and only when there are more than one. Only an
     // isolated child's cycles are followed: nothing shows those of a run in
@@ -40,7 +44,9 @@ public:
     std::atomic<int>* cycleOf(const ContractTest& test);
 
 private:
-    std::size_t tests_;
+    std::size_t tests_ = 0;
+    std::size_t modules_;
+    std::atomic<std::size_t> modulesDone_{0};
     std::string cycleTest_;
     int cycles_;
     const char* unit_ = "cycle";

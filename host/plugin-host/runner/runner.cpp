@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "catalog.h"
@@ -91,10 +93,42 @@ TestReport runTimed(const Options& options, const ContractTest& test,
     }
 }
 
-// One test, with how long it took.
+// Opened once, waited for by many (the MSVC library's <future> needs the
+// Concurrency Runtime, which the cross build does not have).
+class Gate {
+public:
+    void open() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            open_ = true;
+        }
+        opened_.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        opened_.wait(lock, [this] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
+};
+
+constexpr const char* kLeftOut = "left out by --skip";
+
+bool leftOut(const Options& options, const ContractTest& test) {
+    return std::find(options.skip.begin(), options.skip.end(), test.name) != options.skip.end();
+}
+
+// One test, with how long it took from when its child could start.
 TestReport runOne(const Options& options, const ContractTest& test, RunProgress* progress,
                   const std::atomic<bool>* cancelled = nullptr,
                   std::string* processMark = nullptr) {
+    if (cancelled != nullptr && *cancelled) {
+        // The gate failed while this test waited for a child of its own.
+        return TestReport::ended(test.name, TestStatus::Skipped, {});
+    }
     const auto start = std::chrono::steady_clock::now();
     TestReport report = runTimed(options, test, cancelled, processMark,
                                  progress != nullptr ? progress->cycleOf(test) : nullptr);
@@ -110,26 +144,30 @@ TestReport runOne(const Options& options, const ContractTest& test, RunProgress*
 
 // A module that cannot get through the gate (refused by the host, or crashing
 // or hanging as it loads) would fail every test the same way: the others are
-// skipped.
-bool skipAfterGate(const std::vector<const ContractTest*>& tests,
+// skipped. A test --skip left out stays left out, the gate too.
+bool skipAfterGate(const Options& options, const std::vector<const ContractTest*>& tests,
                    std::vector<TestReport>& reports) {
     bool failed = false;
     for (std::size_t i = 0; i < tests.size(); ++i) {
-        failed = failed || (tests[i]->gatesOthers && reports[i].status != TestStatus::Passed);
+        failed = failed || (tests[i]->gatesOthers && !leftOut(options, *tests[i]) &&
+                            reports[i].status != TestStatus::Passed);
     }
-    if (failed) {
-        for (std::size_t i = 0; i < tests.size(); ++i) {
-            if (!tests[i]->gatesOthers) {
-                reports[i] = TestReport::ended(tests[i]->name, TestStatus::Skipped, {});
-            }
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        if (leftOut(options, *tests[i])) {
+            reports[i] = TestReport::ended(tests[i]->name, TestStatus::Skipped, kLeftOut);
+        } else if (failed && !tests[i]->gatesOthers) {
+            reports[i] = TestReport::ended(tests[i]->name, TestStatus::Skipped, {});
         }
     }
     return failed;
 }
 
 // --explore: sequences, each run as --sequence runs one.
-RunReport runExplore(const Options& options, RunProgress* progress) {
+RunReport runExplore(const Options& options, RunProgress* progress, JobSlots* slots,
+                     std::size_t turn) {
     const std::vector<const ContractTest*> tests{&exploreTest()};
+    // One sequence after another: one child at a time.
+    const JobSlots::Held slot(slots, turn);
     const auto terminal = guards::terminalGuard();
     terminal->record();
     Exploration exploration;
@@ -155,9 +193,9 @@ RunReport runExplore(const Options& options, RunProgress* progress) {
     return run;
 }
 
-RunReport runAll(const Options& options, RunProgress* progress) {
+RunReport runAll(const Options& options, RunProgress* progress, JobSlots* slots, std::size_t turn) {
     if (options.explore > 0) {
-        return runExplore(options, progress);
+        return runExplore(options, progress, slots, turn);
     }
     const std::vector<const ContractTest*> tests = chosenTests(options);
     std::vector<TestReport> reports(tests.size());
@@ -166,32 +204,52 @@ RunReport runAll(const Options& options, RunProgress* progress) {
         watchPluginCrashes(process::pathToUtf8(options.module));
         // The gate first, then the rest, if it let them through.
         for (std::size_t i = 0; i < tests.size(); ++i) {
-            if (tests[i]->gatesOthers) {
+            if (tests[i]->gatesOthers && !leftOut(options, *tests[i])) {
                 reports[i] = runOne(options, *tests[i], progress);
             }
         }
-        if (!skipAfterGate(tests, reports)) {
+        if (!skipAfterGate(options, tests, reports)) {
             for (std::size_t i = 0; i < tests.size(); ++i) {
-                if (!tests[i]->gatesOthers) {
+                if (!tests[i]->gatesOthers && !leftOut(options, *tests[i])) {
                     reports[i] = runOne(options, *tests[i], progress);
                 }
             }
         }
+        skipAfterGate(options, tests, reports);
         return mergeReports(options, tests, reports);
     }
     // Each child spends most of its time starting up, or waiting on a hung
-    // plugin: all start at once, so the run costs only the slowest, and the
-    // others are ended as soon as the gate fails.
+    // plugin: as many start at once as --jobs lets, so the run costs little
+    // more than its slowest, and the others are ended, or never started, as
+    // soon as the gate fails. The gate takes its slot first.
     std::atomic<bool> gateFailed{false};
+    Gate gateHasSlot;
+    const bool gated = std::any_of(tests.begin(), tests.end(), [&](const ContractTest* test) {
+        return test->gatesOthers && !leftOut(options, *test);
+    });
+    if (!gated) {
+        gateHasSlot.open();
+    }
     const auto terminal = guards::terminalGuard();
     terminal->record();
     std::vector<std::thread> children;
     std::vector<std::string> marks(tests.size());
     for (std::size_t i = 0; i < tests.size(); ++i) {
+        if (leftOut(options, *tests[i])) {
+            continue;
+        }
         children.emplace_back([&, i] {
-            reports[i] = runOne(options, *tests[i], progress,
-                                tests[i]->gatesOthers ? nullptr : &gateFailed, &marks[i]);
-            if (tests[i]->gatesOthers && reports[i].status != TestStatus::Passed) {
+            const bool gate = tests[i]->gatesOthers;
+            if (!gate) {
+                gateHasSlot.wait();
+            }
+            const JobSlots::Held slot(slots, turn + i);
+            if (gate) {
+                gateHasSlot.open();
+            }
+            reports[i] =
+                runOne(options, *tests[i], progress, gate ? nullptr : &gateFailed, &marks[i]);
+            if (gate && reports[i].status != TestStatus::Passed) {
                 gateFailed = true;
             }
         });
@@ -210,20 +268,25 @@ RunReport runAll(const Options& options, RunProgress* progress) {
             reports[i].leftProcesses = true;
         }
     }
-    skipAfterGate(tests, reports);
+    skipAfterGate(options, tests, reports);
     putBackTerminal(*terminal, reports);
     return mergeReports(options, tests, reports);
 }
 
 }  // namespace
 
-RunReport runTests(const Options& options, RunProgress* progress) {
+RunReport runTests(const Options& options, RunProgress* progress, JobSlots* slots,
+                   std::size_t turn) {
     const auto start = std::chrono::steady_clock::now();
     std::optional<ContainmentRecord> containment;
     if (!options.inProcess) {
         containment = containChildren(options);
     }
-    RunReport run = runAll(options, progress);
+    std::optional<JobSlots> own;
+    if (slots == nullptr && !options.inProcess) {
+        slots = &own.emplace(options.jobs > 0 ? options.jobs : defaultJobs());
+    }
+    RunReport run = runAll(options, progress, slots, turn);
     run.seconds = secondsSince(start);
     run.containment = std::move(containment);
     return run;

@@ -26,6 +26,8 @@ inline constexpr int kMaxCycles = 100000000;
 // --explore without a number: enough to find a fault that takes four or five
 // operations in a given order nearly every time, in a second or two.
 inline constexpr int kDefaultExplore = 200;
+// --jobs: more children at once than this only queue in the kernel.
+inline constexpr int kMaxJobs = 1024;
 inline constexpr int kMaxExplore = 10000000;
 // The option that makes plugin-host the isolated child of another: only the
 // parent passes it, and the command line knows it.
@@ -41,6 +43,8 @@ struct Options {
     bool inProcess = false;
     std::filesystem::path junitFile;              // --junit FILE: also a JUnit XML report there
     std::vector<std::string> tests;               // --test NAME, in run order; empty: every test
+    std::vector<std::string> skip;                // --skip NAME: tests left out, reported skipped
+    int jobs = 0;                                 // --jobs N: children at once; 0: one per core
     std::filesystem::path childReport;            // set only in the isolated child
     int explore = 0;                              // --explore N: random sequences to run; 0: none
     std::optional<std::uint64_t> seed;            // --seed S; none: a random one, which is printed

@@ -71,6 +71,26 @@ TEST(Options, EveryFlagIsTaken) {
     EXPECT_FALSE(plain.allowNetwork);
     EXPECT_FALSE(plain.contain);
     EXPECT_TRUE(plain.writable.empty());
+    EXPECT_EQ(plain.jobs, 0);  // one per core
+    EXPECT_TRUE(plain.skip.empty());
+}
+
+// Modules and folders, as typed, in order; --explore's number or the first
+// of them; --jobs and --skip, left out in the catalog's order.
+TEST(Options, ManyModulesJobsAndSkip) {
+    const auto many =
+        parseCommandLine({"a.so", "--jobs", "3", "plugins", "b.so", "--skip", "lifecycle", "--skip",
+                          "descriptor", "--skip", "lifecycle"});
+    EXPECT_EQ(many.modules, (std::vector<std::string>{"a.so", "plugins", "b.so"}));
+    EXPECT_EQ(many.options.module, std::filesystem::absolute("a.so"));
+    EXPECT_EQ(many.options.jobs, 3);
+    EXPECT_EQ(many.options.skip, (std::vector<std::string>{"descriptor", "lifecycle"}));
+    EXPECT_EQ(parseCommandLine({"--jobs", "1024", "a.so"}).options.jobs, 1024);
+    const auto explore = parseCommandLine({"--explore", "a.so", "b.so"});
+    EXPECT_EQ(explore.modules, (std::vector<std::string>{"a.so", "b.so"}));
+    EXPECT_EQ(explore.options.explore, 200);
+    EXPECT_EQ(parseCommandLine({"--explore", "7", "a.so"}).modules,
+              std::vector<std::string>{"a.so"});
 }
 
 TEST(Options, ListHelpAndVersionAskForNoModule) {
@@ -123,8 +143,31 @@ BadLine timeout(const std::string& value) {
 INSTANTIATE_TEST_SUITE_P(Module, OptionsRefuse,
                          ::testing::Values(BadLine{{}, "MODULE is required"},
                                            BadLine{{""}, "MODULE is required"},
-                                           BadLine{{"a.so", "b.so"}, ""},
                                            BadLine{{"--frobnicate", "plugin.so"}, ""}));
+
+const std::string kJobs = "--jobs takes a number of children from 1 to 1024, got ";
+INSTANTIATE_TEST_SUITE_P(
+    JobsAndSkip, OptionsRefuse,
+    ::testing::Values(
+        BadLine{{"--jobs", "0", "a.so"}, kJobs + "\"0\""},
+        BadLine{{"--jobs", "-2", "a.so"}, kJobs + "\"-2\""},
+        BadLine{{"--jobs", "many", "a.so"}, kJobs + "\"many\""},
+        BadLine{{"--jobs", "1025", "a.so"}, kJobs + "\"1025\""},
+        BadLine{{"--jobs", "99999999999", "a.so"}, kJobs + "\"99999999999\""},
+        BadLine{{"--jobs", "1", "--jobs", "2", "a.so"}, ""},
+        BadLine{{"--skip", "no-such-test", "a.so"}, ""},
+        BadLine{{"--skip", "lifecycle", "--test", "descriptor", "a.so"},
+                "--skip leaves tests out of all of them and cannot go with --test"},
+        BadLine{{"--skip", "lifecycle", "--explore", "a.so"},
+                "--skip leaves out named tests and cannot go with --explore"},
+        BadLine{{"--skip", "lifecycle", "--sequence", "getPlugin", "a.so"},
+                "--skip leaves out named tests and cannot go with --sequence"},
+        BadLine{{"--skip", "descriptor", "--skip", "lifecycle", "--skip", "get-plugin-twice",
+                 "--skip", "delete-before-get", "--skip", "fresh-after-delete", "--skip",
+                 "copy-outlives-delete", "--skip", "unload-while-holding", "a.so"},
+                "--skip leaves no test to run"},
+        BadLine{{"--child-report", "r", "--test", "lifecycle", "a.so", "b.so"},
+                "--child-report takes a file and goes with exactly one --test or --sequence"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Set, OptionsRefuse,
@@ -218,7 +261,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{{"--explore", "0", "plugin.so"}, kExplore + "\"0\""},
         BadLine{{"--explore", "10000001", "plugin.so"}, kExplore + "\"10000001\""},
         BadLine{{"--explore", "99999999999", "plugin.so"}, kExplore + "\"99999999999\""},
-        BadLine{{"--explore", "x.so", "plugin.so"}, kExplore + "\"x.so\""},
+        BadLine{{"--explore", "5x", "plugin.so"}, kExplore + "\"5x\""},
         BadLine{{"--explore", "50"}, "MODULE is required"},
         BadLine{{"--seed", "5", "plugin.so"}, "--seed goes with --explore"},
         BadLine{{"--explore", "--seed", "x", "plugin.so"}, kSeed + "\"x\""},

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <ostream>
 #include <sstream>
 #include <streambuf>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "catalog.h"
+#include "job_slots.h"
 #include "progress_line.h"
 #include "run_progress.h"
 
@@ -74,6 +76,45 @@ TEST(ProgressLine, SaysTheTestsDoneAndTheCycleTheLifecycleHasReached) {
               "plugin-host: 0 of 1 tests done; explore: sequence 530 of 1,000");
     sequences.testDone(exploreTest());
     EXPECT_EQ(progressText(sequences.snapshot()), "plugin-host: 1 of 1 tests done");
+
+    // Several modules count modules first, and their tests all together, less
+    // those --skip leaves out; no one module's cycles stand for the others'.
+    Options skipping = run({}, 100);
+    skipping.skip = {"descriptor"};
+    RunProgress modules(skipping, 3);
+    EXPECT_EQ(modules.cycleOf(test("lifecycle")), nullptr);
+    modules.testDone(test("lifecycle"));
+    modules.moduleDone();
+    EXPECT_EQ(progressText(modules.snapshot()), "plugin-host: 1 of 3 modules, 1 of 18 tests done");
+    EXPECT_EQ(progressText(modules.snapshot(), 40), "plugin-host: 1/3 modules, 1/18 tests");
+    EXPECT_EQ(progressText(modules.snapshot(), 30), "1/3 modules, 1/18 tests");
+}
+
+// A freed child's slot goes to the first in the run's order among those
+// waiting, whoever asked first.
+TEST(JobSlots, AFreedSlotGoesToTheEarliestTurnWaiting) {
+    host::JobSlots slots(1);
+    slots.acquire(0);
+    std::vector<std::size_t> order;
+    std::mutex mutex;
+    std::vector<std::thread> waiting;
+    for (const std::size_t turn : {9u, 4u, 7u}) {
+        waiting.emplace_back([&, turn] {
+            const host::JobSlots::Held held(&slots, turn);
+            const std::lock_guard<std::mutex> lock(mutex);
+            order.push_back(turn);
+        });
+    }
+    // All three wait before the slot is freed.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (slots.waiting() < 3 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    slots.release();
+    for (auto& thread : waiting) {
+        thread.join();
+    }
+    EXPECT_EQ(order, (std::vector<std::size_t>{4, 7, 9}));
 }
 
 // A stream that lets the test wait for each line drawn: the line is drawn
