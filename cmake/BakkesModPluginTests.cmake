@@ -65,3 +65,75 @@ include([==[${_BAKKESMOD_DISCOVER_SCRIPT}]==])
     file(WRITE "${stem}.cmake" "include(\"${stem}_${config}.cmake\")\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${stem}.cmake")
 endfunction()
+
+# bakkesmod_add_plugin_folder_tests(<folder>
+#     [STRICT]                      fail a module on any plugin-host warning
+#     [SET NAME=VALUE ...]          console variables to register or preset
+#     [TIMEOUT SECONDS]             plugin-host's step limit
+#     [TEST_PREFIX PREFIX]          default: "plugins."
+#     [LABELS LABEL ...])           default: plugin-host
+#
+# Registers every plugin module directly in <folder> (a plugin pack, the
+# uploads a store checks) as a CTest test of its own: "<prefix><name>" runs
+# `plugin-host <module>`, every named test of it. The folder is read each
+# time ctest reads the tests, so a module dropped into it is tested without
+# configuring again; a folder with no module gives one test, "<prefix>folder",
+# that fails with plugin-host's own line saying so.
+set(_BAKKESMOD_DISCOVER_FOLDER_SCRIPT
+    "${CMAKE_CURRENT_LIST_DIR}/BakkesModDiscoverFolderTests.cmake")
+
+function(bakkesmod_add_plugin_folder_tests folder)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "STRICT" "TIMEOUT;TEST_PREFIX" "SET;LABELS")
+    if(arg_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "bakkesmod_add_plugin_folder_tests(${folder}): unknown arguments: "
+            "${arg_UNPARSED_ARGUMENTS}")
+    endif()
+    if(NOT DEFINED arg_TEST_PREFIX)
+        set(arg_TEST_PREFIX "plugins.")
+    endif()
+    if(NOT arg_LABELS)
+        set(arg_LABELS plugin-host)
+    endif()
+    get_filename_component(folder "${folder}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    set(arguments)
+    if(arg_STRICT)
+        list(APPEND arguments --strict)
+    endif()
+    foreach(preset IN LISTS arg_SET)
+        if(NOT preset MATCHES "^[^=]+=")
+            message(FATAL_ERROR "bakkesmod_add_plugin_folder_tests(${folder}): SET takes "
+                "NAME=VALUE, got '${preset}'")
+        endif()
+        list(APPEND arguments --set "${preset}")
+    endforeach()
+    if(DEFINED arg_TIMEOUT)
+        list(APPEND arguments --timeout "${arg_TIMEOUT}")
+    endif()
+    # A module's file name ending on the system the modules are built for.
+    if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+        set(suffix ".dll")
+    else()
+        set(suffix ".so")
+    endif()
+
+    string(MAKE_C_IDENTIFIER "${arg_TEST_PREFIX}${folder}" id)
+    set(stem "${CMAKE_CURRENT_BINARY_DIR}/${id}_folder_tests")
+    file(GENERATE OUTPUT "${stem}_$<CONFIG>.cmake" CONTENT
+"set(_bakkesmod_host [==[$<TARGET_FILE:BakkesModSDK::plugin-host>]==])
+set(_bakkesmod_folder [==[${folder}]==])
+set(_bakkesmod_suffix [==[${suffix}]==])
+set(_bakkesmod_emulator [==[${CMAKE_CROSSCOMPILING_EMULATOR}]==])
+set(_bakkesmod_arguments [==[${arguments}]==])
+set(_bakkesmod_prefix [==[${arg_TEST_PREFIX}]==])
+set(_bakkesmod_labels [==[${arg_LABELS}]==])
+include([==[${_BAKKESMOD_DISCOVER_FOLDER_SCRIPT}]==])
+")
+    get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+    if(multi_config)
+        set(config "\${CTEST_CONFIGURATION_TYPE}")
+    else()
+        set(config "${CMAKE_BUILD_TYPE}")
+    endif()
+    file(WRITE "${stem}.cmake" "include(\"${stem}_${config}.cmake\")\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${stem}.cmake")
+endfunction()

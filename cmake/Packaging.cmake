@@ -36,6 +36,7 @@ install(FILES
     cmake/BakkesModPluginModule.cmake
     cmake/BakkesModPluginTests.cmake
     cmake/BakkesModDiscoverPluginTests.cmake
+    cmake/BakkesModDiscoverFolderTests.cmake
     cmake/plugin_module.map
     DESTINATION ${VELQUIST_INSTALL_CMAKEDIR})
 

@@ -45,6 +45,7 @@ COMMON = [
     "lib/cmake/BakkesModSDK/BakkesModPluginModule.cmake",
     "lib/cmake/BakkesModSDK/BakkesModPluginTests.cmake",
     "lib/cmake/BakkesModSDK/BakkesModDiscoverPluginTests.cmake",
+    "lib/cmake/BakkesModSDK/BakkesModDiscoverFolderTests.cmake",
     "lib/cmake/BakkesModSDK/plugin_module.map",
     "share/doc/Velquist/README.md",
     "share/doc/Velquist/docs/plugin-host.md",
