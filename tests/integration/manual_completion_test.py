@@ -35,14 +35,14 @@ def check_manual(plugin_host, manual, failures):
             failures.append("the manual page has no section " + section)
 
 
-def completed(plugin_host, script, words):
+def completed(plugin_host, script, words, env=None):
     """What the completion gives for the command line `words`, the last one
     being completed, as bash's own completion calls it."""
     array = " ".join("'" + w.replace("'", "'\\''") + "'" for w in [plugin_host] + words)
     program = ("source '%s' && COMP_WORDS=(%s) && COMP_CWORD=%d && _plugin_host && "
                "for word in \"${COMPREPLY[@]}\"; do echo \"$word\"; done" %
                (script, array, len(words)))
-    return run(["bash", "--norc", "--noprofile", "-c", program]).stdout.split("\n")[:-1]
+    return run(["bash", "--norc", "--noprofile", "-c", program], env=env).stdout.split("\n")[:-1]
 
 
 def check_completion(plugin_host, script, failures):
@@ -74,6 +74,16 @@ def check_completion(plugin_host, script, failures):
             ([folder + "/a-file", folder + "/a-fo"], [folder + "/a-folder"]),
         ]
         failures += check_rows(plugin_host, script, rows)
+        # A plugin-host named by its path is the one asked, whatever else
+        # is first on PATH.
+        impostor = os.path.join(folder, "plugin-host")
+        with open(impostor, "w") as out:
+            out.write("#!/bin/sh\necho impostor\n")
+        os.chmod(impostor, 0o755)
+        path = dict(os.environ, PATH=folder + os.pathsep + os.environ.get("PATH", ""))
+        got = completed(os.path.abspath(plugin_host), script, ["--test", "li"], env=path)
+        if got != ["lifecycle"]:
+            failures.append("by its path, plugin-host --test li completes to %s" % got)
 
 
 def check_rows(plugin_host, script, rows):
