@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -89,17 +91,79 @@ void BM_LoaderFloor(benchmark::State& state) {
     }
 }
 
+// One run of plugin-host as a user starts it; false when it did not pass.
+bool runPluginHost(const std::vector<std::string>& arguments) {
+    const auto program = process::currentExecutable().parent_path() /
+                         ("plugin-host" + process::currentExecutable().extension().string());
+    process::Redirect quiet;
+    quiet.capture = true;
+    return process::run(program, arguments, quiet).exitCode == 0;
+}
+
 // plugin-host on Velquist as a user runs it, in a run of its own: all seven
 // tests against the floor of one, whose cost is mostly starting processes.
 void pluginHostRun(benchmark::State& state, std::vector<std::string> arguments) {
-    const auto program = process::currentExecutable().parent_path() /
-                         ("plugin-host" + process::currentExecutable().extension().string());
     arguments.push_back(process::pathToUtf8(besideThisProgram("Velquist")));
-    process::Redirect quiet;
-    quiet.capture = true;
     for (auto _ : state) {
-        if (process::run(program, arguments, quiet).exitCode != 0) {
+        if (!runPluginHost(arguments)) {
             state.SkipWithError("plugin-host did not pass Velquist");
+            break;
+        }
+    }
+}
+
+// A folder of 16 copies of Velquist under 16 names, as a plugin store holds
+// its uploads; removed when the benchmark ends.
+class SixteenCopies {
+public:
+    static constexpr int kCount = 16;
+    SixteenCopies()
+        : folder_(std::filesystem::temp_directory_path() /
+                  ("velquist-bench-" + std::to_string(std::random_device{}()))) {
+        std::filesystem::create_directories(folder_);
+        const auto velquist = besideThisProgram("Velquist");
+        for (int i = 0; i < kCount; ++i) {
+            const auto copy =
+                folder_ / ("plugin-" + std::to_string(10 + i) + velquist.extension().string());
+            std::filesystem::copy_file(velquist, copy,
+                                       std::filesystem::copy_options::overwrite_existing);
+            modules_.push_back(process::pathToUtf8(copy));
+        }
+    }
+    ~SixteenCopies() {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    std::string folder() const { return process::pathToUtf8(folder_); }
+    const std::vector<std::string>& modules() const { return modules_; }
+
+private:
+    std::filesystem::path folder_;
+    std::vector<std::string> modules_;
+};
+
+const SixteenCopies& sixteenCopies() {
+    static const SixteenCopies copies;
+    return copies;
+}
+
+// The loop a plugin store would write without a folder run: 16 runs of all
+// seven tests, one after another.
+void BM_SixteenModulesFloor(benchmark::State& state) {
+    for (auto _ : state) {
+        for (const auto& module : sixteenCopies().modules()) {
+            if (!runPluginHost({module})) {
+                state.SkipWithError("plugin-host did not pass a copy of Velquist");
+                return;
+            }
+        }
+    }
+}
+// The same 16 modules in one run, every core busy.
+void BM_SixteenModules(benchmark::State& state) {
+    for (auto _ : state) {
+        if (!runPluginHost({sixteenCopies().folder()})) {
+            state.SkipWithError("plugin-host did not pass the folder of copies of Velquist");
             break;
         }
     }
@@ -133,11 +197,20 @@ BENCHMARK(BM_PluginHostAllTests)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->ComputeStatistics("min", fastest);
+BENCHMARK(BM_SixteenModulesFloor)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", fastest);
+BENCHMARK(BM_SixteenModules)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", fastest);
 
 const std::map<std::string, std::string> kFloors{
     {"BM_OnLoad", "BM_OnLoadFloor"},
     {"BM_ModuleCycle", "BM_ModuleCycleFloor"},
-    {"BM_PluginHostAllTests", "BM_PluginHostAllTestsFloor"}};
+    {"BM_PluginHostAllTests", "BM_PluginHostAllTestsFloor"},
+    {"BM_SixteenModules", "BM_SixteenModulesFloor"}};
 
 // The value of --NAME=VALUE on the command line, or `otherwise`.
 std::string flag(int argc, char** argv, const std::string& name, const std::string& otherwise) {
@@ -185,6 +258,7 @@ void printSummary(const std::map<std::string, double>& fastest) {
     ratio("BM_OnLoad", "BM_OnLoadFloor", "<= 1.10");
     ratio("BM_ModuleCycle", "BM_ModuleCycleFloor", "<= 1.10");
     ratio("BM_PluginHostAllTests", "BM_PluginHostAllTestsFloor", "<= 2.00");
+    ratio("BM_SixteenModules", "BM_SixteenModulesFloor", "<= 0.60");
     if (fastest.count("BM_LoaderFloor") != 0 && fastest.count("BM_ModuleCycleFloor") != 0) {
         std::fprintf(stderr, "%-20s   %.1f us (a C++ plugin cycle costs %.1fx the bare loader)\n",
                      "BM_LoaderFloor", fastest.at("BM_LoaderFloor") * 1e6,
