@@ -599,6 +599,15 @@ TEST_F(Hostile, AnEscapedHelperIsBlamedByItsMarkOrOnEveryTestWithout) {
                                            " ended with processes of the plugin's still running; "
                                            "plugin-host ended them"});
     }
+    // Beside another module's tests, which end first, it is still this
+    // module's alone.
+    const HostRun both =
+        host({"--test", "descriptor", "--test", "lifecycle", module("Velquist"), path});
+    EXPECT_EQ(both.exitCode, 0) << both.err;
+    EXPECT_EQ(both.errLines(),
+              std::vector<std::string>{"plugin-host: " + path +
+                                       ": warning [left-processes]: lifecycle ended with processes "
+                                       "of the plugin's still running; plugin-host ended them"});
     unsetenv("FIXTURE_PID_FILE");
 }
 

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "catalog.h"
@@ -44,21 +45,13 @@ private:
     bool reported_ = false;
 };
 
-// What plugin-host's own process sees of an address: no module is loaded
-// in it.
-class NoModule final : public guards::CodeMap {
-public:
-    bool inModule(const void*) const override { return false; }
-    bool inLoadedImage(const void*) const override { return true; }
-};
-
 // A child has no terminal of its own, but can still open the user's by its
 // name: whatever the children did to it is put back once all have ended,
 // and named for every test, since none can be told from the others.
-void putBackTerminal(guards::StateGuard& terminal, std::vector<TestReport>& reports) {
-    for (const auto& left : terminal.look(NoModule(), true)) {
+void nameTerminalChanges(const RunEnd::Found& found, std::vector<TestReport>& reports) {
+    for (const auto& text : found.terminal) {
         for (auto& report : reports) {
-            report.stateChanges.push_back(left.text);
+            report.stateChanges.push_back(text);
         }
     }
 }
@@ -164,12 +157,10 @@ bool skipAfterGate(const Options& options, const std::vector<const ContractTest*
 
 // --explore: sequences, each run as --sequence runs one.
 RunReport runExplore(const Options& options, RunProgress* progress, JobSlots* slots,
-                     std::size_t turn) {
+                     std::size_t turn, RunEnd& end) {
     const std::vector<const ContractTest*> tests{&exploreTest()};
     // One sequence after another: one child at a time.
     const JobSlots::Held slot(slots, turn);
-    const auto terminal = guards::terminalGuard();
-    terminal->record();
     Exploration exploration;
     const auto start = std::chrono::steady_clock::now();
     TestReport report = explore(
@@ -182,20 +173,26 @@ RunReport runExplore(const Options& options, RunProgress* progress, JobSlots* sl
         },
         exploration, progress);
     report.seconds = secondsSince(start);
-    report.leftProcesses = report.leftProcesses || !process::endStrays().empty();
+    const RunEnd::Found& found = end.arrive();
+    report.leftProcesses = report.leftProcesses || !found.strays.empty();
     if (progress != nullptr) {
         progress->testDone(exploreTest());
     }
     std::vector<TestReport> reports{std::move(report)};
-    putBackTerminal(*terminal, reports);
+    nameTerminalChanges(found, reports);
     RunReport run = mergeReports(options, tests, reports);
     run.exploration = exploration;
     return run;
 }
 
-RunReport runAll(const Options& options, RunProgress* progress, JobSlots* slots, std::size_t turn) {
+RunReport runAll(const Options& options, RunProgress* progress, JobSlots* slots, std::size_t turn,
+                 RunEnd* end) {
+    std::optional<RunEnd> own;
+    if (end == nullptr && !options.inProcess) {
+        end = &own.emplace(1);
+    }
     if (options.explore > 0) {
-        return runExplore(options, progress, slots, turn);
+        return runExplore(options, progress, slots, turn, *end);
     }
     const std::vector<const ContractTest*> tests = chosenTests(options);
     std::vector<TestReport> reports(tests.size());
@@ -230,8 +227,6 @@ RunReport runAll(const Options& options, RunProgress* progress, JobSlots* slots,
     if (!gated) {
         gateHasSlot.open();
     }
-    const auto terminal = guards::terminalGuard();
-    terminal->record();
     std::vector<std::thread> children;
     std::vector<std::string> marks(tests.size());
     for (std::size_t i = 0; i < tests.size(); ++i) {
@@ -258,9 +253,10 @@ RunReport runAll(const Options& options, RunProgress* progress, JobSlots* slots,
         child.join();
     }
     // What left its test's process group or session came to plugin-host; once
-    // every child has ended, one look finds it all, and its mark says whose
-    // it was (one with no mark may be any test's).
-    const std::vector<std::string> strays = process::endStrays();
+    // every child of the run has ended, one look finds it all, and its mark
+    // says whose it was (one with no mark may be any test's).
+    const RunEnd::Found& found = end->arrive();
+    const std::vector<std::string>& strays = found.strays;
     const bool unmarked = std::find(strays.begin(), strays.end(), "") != strays.end();
     for (std::size_t i = 0; i < tests.size(); ++i) {
         if (unmarked || (!marks[i].empty() &&
@@ -269,24 +265,31 @@ RunReport runAll(const Options& options, RunProgress* progress, JobSlots* slots,
         }
     }
     skipAfterGate(options, tests, reports);
-    putBackTerminal(*terminal, reports);
+    nameTerminalChanges(found, reports);
     return mergeReports(options, tests, reports);
 }
 
 }  // namespace
 
-RunReport runTests(const Options& options, RunProgress* progress, JobSlots* slots,
-                   std::size_t turn) {
+RunReport runTests(const Options& options, RunProgress* progress, JobSlots* slots, std::size_t turn,
+                   RunEnd* end) {
     const auto start = std::chrono::steady_clock::now();
     std::optional<ContainmentRecord> containment;
     if (!options.inProcess) {
-        containment = containChildren(options);
+        try {
+            containment = containChildren(options);
+        } catch (...) {
+            if (end != nullptr) {
+                end->arrive();  // the other modules' children wait for none of this one's
+            }
+            throw;
+        }
     }
     std::optional<JobSlots> own;
     if (slots == nullptr && !options.inProcess) {
         slots = &own.emplace(options.jobs > 0 ? options.jobs : defaultJobs());
     }
-    RunReport run = runAll(options, progress, slots, turn);
+    RunReport run = runAll(options, progress, slots, turn, end);
     run.seconds = secondsSince(start);
     run.containment = std::move(containment);
     return run;
