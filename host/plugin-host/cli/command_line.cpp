@@ -169,6 +169,7 @@ struct Values {
     std::string timeout;
     std::string childReport;
     std::string junitFile;
+    std::string htmlFile;
     std::vector<std::string> tests;
     std::vector<std::string> skip;
     std::string jobs;
@@ -210,6 +211,10 @@ void describe(CLI::App& app, Values& values) {
     once(app.add_flag("--strict", options.strict, "Fail (exit code 1) on any warning"));
     once(app.add_option("--junit", values.junitFile,
                         "Also write the results as a JUnit XML report to FILE, for CI servers")
+             ->type_name("FILE"));
+    once(app.add_option("--html", values.htmlFile,
+                        "Also write the results as one self-contained HTML page to FILE, to look "
+                        "at: modules by tests, warnings, changed variables, memory over cycles")
              ->type_name("FILE"));
     app.add_option("--test", values.tests, "Run only this test (repeatable); see --list-tests")
         ->type_name("NAME")
@@ -410,6 +415,12 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             throw UsageError("--junit takes a file name");
         }
         options.junitFile = process::pathFromUtf8(junitFile);
+    }
+    if (app.count("--html") > 0) {
+        if (values.htmlFile.empty()) {
+            throw UsageError("--html takes a file name");
+        }
+        options.htmlFile = process::pathFromUtf8(values.htmlFile);
     }
     line.modules = modules;
     options.module =

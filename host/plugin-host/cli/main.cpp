@@ -14,6 +14,7 @@
 #include "command_line.h"
 #include "completion.h"
 #include "containment_text.h"
+#include "html_report.h"
 #include "isolation.h"
 #include "junit_report.h"
 #include "manual.h"
@@ -53,9 +54,10 @@ bool writeFile(const std::filesystem::path& file, const std::string& text) {
     return out && out.write(text.data(), static_cast<std::streamsize>(text.size())) && out.flush();
 }
 
-std::string junitTrouble(const std::filesystem::path& file) {
+std::string reportTrouble(const char* report, const std::filesystem::path& file) {
     const std::string reason = errno != 0 ? std::strerror(errno) : "write failed";
-    return "cannot write the JUnit report " + process::pathToUtf8(file) + " (" + reason + ")";
+    return std::string("cannot write the ") + report + " report " + process::pathToUtf8(file) +
+           " (" + reason + ")";
 }
 
 int hostTrouble(const std::string& module, const std::string& cause) {
@@ -138,9 +140,10 @@ int run(const std::vector<std::string>& arguments) {
         std::cerr << "plugin-host: " << host::escapedText(note) << '\n';
     }
     const std::string module = process::pathToUtf8(list.modules.front());
-    if (!options.junitFile.empty()) {
-        if (!process::createEmptyFile(options.junitFile)) {
-            return hostTrouble(module, junitTrouble(options.junitFile));
+    for (const auto& [file, report] :
+         {std::pair{&options.junitFile, "JUnit"}, std::pair{&options.htmlFile, "HTML"}}) {
+        if (!file->empty() && !process::createEmptyFile(*file)) {
+            return hostTrouble(module, reportTrouble(report, *file));
         }
     }
     if (!options.inProcess) {
@@ -184,7 +187,13 @@ int run(const std::vector<std::string>& arguments) {
         errno = 0;
         const std::string xml = many ? host::junitXml(reports, seconds) : host::junitXml(report);
         if (!writeFile(options.junitFile, xml)) {
-            return hostTrouble(module, junitTrouble(options.junitFile));
+            return hostTrouble(module, reportTrouble("JUnit", options.junitFile));
+        }
+    }
+    if (!options.htmlFile.empty()) {
+        errno = 0;
+        if (!writeFile(options.htmlFile, host::htmlReport(reports, seconds))) {
+            return hostTrouble(module, reportTrouble("HTML", options.htmlFile));
         }
     }
     if (options.inProcess) {

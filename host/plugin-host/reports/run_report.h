@@ -67,6 +67,7 @@ struct RunReport {
     bool released = false;
     bool unloaded = false;
     long peakResidentKiB = 0;
+    std::vector<MemorySample> memory;  // over the cycles, as sampled; not in JSON
     Outcome outcome = Outcome::Passed;
     std::string cause;                             // why it did not pass; empty when it did
     double seconds = 0;                            // the whole run's, its tests side by side

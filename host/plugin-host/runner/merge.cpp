@@ -56,6 +56,7 @@ RunReport mergeReports(const Options& options, const std::vector<const ContractT
         merged.released = cycles->released;
         merged.unloaded = cycles->unloaded;
         merged.peakResidentKiB = cycles->peakResidentKiB;
+        merged.memory = cycles->memory;
     }
 
     // plugin-host's own failure outranks any verdict on the plugin, and a

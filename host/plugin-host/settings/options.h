@@ -42,6 +42,7 @@ struct Options {
     bool strict = false;  // warnings fail the run
     bool inProcess = false;
     std::filesystem::path junitFile;              // --junit FILE: also a JUnit XML report there
+    std::filesystem::path htmlFile;               // --html FILE: also a page to look at there
     std::vector<std::string> tests;               // --test NAME, in run order; empty: every test
     std::vector<std::string> skip;                // --skip NAME: tests left out, reported skipped
     int jobs = 0;                                 // --jobs N: children at once; 0: one per core

@@ -205,7 +205,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BadLine{{"--strict", "--strict", "plugin.so"}, ""},
                       BadLine{{"--in-process", "--in-process", "plugin.so"}, ""},
                       BadLine{{"--junit", "a.xml", "--junit", "b.xml", "plugin.so"}, ""},
-                      BadLine{{"--junit", "", "plugin.so"}, "--junit takes a file name"}));
+                      BadLine{{"--junit", "", "plugin.so"}, "--junit takes a file name"},
+                      BadLine{{"--html", "a.html", "--html", "b.html", "plugin.so"}, ""},
+                      BadLine{{"--html", "", "plugin.so"}, "--html takes a file name"}));
 
 INSTANTIATE_TEST_SUITE_P(Tests, OptionsRefuse,
                          ::testing::Values(BadLine{{"--test", "no-such-test", "plugin.so"}, ""},
