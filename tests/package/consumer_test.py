@@ -73,6 +73,9 @@ def main():
             cases = list(ElementTree.parse(report).getroot().iter("testcase"))
             expect(len(cases) == len(names) and all(case.find("failure") is None for case in cases),
                    f"{report.name} holds {len(cases)} passing test cases, not {len(names)}")
+        page = (job / "plugin-host.html").read_text(encoding="utf-8")
+        expect(str(job / "build" / f"ExamplePlugin{arguments.module_suffix}") in page,
+               "plugin-host.html does not name the example's module")
 
     faulty = work / "faulty"
     build_project(arguments.faulty, faulty, moved, arguments.toolchain)
