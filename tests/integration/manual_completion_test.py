@@ -29,6 +29,31 @@ def check_manual(plugin_host, manual, failures):
     for name in sorted(options) + tests:
         if not re.search(r"(?<![\w-])" + re.escape(name) + r"(?![\w-])", text):
             failures.append("the manual page does not name " + name)
+    # Word for word: each option's description as --help gives it, each
+    # warning's, and each test's text as --list-tests gives it.
+    flowing = " ".join(text.split())
+    help_lines = run([plugin_host, "--help"]).stdout.splitlines()
+    texts = []
+    for i, line in enumerate(help_lines):
+        described = re.match(r"^  (?:-|MODULE)\S*.*?\s{2,}(\S.*)$", line)
+        warning = re.match(r"^  ([a-z-]+): (.*)$", line)
+        if described:
+            texts.append(described.group(1))
+        elif warning:
+            texts.append(warning.group(2))
+        elif re.match(r"^  --\S", line) and i + 1 < len(help_lines):
+            texts.append(help_lines[i + 1].strip())
+    for described in texts:
+        if " ".join(described.split()) not in flowing:
+            failures.append("the manual page does not say, word for word: " + described)
+    # The tests' texts, each line of them, as a sentence of the page: code
+    # marks and the case of its first letter are the page's own.
+    def plain(line):
+        return " ".join(line.replace("`", "").split()).lower()
+    plain_page = plain(text)
+    for line in run([plugin_host, "--list-tests"]).stdout.splitlines():
+        if line.strip() and plain(line) not in plain_page:
+            failures.append("the manual page does not say, word for word: " + line.strip())
     for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "TESTS", "WARNINGS",
                     "EXIT STATUS", "ENVIRONMENT", "FILES", "EXAMPLES"):
         if not re.search(r"^" + section + r"$", text, re.MULTILINE):
