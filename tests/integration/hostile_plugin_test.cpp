@@ -137,6 +137,8 @@ TEST_F(Hostile, APluginReachesNothingOutsideItsOwnTest) {
     const std::string written = process::pathToUtf8(folder / "written");
     setenv("FIXTURE_PORT", std::to_string(listener.port()).c_str(), 1);
     setenv("FIXTURE_PATH", written.c_str(), 1);
+    setenv("FIXTURE_USER_NAMESPACE",
+           std::filesystem::read_symlink("/proc/self/ns/user").string().c_str(), 1);
     const std::string ended = "lifecycle: crashed with signal 31 (Bad system call) in onLoad";
     const auto printed = [](const std::string& line) {
         return "warning [plugin-output]: lifecycle wrote " + std::to_string(line.size() + 1) +
@@ -157,6 +159,8 @@ TEST_F(Hostile, APluginReachesNothingOutsideItsOwnTest) {
         {"connect", {"--allow-network"}, printed("connect: allowed"), 0},
         {"write", {}, printed("write: refused"), 0},
         {"write", {"--writable", process::pathToUtf8(folder)}, printed("write: allowed"), 0},
+        // What the run opens, it opens alone: the namespaces stay.
+        {"user-namespace", {"--allow-network"}, printed("user namespace: its own"), 0},
     };
     for (const User& user : users()) {
         for (const auto& row : rows) {
@@ -176,7 +180,8 @@ TEST_F(Hostile, APluginReachesNothingOutsideItsOwnTest) {
             EXPECT_EQ(std::filesystem::exists(written), row.line == printed("write: allowed"));
         }
     }
-    for (const char* name : {"FIXTURE_REACH", "FIXTURE_PORT", "FIXTURE_PATH"}) {
+    for (const char* name :
+         {"FIXTURE_REACH", "FIXTURE_PORT", "FIXTURE_PATH", "FIXTURE_USER_NAMESPACE"}) {
         unsetenv(name);
     }
 }
