@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "junit_report.h"
 #include "test_report.h"
-#include "text_escape.h"
 
 namespace host {
 
@@ -97,29 +97,8 @@ void moduleSection(std::ostringstream& html, const RunReport& report) {
 }  // namespace
 
 std::string htmlText(const std::string& text) {
-    std::string out;
-    for (const char c : escapedText(text)) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
+    // HTML holds what XML holds: the same one representation, markup as entities.
+    return xmlText(text);
 }
 
 std::string htmlReport(const std::vector<RunReport>& reports, double seconds) {

@@ -16,8 +16,8 @@ namespace host {
 // escaped.
 std::string htmlReport(const std::vector<RunReport>& reports, double seconds);
 
-// A text as HTML shows it: escaped as the text report escapes it, then
-// markup written as entities.
+// A text as HTML shows it: as the JUnit report's XML holds it (escaped as
+// the text report escapes it, markup written as entities).
 std::string htmlText(const std::string& text);
 
 }  // namespace host
