@@ -72,6 +72,8 @@ class Html(unittest.TestCase):
         shutil.copy(ARGUMENTS.modules / ("Velquist" + ARGUMENTS.suffix), hostile)
         throwing = folder / ("fixture_hostile_exception" + ARGUMENTS.suffix)
         shutil.copy(ARGUMENTS.modules / throwing.name, throwing)
+        second = folder / ("second" + ARGUMENTS.suffix)
+        shutil.copy(ARGUMENTS.modules / ("Velquist" + ARGUMENTS.suffix), second)
         page = ARGUMENTS.work / "report.html"
         result = subprocess.run([str(ARGUMENTS.plugin_host), "--cycles", "20", "--html", str(page),
                                  str(folder)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -82,7 +84,9 @@ class Html(unittest.TestCase):
         self.assertNotIn("script", shown.elements)
         tests = ["descriptor", "lifecycle", "get-plugin-twice", "delete-before-get",
                  "fresh-after-delete", "copy-outlives-delete", "unload-while-holding"]
-        header, sound, failing, causes = shown.rows
+        self.assertIn("3 modules: 2 passed, 1 failed, ", shown.text)
+        header, sound, failing, causes, other = shown.rows
+        self.assertEqual(other[0]["text"], str(second))
         self.assertEqual([cell["text"] for cell in header],
                          ["module", *tests, "warnings", "seconds"])
         self.assertEqual(sound[0]["text"], str(hostile))
@@ -95,8 +99,8 @@ class Html(unittest.TestCase):
                          [("passed", "passed", None)] * 6)
         self.assertEqual(causes[0]["text"], "lifecycle: " + cause)
         self.assertIn("cl_online_status_override", shown.text)
-        self.assertEqual(shown.elements.count("svg"), 1)  # the sound module's 20 cycles
-        self.assertEqual(shown.elements.count("polyline"), 1)
+        self.assertEqual(shown.elements.count("svg"), 2)  # the sound modules' 20 cycles
+        self.assertEqual(shown.elements.count("polyline"), 2)
 
 
 if __name__ == "__main__":
