@@ -174,4 +174,31 @@ TEST_F(ManyModules, SkipAndOneJobAtATime) {
     }
 }
 
+// Where the modules cannot share the process or its children (in this
+// process, or one sequence at a time), they run one after another, each with
+// the verdict it gets alone.
+TEST_F(ManyModules, InProcessAndExploreRunOneModuleAtATime) {
+    std::filesystem::copy_file(builtModule("Velquist"), pack / ("e_sound" + kExtension));
+    const std::string other = process::pathToUtf8(pack / ("e_sound" + kExtension));
+    const std::vector<std::vector<std::string>> modes{{"--in-process"},
+                                                      {"--explore", "20", "--seed", "7"}};
+    for (const auto& mode : modes) {
+        SCOPED_TRACE(mode.front());
+        std::vector<std::string> both{"--json"};
+        both.insert(both.end(), mode.begin(), mode.end());
+        both.push_back(sound);
+        both.push_back(other);
+        const HostRun run = host(both);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const auto report = nlohmann::ordered_json::parse(run.out);
+        ASSERT_EQ(report["modules"].size(), 2u);
+        for (std::size_t i = 0; i < 2; ++i) {
+            std::vector<std::string> alone(both.begin(), both.end() - 2);
+            alone.push_back(i == 0 ? sound : other);
+            const auto solo = nlohmann::ordered_json::parse(host(alone).out);
+            EXPECT_EQ(withoutTimes(report["modules"][i]), withoutTimes(solo)) << i;
+        }
+    }
+}
+
 }  // namespace
