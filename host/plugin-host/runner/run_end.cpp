@@ -26,7 +26,7 @@ const RunEnd::Found& RunEnd::arrive() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (--waiting_ == 0) {
         found_.strays = process::endStrays();
-        for (const auto& left : terminal_->look(NoModule(), true)) {
+        for (const auto& left : terminal_->look(NoModule(), guards::PutBack::Everything)) {
             found_.terminal.push_back(left.text);
         }
         looked_ = true;

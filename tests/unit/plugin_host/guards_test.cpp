@@ -496,6 +496,30 @@ TEST_P(Guards, NameWhatWasLeftOnceAndPutTheHostsStateBackWhenDue) {
     }
 }
 
+// Beside other plugins nothing is put back as a step ends: it is said once,
+// and stays as the plugin left it; the look at its module's unload says a
+// crash in waiting again, and puts it back.
+TEST_P(Guards, LeftInPlaceUntilItsModuleGoes) {
+    using host::guards::PutBack;
+    const Row& row = GetParam();
+    host::guards::StateGuards guards;
+    row.leave();
+    const auto leftovers = guards.look(ThisProgram(), true, PutBack::Nothing);
+    ASSERT_EQ(leftovers.size(), 1u);
+    EXPECT_EQ(leftovers[0].text, row.text);
+    EXPECT_FALSE(row.isBack());
+    EXPECT_TRUE(guards.look(ThisProgram(), true, PutBack::Nothing).empty()) << "said once";
+    const auto atUnload = guards.look(ThisProgram());
+    const bool failure = row.severity == Leftover::Severity::Failure;
+    ASSERT_EQ(atUnload.size(), failure ? 1u : 0u);
+    if (failure) {
+        EXPECT_EQ(atUnload[0].text, row.text);
+    }
+    EXPECT_EQ(row.isBack(), failure);
+    guards.putBack(ThisProgram());
+    EXPECT_TRUE(row.isBack());
+}
+
 INSTANTIATE_TEST_SUITE_P(EachKind, Guards, ::testing::ValuesIn(kRows), [](const auto& info) {
     std::string name = info.param.name;
     for (char& c : name) {

@@ -103,8 +103,10 @@ public:
         host_ = valuesOf(seen_);
     }
 
-    std::vector<Leftover> look(const CodeMap& where, bool putBack) override {
-        if (unchanged() && (!putBack || valuesOf(seen_) == host_)) {
+    std::vector<Leftover> look(const CodeMap& where, PutBack putBack) override {
+        // Unchanged, and either nothing to put back or nothing left: a variable
+        // an earlier look left in place is looked at again, its module may be going.
+        if (unchanged() && (putBack == PutBack::Nothing || valuesOf(seen_) == host_)) {
             return {};
         }
         const std::vector<Entry> now = current();
@@ -134,7 +136,7 @@ public:
                 inModule.push_back(narrow(nameOf(entry.text)));
             }
         }
-        if (putBack || !inModule.empty()) {
+        if (putBack == PutBack::Everything || (putBack == PutBack::Failures && !inModule.empty())) {
             putHostsBack(now, where);
         }
         seen_ = current();

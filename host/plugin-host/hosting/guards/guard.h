@@ -36,16 +36,22 @@ struct Leftover {
     bool lasting = false;
 };
 
+// What a look puts back of what it finds: nothing (the state stays as the
+// plugin left it, as the real host keeps it while other plugins run beside
+// it), what is a crash in waiting, or everything.
+enum class PutBack { Nothing, Failures, Everything };
+
 class StateGuard {
 public:
     virtual ~StateGuard() = default;
     // Takes the host's state as it is now, as the state to put back.
     virtual void record() = 0;
     // What differs from what the last look saw (the recorded state, at the
-    // first). What is a crash in waiting is put back at once; a change
-    // stays as the plugin left it, as the real host would keep it into the
-    // plugin's next load, unless `putBack`: then all is as recorded again.
-    virtual std::vector<Leftover> look(const CodeMap& where, bool putBack) = 0;
+    // first). Unless PutBack::Nothing, what is a crash in waiting is put back
+    // at once, also when an earlier look left it in place; a change stays as
+    // the plugin left it, as the real host would keep it into the plugin's
+    // next load, unless PutBack::Everything: then all is as recorded again.
+    virtual std::vector<Leftover> look(const CodeMap& where, PutBack putBack) = 0;
     // Whether reading the state costs many system calls, so that a long run
     // reads it only now and then (see StateGuards::look).
     virtual bool costly() const { return false; }
@@ -60,11 +66,12 @@ struct Watched {
     void record(const Value& now) { host = seen = now; }
 
     // Looks at the item now: judged by `judge` when it differs from both the
-    // host's and the last look's, and put back through `write` when that is
-    // a failure or `putBack` asks for it. `write` may change what counts as
-    // the host's state (a stream given a buffer of plugin-host's own).
+    // host's and the last look's, or from the host's alone when a look that
+    // put nothing back saw it already; put back through `write` as `putBack`
+    // asks. `write` may change what counts as the host's state (a stream
+    // given a buffer of plugin-host's own).
     template <typename Same, typename Judge, typename Write>
-    std::optional<Leftover> look(const Value& now, bool putBack, Same same, Judge judge,
+    std::optional<Leftover> look(const Value& now, PutBack putBack, Same same, Judge judge,
                                  Write write) {
         std::optional<Leftover> found;
         if (same(now, host)) {
@@ -73,8 +80,15 @@ struct Watched {
         }
         if (!same(now, seen)) {
             found = judge(now);
+        } else if (putBack != PutBack::Nothing) {
+            // Left in place by an earlier look: a crash in waiting now (its
+            // module is going) is said again, and put back.
+            if (Leftover again = judge(now); again.severity == Leftover::Severity::Failure) {
+                found = std::move(again);
+            }
         }
-        if (putBack || (found && found->severity == Leftover::Severity::Failure)) {
+        const bool failure = found && found->severity == Leftover::Severity::Failure;
+        if (putBack == PutBack::Everything || (putBack == PutBack::Failures && failure)) {
             write(host);
             seen = host;
         } else {
@@ -89,7 +103,7 @@ template <typename Value>
 class ValueGuard : public StateGuard {
 public:
     void record() final { item_.record(read()); }
-    std::vector<Leftover> look(const CodeMap& where, bool putBack) final {
+    std::vector<Leftover> look(const CodeMap& where, PutBack putBack) final {
         auto found = item_.look(
             read(), putBack, [this](const Value& a, const Value& b) { return same(a, b); },
             [this, &where](const Value& now) { return judge(now, where); },
@@ -127,9 +141,10 @@ class StateGuards {
 public:
     StateGuards();
     // What the plugin left since the last look; only what is a crash in
-    // waiting is put back. Unless `everyGuard`, the costly guards are left
-    // for a later look.
-    std::vector<Leftover> look(const CodeMap& where, bool everyGuard = true);
+    // waiting is put back, or nothing. Unless `everyGuard`, the costly guards
+    // are left for a later look.
+    std::vector<Leftover> look(const CodeMap& where, bool everyGuard = true,
+                               PutBack putBack = PutBack::Failures);
     // The same, and then everything is as the host had it again.
     std::vector<Leftover> putBack(const CodeMap& where);
 

@@ -67,14 +67,14 @@ StateGuards::StateGuards() : guards_(allGuards()) {
     }
 }
 
-std::vector<Leftover> StateGuards::look(const CodeMap& where, bool everyGuard) {
+std::vector<Leftover> StateGuards::look(const CodeMap& where, bool everyGuard, PutBack putBack) {
     beginLook();
     std::vector<Leftover> all;
     for (auto& guard : guards_) {
         if (!everyGuard && guard->costly()) {
             continue;
         }
-        for (auto& leftover : guard->look(where, false)) {
+        for (auto& leftover : guard->look(where, putBack)) {
             all.push_back(std::move(leftover));
         }
     }
@@ -85,7 +85,7 @@ std::vector<Leftover> StateGuards::putBack(const CodeMap& where) {
     beginLook();
     std::vector<Leftover> all;
     for (auto& guard : guards_) {
-        for (auto& leftover : guard->look(where, true)) {
+        for (auto& leftover : guard->look(where, PutBack::Everything)) {
             all.push_back(std::move(leftover));
         }
     }

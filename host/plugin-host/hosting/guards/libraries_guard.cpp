@@ -94,7 +94,7 @@ public:
         seen_.clear();
     }
 
-    std::vector<Leftover> look(const CodeMap& where, bool putBack) override {
+    std::vector<Leftover> look(const CodeMap& where, PutBack putBack) override {
         std::vector<std::string> names;
         for (const Library& library : leftBehind(loadedLibraries(), host_, where, modules_)) {
             names.push_back(library.name);
@@ -104,7 +104,7 @@ public:
             found.push_back({Leftover::Severity::Warning, "left " + joinNames(names) + " loaded"});
         }
         seen_ = names;
-        if (putBack) {
+        if (putBack == PutBack::Everything) {
             closeAll(leftBehind(loadedLibraries(), host_, where, modules_));
             seen_.clear();
         }

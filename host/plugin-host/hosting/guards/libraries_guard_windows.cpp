@@ -85,7 +85,7 @@ public:
         seen_.clear();
     }
 
-    std::vector<Leftover> look(const CodeMap& where, bool putBack) override {
+    std::vector<Leftover> look(const CodeMap& where, PutBack putBack) override {
         std::vector<Library> added;
         for (Library& library : loadedLibraries()) {
             if (std::find(host_.begin(), host_.end(), library.handle) == host_.end()) {
@@ -111,7 +111,7 @@ public:
             leftover.lasting = true;
             found.push_back(std::move(leftover));
         }
-        seen_ = putBack ? std::vector<std::string>{} : names;
+        seen_ = putBack == PutBack::Everything ? std::vector<std::string>{} : names;
         return found;
     }
 

@@ -29,7 +29,7 @@ public:
         }
     }
 
-    std::vector<Leftover> look(const CodeMap& where, bool putBack) override {
+    std::vector<Leftover> look(const CodeMap& where, PutBack putBack) override {
         std::vector<Leftover> leftovers;
         for (int i = 0; i < 3; ++i) {
             std::FILE& stream = *streams()[i];

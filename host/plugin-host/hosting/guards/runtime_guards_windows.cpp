@@ -56,7 +56,7 @@ public:
             modes_[fd].record(readMode(fd));
         }
     }
-    std::vector<Leftover> look(const CodeMap&, bool putBack) override {
+    std::vector<Leftover> look(const CodeMap&, PutBack putBack) override {
         static constexpr const char* kNames[3] = {"standard input", "standard output",
                                                   "standard error"};
         std::vector<Leftover> found;

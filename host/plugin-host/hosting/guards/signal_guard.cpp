@@ -106,7 +106,7 @@ public:
         }
     }
 
-    std::vector<Leftover> look(const CodeMap& where, bool putBack) override {
+    std::vector<Leftover> look(const CodeMap& where, PutBack putBack) override {
         // Signals grouped by what was left on them, so one line names them all.
         std::map<std::string, std::vector<std::string>> failures;
         std::map<std::string, std::vector<std::string>> warnings;

@@ -176,7 +176,7 @@ public:
         }
     }
 
-    std::vector<Leftover> look(const CodeMap& where, bool putBack) override {
+    std::vector<Leftover> look(const CodeMap& where, PutBack putBack) override {
         std::vector<Leftover> found;
         for (auto& stream : streams_) {
             auto leftover = stream.item.look(

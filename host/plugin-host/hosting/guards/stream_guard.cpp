@@ -18,6 +18,7 @@ struct BufferOf {
     void* (*get)();
     void (*set)(void*);
     void* saved = nullptr;
+    void* seen = nullptr;  // as a look that put nothing back left it
 };
 
 class StreamsGuard final : public StateGuard {
@@ -39,18 +40,25 @@ public:
 
     void record() override {
         for (auto& stream : streams_) {
-            stream.saved = stream.get();
+            stream.saved = stream.seen = stream.get();
         }
     }
 
     // Any buffer but its own is the plugin's: a stream a plugin redirects is
     // one it means to read or write through, with code of its own. A crash
-    // in waiting, so always put back at once.
-    std::vector<Leftover> look(const CodeMap&, bool) override {
+    // in waiting, so put back at once unless nothing is to be.
+    std::vector<Leftover> look(const CodeMap&, PutBack putBack) override {
         std::vector<std::string> changed;
         for (auto& stream : streams_) {
-            if (stream.get() != stream.saved) {
+            void* const now = stream.get();
+            if (now == stream.saved) {
+                stream.seen = now;
+            } else if (putBack != PutBack::Nothing) {
                 stream.set(stream.saved);
+                stream.seen = stream.saved;
+                changed.push_back(stream.name);
+            } else if (now != stream.seen) {
+                stream.seen = now;
                 changed.push_back(stream.name);
             }
         }
@@ -117,7 +125,7 @@ class StreamStateWatch {
 public:
     virtual ~StreamStateWatch() = default;
     virtual void record() = 0;
-    virtual void look(const CodeMap& where, bool putBack, std::vector<Leftover>& found) = 0;
+    virtual void look(const CodeMap& where, PutBack putBack, std::vector<Leftover>& found) = 0;
 };
 
 // The standard streams a stream may be tied to and stay the host's.
@@ -139,7 +147,7 @@ public:
 
     void record() override { state_.record(StreamState<Stream>::of(stream_)); }
 
-    void look(const CodeMap& where, bool putBack, std::vector<Leftover>& found) override {
+    void look(const CodeMap& where, PutBack putBack, std::vector<Leftover>& found) override {
         auto leftover = state_.look(
             StreamState<Stream>::of(stream_), putBack,
             [](const auto& a, const auto& b) { return a == b; },
@@ -205,7 +213,7 @@ public:
             stream->record();
         }
     }
-    std::vector<Leftover> look(const CodeMap& where, bool putBack) override {
+    std::vector<Leftover> look(const CodeMap& where, PutBack putBack) override {
         std::vector<Leftover> found;
         for (auto& stream : streams_) {
             stream->look(where, putBack, found);

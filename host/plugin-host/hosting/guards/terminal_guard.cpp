@@ -127,7 +127,7 @@ public:
         ::close(fd);
     }
 
-    std::vector<Leftover> look(const CodeMap&, bool putBack) override {
+    std::vector<Leftover> look(const CodeMap&, PutBack putBack) override {
         std::vector<Leftover> found;
         for (Terminal& terminal : terminals_) {
             termios now{};
