@@ -378,7 +378,7 @@ std::optional<std::string> runCycle(const std::filesystem::path& path, host::Lef
     plugin.onLoad();
     plugin.onUnload();
     module.deleteMe();
-    auto failure = leftovers.atUnload(module.library(), cycle, report);
+    auto failure = leftovers.atUnload(module.library(), path, cycle, report);
     EXPECT_TRUE(module.unload());
     return failure;
 }
@@ -453,7 +453,7 @@ TEST(CostlyKinds, AreReadAtTheFirstAndLastCycleAndEverySixtyFourth) {
         host::Leftovers leftovers(options);
         auto module = loader::PluginModule::open(options.module);
         const auto changesAfter = [&](int cycle) {
-            leftovers.atUnload(module.library(), cycle, report);
+            leftovers.atUnload(module.library(), options.module, cycle, report);
             return report.stateChanges.size();
         };
         // Each move to a folder of its own, so that each is a change of its own.

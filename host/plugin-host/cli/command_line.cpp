@@ -249,6 +249,10 @@ void describe(CLI::App& app, Values& values) {
                         "release, fill, onLoad, onUnload and deleteMe, from a loaded module, "
                         "e.g. getPlugin,copy,deleteMe,getPlugin,unload")
              ->type_name("OPS"));
+    once(app.add_flag("--together", options.together,
+                      "Also hold all the modules side by side in one process, as the host holds "
+                      "a plugin folder, and blame each fault on the module that made it (the "
+                      "test together)"));
     once(app.add_flag("--allow-network", options.allowNetwork,
                       "Let the plugin reach the network, which its tests' children otherwise "
                       "cannot"));
@@ -347,6 +351,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
         options.explore = explore.empty() ? kDefaultExplore : parseExplore(explore);
     }
     exploreOptions(app, options, seed, sequence, tests);
+    if (options.together && !tests.empty()) {
+        throw UsageError("--together runs its own test beside all the others and cannot go with "
+                         "--test");
+    }
+    if (options.together && (options.explore > 0 || !sequence.empty())) {
+        throw UsageError(std::string("--together cannot go with ") +
+                         (options.explore > 0 ? "--explore" : "--sequence"));
+    }
     if (!values.skip.empty() && !tests.empty()) {
         throw UsageError("--skip leaves tests out of all of them and cannot go with --test");
     }
@@ -367,7 +379,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             options.skip.push_back(name);
         }
     }
-    if (options.skip.size() == testNames.size()) {
+    if (options.skip.size() == testNames.size() && !options.together) {
         throw UsageError("--skip leaves no test to run");
     }
     if (app.count("--jobs") > 0) {
@@ -390,11 +402,19 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     }
     if (app.count(kChildReportOption) > 0) {
         // Only plugin-host itself starts a child, with exactly these.
-        const std::size_t runs = options.tests.size() + (options.sequence.empty() ? 0 : 1);
+        const std::size_t runs = options.tests.size() + (options.sequence.empty() ? 0 : 1) +
+                                 (options.together ? 1 : 0);
         if (childReport.empty() || runs != 1 || options.explore > 0 || options.inProcess ||
-            modules.size() != 1) {
+            (modules.size() != 1 && !options.together)) {
             throw UsageError(std::string(kChildReportOption) +
-                             " takes a file and goes with exactly one --test or --sequence");
+                             " takes a file and goes with exactly one --test, --sequence or "
+                             "--together");
+        }
+        if (options.together) {
+            for (const auto& module : modules) {
+                options.modules.push_back(
+                    std::filesystem::absolute(process::pathFromUtf8(module)).lexically_normal());
+            }
         }
         options.childReport = process::pathFromUtf8(childReport);
     }

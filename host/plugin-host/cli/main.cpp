@@ -139,6 +139,11 @@ int run(const std::vector<std::string>& arguments) {
     for (const auto& note : list.notes) {
         std::cerr << "plugin-host: " << host::escapedText(note) << '\n';
     }
+    if (options.together && list.modules.size() < 2) {
+        std::cerr << "plugin-host: --together holds two or more modules side by side and was "
+                     "given one (see plugin-host --help)\n";
+        return static_cast<int>(host::Outcome::Unusable);
+    }
     const std::string module = process::pathToUtf8(list.modules.front());
     for (const auto& [file, report] :
          {std::pair{&options.junitFile, "JUnit"}, std::pair{&options.htmlFile, "HTML"}}) {

@@ -75,6 +75,20 @@ const ContractTest& exploreTest() {
     return test;
 }
 
+const ContractTest& togetherTest() {
+    static const ContractTest test{
+        "together",
+        "the modules side by side in one process, as the host holds a plugin folder: each "
+        "loaded in turn (`getPlugin`, `onLoad`), the first unloaded alone and loaded again "
+        "while the others stay, then all unloaded in reverse; every check of the lifecycle for "
+        "each, and what each step left in the process blamed on its module",
+        "the plugin leaves the process in a state another plugin trips over (floating-point "
+        "traps, a locale), or trips over one; or it writes a console variable another one "
+        "writes too",
+        nullptr, false, false, true};
+    return test;
+}
+
 TestReport runContractTest(const ContractTest& test, const Options& options,
                            StepObserver& observer) {
     TestReport report;

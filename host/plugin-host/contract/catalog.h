@@ -28,6 +28,8 @@ struct ContractTest {
     bool gatesOthers = false;
     // Its cycle gives the run report its changes, steps, counts and memory.
     bool reportsCycles = false;
+    // Its changes are shown apart from the cycle's (--together's).
+    bool showsChangesApart = false;
 };
 
 // Every test, in the order they are run and reported.
@@ -36,6 +38,10 @@ const ContractTest* findContractTest(const std::string& name) noexcept;
 // The one test of --explore and --sequence: not a named test, but reported
 // as one, "explore".
 const ContractTest& exploreTest();
+
+// --together's test: not a named test, but reported as one, "together", in
+// each module's report. Run by runTogether, not by `run`.
+const ContractTest& togetherTest();
 
 // Runs one test in this process; its report says how it ended.
 TestReport runContractTest(const ContractTest& test, const Options& options,

@@ -9,10 +9,13 @@ namespace host {
 
 namespace {
 
+// The module under test; the other modules of a --together run are loaded
+// beside it, and theirs are no leftovers of it.
 class ModuleMap final : public guards::CodeMap {
 public:
-    ModuleMap(const loader::Library* module, const std::filesystem::path& file)
-        : module_(module), file_(file) {}
+    ModuleMap(const loader::Library* module, const std::filesystem::path& file,
+              const std::vector<std::filesystem::path>& others)
+        : module_(module), file_(file), others_(others) {}
     bool inModule(const void* address) const override {
         return module_ != nullptr && module_->contains(address);
     }
@@ -21,12 +24,18 @@ public:
     }
     bool isModuleFile(const std::filesystem::path& path) const override {
         std::error_code error;
-        return std::filesystem::equivalent(path, file_, error);
+        if (std::filesystem::equivalent(path, file_, error)) {
+            return true;
+        }
+        return std::any_of(others_.begin(), others_.end(), [&](const auto& other) {
+            return std::filesystem::equivalent(path, other, error);
+        });
     }
 
 private:
     const loader::Library* module_;
     std::filesystem::path file_;
+    const std::vector<std::filesystem::path>& others_;
 };
 
 }  // namespace
@@ -80,13 +89,20 @@ std::optional<std::string> Leftovers::judge(std::vector<guards::Leftover> leftov
     return failures;
 }
 
-std::optional<std::string> Leftovers::atUnload(const loader::Library& module, int cycle,
+std::optional<std::string> Leftovers::atUnload(const loader::Library& module,
+                                               const std::filesystem::path& file, int cycle,
                                                TestReport& report) {
     // A sequence's unloads are few, and each may be the one that leaves the
     // module behind a pointer: each reads everything.
     const bool all = !options_.sequence.empty() || cycle == 1 || cycle == options_.cycles ||
                      cycle % kCostlyEvery == 0;
-    return judge(guards_.look(ModuleMap(&module, options_.module), all), report);
+    return judge(guards_.look(ModuleMap(&module, file, options_.modules), all), report);
+}
+
+std::vector<guards::Leftover> Leftovers::afterStep(const loader::Library* module,
+                                                   const std::filesystem::path& file) {
+    return guards_.look(ModuleMap(module, file, options_.modules), true,
+                        guards::PutBack::Nothing);
 }
 
 void Leftovers::cycleEnded(int cycle, TestReport& report) {
@@ -97,7 +113,7 @@ void Leftovers::cycleEnded(int cycle, TestReport& report) {
 }
 
 std::optional<std::string> Leftovers::atEnd(TestReport& report) {
-    const auto failure = judge(guards_.putBack(ModuleMap(nullptr, options_.module)), report);
+    const auto failure = judge(guards_.putBack(ModuleMap(nullptr, options_.module, options_.modules)), report);
     if (countsDescriptors(options_)) {
         report.descriptorsBefore = descriptorsBefore_;
         report.descriptorsAfter = process::openDescriptors();

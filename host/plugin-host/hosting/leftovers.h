@@ -27,8 +27,15 @@ public:
     // its first and last cycle and every kCostlyEvery-th: what a plugin
     // leaves in between is found, and blamed, at the next of those. A
     // sequence reads them at every unload.
-    std::optional<std::string> atUnload(const loader::Library& module, int cycle,
+    std::optional<std::string> atUnload(const loader::Library& module,
+                                        const std::filesystem::path& file, int cycle,
                                         TestReport& report);
+    // After a step of `module` while other modules are loaded beside it
+    // (--together): what is new since the last look, each item as it is,
+    // and nothing put back.
+    // `module` is null once it has been unloaded.
+    std::vector<guards::Leftover> afterStep(const loader::Library* module,
+                                            const std::filesystem::path& file);
     // After cycle `cycle` has unloaded its module.
     void cycleEnded(int cycle, TestReport& report);
     // When the test is over, its modules gone: the same for whatever was left

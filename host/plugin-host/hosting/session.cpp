@@ -85,7 +85,7 @@ Session::~Session() {
     // The module goes here, and its static destructors run: a hang or a
     // crash in them is the unload's.
     observer_.stepStarted(cycle_, Step::Unload);
-    if (auto left = leftovers_.atUnload(module_->library(), cycle_, report_)) {
+    if (auto left = leftovers_.atUnload(module_->library(), options_.module, cycle_, report_)) {
         report_.fail(std::move(*left));
     }
     if (pluginThreads() > 0) {
@@ -94,6 +94,9 @@ Session::~Session() {
 }
 
 bool Session::step(Step step, const std::function<Finding()>& body) {
+    if (hooks_ != nullptr) {
+        hooks_->before(step);
+    }
     observer_.stepStarted(cycle_, step);
     const StepUnderWay underWay(report_.name, step, cycle_,
                                 options_.sequence.empty() ? "cycle" : "operation");
@@ -110,6 +113,9 @@ bool Session::step(Step step, const std::function<Finding()>& body) {
     report_.step(step) = finding ? StepStatus::Failed : StepStatus::Passed;
     if (finding) {
         report_.fail(std::move(*finding));
+    }
+    if (hooks_ != nullptr) {
+        hooks_->after(step);
     }
     return !finding;
 }
@@ -215,7 +221,7 @@ bool Session::unload() {
             return "left " + plural(static_cast<long>(threads), "thread") + " running at unload";
         }
         // Put back while the module is still there to tell what points into it.
-        auto left = leftovers_.atUnload(module_->library(), cycle_, report_);
+        auto left = leftovers_.atUnload(module_->library(), options_.module, cycle_, report_);
         report_.unloaded = module_->unload();
         if (left) {
             return left;

@@ -28,6 +28,10 @@ public:
     // place opened the very same way: a long run looks thoroughly on its
     // first and last cycle and every kCostlyEvery-th.
     virtual std::optional<std::string> takenDuring(Step, bool /*look*/) { return std::nullopt; }
+    // --together: the steps from here on are those of the run's module `module`.
+    virtual void moduleStarted(std::size_t /*module*/) {}
+    // --together: what a module's step left in the process.
+    virtual void leftBehind(const LeftBehind&) {}
 };
 
 // The value "cl_online_status_override" has before any plugin touches it.
@@ -44,6 +48,16 @@ HolderWords wordsOf(const loader::PluginHolder& holder) noexcept;
 
 // What a step found: nothing (it passed), or why it failed.
 using Finding = std::optional<std::string>;
+
+// Told before and after each step a session takes: several sessions side
+// by side in one process (--together) share what a host keeps between them.
+class StepHooks {
+public:
+    virtual ~StepHooks() = default;
+    virtual void before(Step) {}
+    // After the step's body, the module still loaded unless it was Unload.
+    virtual void after(Step) {}
+};
 
 // One freshly loaded module, driven the way the host drives it, with the
 // host's console-variable manager and context to hand over. Everything the
@@ -98,6 +112,13 @@ public:
     // operations counts its operations as a lifecycle counts its cycles.
     void renumber(int cycle) { cycle_ = cycle; }
 
+    // Told about each step from now on; null: nobody.
+    void setHooks(StepHooks* hooks) { hooks_ = hooks; }
+    // The module while it is loaded; null before the load and after the unload.
+    const loader::PluginModule* module() const {
+        return module_ && !unloaded_ ? &*module_ : nullptr;
+    }
+
     long managerReferences() const { return manager_.use_count() - 1; }
     long contextReferences() const { return context_.use_count() - 1; }
     CVarRegistry& registry() { return manager_->registry(); }
@@ -126,6 +147,7 @@ private:
     // between, the cheap count (see process::runningThreads).
     const bool exactThreads_;
     std::size_t hostThreads_ = 0;  // before the module was loaded
+    StepHooks* hooks_ = nullptr;
 };
 
 }  // namespace host

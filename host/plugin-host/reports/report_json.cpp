@@ -186,6 +186,7 @@ void to_json(Json& json, const TestReport& report) {
         {"unloaded", report.unloaded},
         {"peakResidentKiB", report.peakResidentKiB},
         {"stateChanges", report.stateChanges},
+        {"sharedVariables", report.sharedVariables},
         {"descriptors", {{"before", report.descriptorsBefore}, {"after", report.descriptorsAfter}}},
         {"memory", memoryToJson(report.memory)}};
     makeTexts(json);
@@ -204,6 +205,7 @@ void from_json(const Json& json, TestReport& report) {
     json.at("unloaded").get_to(report.unloaded);
     report.peakResidentKiB = whole<decltype(report.peakResidentKiB)>(json.at("peakResidentKiB"));
     json.at("stateChanges").get_to(report.stateChanges);
+    json.at("sharedVariables").get_to(report.sharedVariables);
     report.descriptorsBefore =
         whole<decltype(report.descriptorsBefore)>(json.at("descriptors").at("before"));
     report.descriptorsAfter =
@@ -213,6 +215,25 @@ void from_json(const Json& json, TestReport& report) {
                                              whole<long>(sample.at("residentKiB")),
                                              whole<long>(sample.at("allocatedKiB"))});
     }
+}
+
+void to_json(Json& json, const LeftBehind& left) {
+    json = {{"module", left.module},
+            {"step", toString(left.step)},
+            {"failure", left.failure},
+            {"text", left.text}};
+    makeTexts(json);
+}
+
+void from_json(const Json& json, LeftBehind& left) {
+    left.module = whole<std::size_t>(json.at("module"));
+    const auto step = stepFromString(json.at("step").get<std::string>());
+    if (!step) {
+        unknown("step", json.at("step").get<std::string>());
+    }
+    left.step = *step;
+    json.at("failure").get_to(left.failure);
+    json.at("text").get_to(left.text);
 }
 
 void to_json(Json& json, const RunReport& report) {
@@ -249,6 +270,9 @@ void to_json(Json& json, const RunReport& report) {
             {"exitCode", static_cast<int>(report.outcome)},
             {"cause", causeOrNull(report.cause)},
             {"seconds", toMilliseconds(report.seconds)}};
+    if (report.togetherChanges) {
+        json["togetherChanges"] = changesToJson(*report.togetherChanges);
+    }
     if (report.exploration) {
         const Exploration& e = *report.exploration;
         json["explore"] = {{"seed", e.seed},
@@ -302,6 +326,10 @@ void from_json(const Json& json, RunReport& report) {
     report.outcome = outcomeFrom(json.at("exitCode"));
     report.cause = causeFrom(json.at("cause"));
     report.seconds = secondsFrom(json.at("seconds"));
+    report.togetherChanges.reset();
+    if (json.contains("togetherChanges")) {
+        report.togetherChanges = changesFromJson(json.at("togetherChanges"));
+    }
     report.exploration.reset();
     if (json.contains("explore")) {
         const Json& e = json.at("explore");

@@ -60,6 +60,8 @@ struct RunReport {
     std::vector<Warning> warnings;
     std::vector<PluginOutput> pluginOutput;
     std::vector<Change> changes;
+    // --together: what the module's steps changed beside the others, in order.
+    std::optional<std::vector<Change>> togetherChanges;
     StepStatuses steps{};
     std::string cycleTest;  // the test that reports cycles, when it ran; not in JSON
     int cyclesRequested = 1;
@@ -73,6 +75,9 @@ struct RunReport {
     double seconds = 0;                            // the whole run's, its tests side by side
     std::optional<Exploration> exploration;        // --explore's
     std::optional<ContainmentRecord> containment;  // none in plugin-host's own process
+    // The tests' own reports, as merged: --together's test is merged in
+    // with them once it has run. Not in JSON.
+    std::vector<TestReport> testReports;
 
     StepStatus step(Step s) const { return steps[static_cast<std::size_t>(s)]; }
 };

@@ -53,6 +53,15 @@ struct MemorySample {
     long allocatedKiB = 0;  // private memory it has asked for, touched or not
 };
 
+// What one module of a --together run left in the process after one of its
+// steps, said as the step ends: a crash of the process later cannot lose it.
+struct LeftBehind {
+    std::size_t module = 0;  // in the run's order
+    Step step = Step::Load;
+    bool failure = false;  // a crash in waiting, or only a change
+    std::string text;      // "left floating-point traps enabled: ..."
+};
+
 // One named test's report: how it ended and what it saw of the module. It is
 // written by whichever process ran the test, and read by the one that merges.
 struct TestReport {
@@ -71,6 +80,8 @@ struct TestReport {
     bool leftProcesses = false;        // processes it started outlived the test
     // Process-wide state the plugin changed, put back; each is a warning.
     std::vector<std::string> stateChanges;
+    // --together: console variables another module changed too; each is a warning.
+    std::vector<std::string> sharedVariables;
     // Descriptors (handles on Windows) open before the first load and after
     // the test; 0 when unknown.
     long descriptorsBefore = 0;

@@ -40,14 +40,20 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
             << "  version   " << quoted(d.versionText) << '\n'
             << "  source    " << quoted(d.sourcePath) << '\n';
     }
-    if (report.step(Step::OnLoad) == StepStatus::Passed || !report.changes.empty()) {
-        out << "onLoad changed " << report.changes.size()
-            << (report.changes.size() == 1 ? " variable" : " variables")
-            << (report.changes.empty() ? "" : ":") << '\n';
-        for (const auto& change : report.changes) {
+    const auto printChanges = [&out](const char* who, const std::vector<Change>& changes) {
+        out << who << " changed " << changes.size()
+            << (changes.size() == 1 ? " variable" : " variables") << (changes.empty() ? "" : ":")
+            << '\n';
+        for (const auto& change : changes) {
             out << "  " << escapedText(change.name) << ": " << quoted(change.before) << " -> "
                 << quoted(change.after) << '\n';
         }
+    };
+    if (report.step(Step::OnLoad) == StepStatus::Passed || !report.changes.empty()) {
+        printChanges("onLoad", report.changes);
+    }
+    if (report.togetherChanges) {
+        printChanges("together", *report.togetherChanges);
     }
     if (report.exploration) {
         const Exploration& e = *report.exploration;

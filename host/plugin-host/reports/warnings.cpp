@@ -46,6 +46,11 @@ constexpr Check kMemoryGrowth{
     "memory-growth",
     "over --cycles N (N of at least 10), the process's memory grew in both halves of the run"};
 
+constexpr Check kSharedVariable{
+    "shared-variable",
+    "with --together, two modules changed the same console variable: the load order decides "
+    "which value the host keeps"};
+
 // How far `to` lies above `from`, 0 when it does not: no difference of two
 // figures a report holds overflows, whatever they are.
 std::uint64_t above(long long from, long long to) {
@@ -145,6 +150,11 @@ std::vector<Warning> runWarnings(const std::vector<TestReport>& reports) {
     for (auto& warning : leftoverWarnings(reports)) {
         warnings.push_back(std::move(warning));
     }
+    for (const auto& report : reports) {
+        for (const auto& shared : report.sharedVariables) {
+            warnings.push_back(Warning{kSharedVariable.name, shared});
+        }
+    }
     return warnings;
 }
 
@@ -242,7 +252,7 @@ void failOnWarnings(RunReport& report) {
 std::vector<std::pair<std::string, std::string>> warningChecks() {
     std::vector<std::pair<std::string, std::string>> checks;
     for (const Check& check : {kAbsoluteSourcePath, kEmptyText, kPluginOutput, kLeftProcesses,
-                               kProcessState, kLeftDescriptors, kMemoryGrowth}) {
+                               kProcessState, kLeftDescriptors, kMemoryGrowth, kSharedVariable}) {
         checks.emplace_back(check.name, check.description);
     }
     return checks;

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "isolation.h"
+#include "together.h"
 
 namespace host {
 
@@ -81,10 +82,11 @@ TestReport unfinishedReport(const Options& options, const ContractTest& test,
 }
 
 // The report the child wrote, held to how the child then ended: a passing
-// test whose process crashed, hung or exited otherwise afterwards did not pass.
+// test whose process crashed, hung or exited otherwise afterwards (than
+// with `code`, its reports' worst) did not pass.
 TestReport heldToItsEnd(const Options& options, TestReport report, const ChildProgress& progress,
-                        const process::Termination& termination) {
-    const auto ending = endingOf(options, termination, static_cast<int>(report.outcome));
+                        const process::Termination& termination, Outcome code) {
+    const auto ending = endingOf(options, termination, static_cast<int>(code));
     report.step(Step::Exit) = ending ? ending->step : StepStatus::Passed;
     if (ending && report.status == TestStatus::Passed) {
         report.status = ending->status;
@@ -136,13 +138,76 @@ TestReport judgeChild(const Options& options, const ContractTest& test,
                                   " bytes into plugin-host's report during " + toString(step));
         report.cyclesPassed = 0;
     } else if (progress.finalReport) {
-        report = heldToItsEnd(options, *progress.finalReport, progress, termination);
+        report = heldToItsEnd(options, *progress.finalReport, progress, termination,
+                              progress.finalReport->outcome);
     } else {
         report = unfinishedReport(options, test, progress, termination);
     }
     report.output = outputOf(termination.standardOutput, termination.standardError);
     report.leftProcesses = termination.leftProcesses;
     return report;
+}
+
+std::vector<TestReport> judgeTogether(const Options& options, const ChildProgress& progress,
+                                      const process::Termination& termination,
+                                      const std::filesystem::path& folder) {
+    const std::size_t count = options.modules.size();
+    const ContractTest& test = togetherTest();
+    if (progress.reports.size() == count && progress.garbageBytes == 0) {
+        Outcome worst = Outcome::Passed;
+        for (const auto& report : progress.reports) {
+            worst = std::max(worst, report.outcome);
+        }
+        std::vector<TestReport> reports;
+        for (const auto& report : progress.reports) {
+            reports.push_back(heldToItsEnd(options, report, progress, termination, worst));
+        }
+        return reports;
+    }
+    // plugin-host's own trouble, or a log the plugin wrote into: nobody's
+    // steps can be told apart.
+    const TestReport whole = judgeChild(options, test, progress, termination, folder);
+    if (whole.outcome == Outcome::HostFailure || progress.garbageBytes > 0) {
+        return std::vector<TestReport>(count, whole);
+    }
+    const std::size_t culprit = std::min(progress.module, count - 1);
+    const Step step = progress.steps.empty() ? Step::Load : progress.steps.back();
+    const auto name = [&](std::size_t module) { return togetherName(options.modules[module]); };
+    const auto ending = endingOf(options, termination, termination.exitCode);
+    std::string cause =
+        (ending ? ending->how : "ended without a report (" + termination.description + ")") +
+        " in " + name(culprit) + ": " + toString(step);
+    for (const auto& left : progress.left) {
+        if (left.module != culprit && left.step != Step::Unload) {
+            cause += "; " + name(left.module) + "'s " + toString(left.step) + " " + left.text;
+        }
+    }
+    std::vector<TestReport> reports;
+    for (std::size_t module = 0; module < count; ++module) {
+        std::string failures;
+        std::vector<std::string> changes;
+        for (const auto& left : progress.left) {
+            if (left.module == module && left.failure) {
+                failures += (failures.empty() ? "" : "; ") + left.text;
+            } else if (left.module == module) {
+                changes.push_back(left.text);
+            }
+        }
+        TestReport report;
+        if (module == culprit) {
+            report = TestReport::ended(test.name, ending ? ending->status : TestStatus::Crashed,
+                                       cause);
+        } else if (!failures.empty()) {
+            report = TestReport::ended(test.name, TestStatus::Failed, failures);
+        } else {
+            report = TestReport::ended(test.name, TestStatus::Skipped,
+                                       "not run to its end: " + name(culprit) +
+                                           " ended the process in " + toString(step));
+        }
+        report.stateChanges = std::move(changes);
+        reports.push_back(std::move(report));
+    }
+    return reports;
 }
 
 std::vector<StreamOutput> outputOf(const process::Captured& out, const process::Captured& err) {

@@ -21,6 +21,15 @@ TestReport judgeChild(const Options& options, const ContractTest& test,
                       const ChildProgress& progress, const process::Termination& termination,
                       const std::filesystem::path& folder);
 
+// The reports of --together's child, one per module of options.modules: a
+// crash or a hang is the module's whose step was under way, and its cause
+// names what the other modules' steps had left in the process; a module
+// whose own steps left a failure fails with it; the others, which could not
+// run their steps to the end, are skipped, with the reason.
+std::vector<TestReport> judgeTogether(const Options& options, const ChildProgress& progress,
+                                      const process::Termination& termination,
+                                      const std::filesystem::path& folder);
+
 // What the plugin wrote on standard output and standard error, as a report
 // holds it: only the streams it wrote on, whether a child's or plugin-host's
 // own, kept aside for an in-process run.

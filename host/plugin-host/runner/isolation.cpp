@@ -10,6 +10,7 @@
 #include "process/temporary_file.h"
 #include "provocations.h"
 #include "record_seal.h"
+#include "together.h"
 
 namespace host {
 
@@ -23,17 +24,28 @@ constexpr const char* kTemporaryFolderHint = "set TMPDIR to a folder plugin-host
 
 }  // namespace
 
-TestReport runIsolated(const Options& options, const ContractTest& test,
-                       const std::atomic<bool>* cancelled, std::string* processMark,
-                       std::atomic<int>* cycle) {
+namespace {
+
+// How a child ended, or why it could not be started (plugin-host's trouble).
+struct ChildRun {
+    std::optional<TestReport> hostFailure;
+    ChildProgress progress;
+    process::Termination termination;
+    std::filesystem::path folder;  // of its report file, when it is not its own
+};
+
+ChildRun runChild(const Options& options, const ContractTest& test,
+                  const std::atomic<bool>* cancelled, std::atomic<int>* cycle) {
+    ChildRun run;
     // The file the child reports into is made here first: a folder that
     // cannot take it is plugin-host's trouble, not the plugin's.
-    const auto hostFailure = [&test](std::string cause) {
+    const auto hostFailure = [&test, &run](std::string cause) {
         TestReport report = TestReport::ended(test.name, TestStatus::Failed, std::move(cause));
         report.outcome = Outcome::HostFailure;
-        return report;
+        run.hostFailure = std::move(report);
+        return std::move(run);
     };
-    std::filesystem::path folder;
+    std::filesystem::path& folder = run.folder;
     std::optional<process::TemporaryFile> file;
     if (process::sharedFileMadeWithChild()) {
         file.emplace();  // the fork server makes it, in the child's own folder
@@ -62,7 +74,6 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
     } catch (const crypto::CryptoError& error) {
         return hostFailure(std::string("cannot seal the isolated run's report: ") + error.what());
     }
-    process::Termination termination;
     ProgressReader reader(&*file, *seal);
     try {
         // Only complete records are progress: a step that has written none
@@ -89,21 +100,41 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
         capture.soughtInError = seal->cannotReportLine();
         // It reaches the file by a path of its own: it sees none of ours.
         capture.shared = &*file;
-        termination = process::runThisProgram(
+        run.termination = process::runThisProgram(
             childArguments(options, test.name, process::sharedPath(*file)), capture, watchdog);
     } catch (const process::ProcessError& error) {
-        TestReport report =
-            TestReport::ended(test.name, TestStatus::Failed,
-                              std::string("cannot start the isolated run: ") + error.what());
-        report.outcome = Outcome::HostFailure;
-        return report;
+        return hostFailure(std::string("cannot start the isolated run: ") + error.what());
     }
-    const ChildProgress progress = reader.finish();
-    TestReport report = judgeChild(options, test, progress, termination, folder);
+    run.progress = reader.finish();
+    return run;
+}
+
+}  // namespace
+
+TestReport runIsolated(const Options& options, const ContractTest& test,
+                       const std::atomic<bool>* cancelled, std::string* processMark,
+                       std::atomic<int>* cycle) {
+    ChildRun run = runChild(options, test, cancelled, cycle);
+    if (run.hostFailure) {
+        return std::move(*run.hostFailure);
+    }
     if (processMark != nullptr) {
-        *processMark = termination.mark;
+        *processMark = run.termination.mark;
     }
-    return report;
+    return judgeChild(options, test, run.progress, run.termination, run.folder);
+}
+
+std::vector<TestReport> runIsolatedTogether(const Options& options,
+                                            const std::atomic<bool>* cancelled,
+                                            std::string* processMark) {
+    ChildRun run = runChild(options, togetherTest(), cancelled, nullptr);
+    if (run.hostFailure) {
+        return std::vector<TestReport>(options.modules.size(), *run.hostFailure);
+    }
+    if (processMark != nullptr) {
+        *processMark = run.termination.mark;
+    }
+    return judgeTogether(options, run.progress, run.termination, run.folder);
 }
 
 int runAsChild(const Options& options) {
@@ -111,15 +142,26 @@ int runAsChild(const Options& options) {
     process::endWithParent();
     // Before anything of the plugin's runs, and with nothing left to read.
     const auto key = process::readStandardInput(crypto::kKeyBytes);
-    const ContractTest* test =
-        options.sequence.empty() ? findContractTest(options.tests.front()) : &exploreTest();
+    const ContractTest* test = options.together          ? &togetherTest()
+                               : options.sequence.empty() ? findContractTest(options.tests.front())
+                                                          : &exploreTest();
     if (!key || key->size() != crypto::kKeyBytes || test == nullptr) {
         std::cerr << "plugin-host (isolated run): no key to seal the report with" << std::endl;
         return kChildCannotReport;
     }
     const RecordSeal seal(*key, test->name);
     ProgressWriter writer(options.childReport, seal);
-    if (writer.good()) {
+    if (writer.good() && options.together) {
+        Outcome worst = Outcome::Passed;
+        for (const TestReport& report : runTogether(options, writer)) {
+            writer.finished(report);
+            worst = std::max(worst, report.outcome);
+        }
+        provokeLeftHooks(writer);
+        if (writer.good()) {
+            return static_cast<int>(worst);
+        }
+    } else if (writer.good()) {
         const TestReport report = runContractTest(*test, options, writer);
         writer.finished(report);
         provokeLeftHooks(writer);
@@ -134,7 +176,10 @@ int runAsChild(const Options& options) {
 std::vector<std::string> childArguments(const Options& options, const std::string& test,
                                         const std::filesystem::path& reportFile) {
     std::vector<std::string> arguments{kChildReportOption, process::pathToUtf8(reportFile)};
-    if (options.sequence.empty()) {
+    if (test == togetherTest().name) {
+        arguments.insert(arguments.end(),
+                         {"--together", "--cycles", std::to_string(options.cycles)});
+    } else if (options.sequence.empty()) {
         arguments.insert(arguments.end(),
                          {"--test", test, "--cycles", std::to_string(options.cycles)});
     } else {
@@ -145,7 +190,13 @@ std::vector<std::string> childArguments(const Options& options, const std::strin
         arguments.push_back(name + "=" + value);
     }
     arguments.push_back("--");
-    arguments.push_back(process::pathToUtf8(options.module));
+    if (test == togetherTest().name) {
+        for (const auto& module : options.modules) {
+            arguments.push_back(process::pathToUtf8(module));
+        }
+    } else {
+        arguments.push_back(process::pathToUtf8(options.module));
+    }
     return arguments;
 }
 

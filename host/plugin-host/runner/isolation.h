@@ -23,6 +23,12 @@ TestReport runIsolated(const Options& options, const ContractTest& test,
                        const std::atomic<bool>* cancelled = nullptr,
                        std::string* processMark = nullptr, std::atomic<int>* cycle = nullptr);
 
+// --together's test (options.modules side by side) in one child: one report
+// per module, in the run's order, each blamed for what its steps did.
+std::vector<TestReport> runIsolatedTogether(const Options& options,
+                                            const std::atomic<bool>* cancelled = nullptr,
+                                            std::string* processMark = nullptr);
+
 // The child's side: reads the key its records are sealed with on standard
 // input, runs the one test options.tests names and writes its progress and
 // report to options.childReport for the parent to read. A child that cannot

@@ -17,6 +17,7 @@ bool failed(const TestResult& result) {
 RunReport mergeReports(const Options& options, const std::vector<const ContractTest*>& tests,
                        const std::vector<TestReport>& reports) {
     RunReport merged;
+    merged.testReports = reports;
     merged.module = process::pathToUtf8(options.module);
     merged.cyclesRequested = options.cycles;
     const TestReport* cycles = nullptr;
@@ -33,6 +34,9 @@ RunReport mergeReports(const Options& options, const std::vector<const ContractT
         }
         merged.tests.push_back(
             TestResult{report.name, report.status, report.cause, report.seconds});
+        if (ran && tests[i]->showsChangesApart) {
+            merged.togetherChanges = report.changes;
+        }
     }
     if (merged.descriptor) {
         merged.warnings = descriptorWarnings(*merged.descriptor);

@@ -5,6 +5,7 @@
 
 #include "catalog.h"
 #include "runner.h"
+#include "together_run.h"
 
 namespace host {
 
@@ -27,6 +28,9 @@ std::vector<RunReport> runModules(const Options& options,
     if (options.inProcess || options.explore > 0) {
         for (std::size_t i = 0; i < modules.size(); ++i) {
             runOne(i, nullptr, nullptr);
+        }
+        if (options.together) {
+            addTogether(options, modules, reports);
         }
         return reports;
     }
@@ -51,6 +55,9 @@ std::vector<RunReport> runModules(const Options& options,
         if (error) {
             std::rethrow_exception(error);
         }
+    }
+    if (options.together) {
+        addTogether(options, modules, reports);
     }
     return reports;
 }

@@ -9,7 +9,8 @@
 namespace host {
 
 namespace {
-constexpr const char* kKinds[] = {"step ", "descriptor ", "report ", "provoke "};
+constexpr const char* kKinds[] = {"step ",    "descriptor ", "report ",
+                                  "provoke ", "module ",     "left "};
 }  // namespace
 
 ProgressWriter::ProgressWriter(const std::filesystem::path& path, const RecordSeal& seal)
@@ -53,6 +54,17 @@ std::optional<std::string> ProgressWriter::takenDuring(Step step, bool look) {
     return std::string(closed ? "closed plugin-host's report file"
                               : "put another file in the place of plugin-host's report file") +
            " during " + toString(step);
+}
+
+void ProgressWriter::moduleStarted(std::size_t module) {
+    if (module_ != module) {
+        module_ = module;
+        write("module", std::to_string(module));
+    }
+}
+
+void ProgressWriter::leftBehind(const LeftBehind& left) {
+    write("left", nlohmann::ordered_json(left).dump());
 }
 
 void ProgressWriter::finished(const TestReport& report) {
@@ -117,6 +129,20 @@ bool ProgressReader::record(std::string_view kind, std::string_view rest) {
         }
         if (kind == "report") {
             progress_.finalReport = nlohmann::ordered_json::parse(rest).get<TestReport>();
+            progress_.reports.push_back(*progress_.finalReport);
+            return true;
+        }
+        if (kind == "module") {
+            std::size_t module = 0;
+            const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), module);
+            if (error != std::errc() || end != rest.data() + rest.size()) {
+                return false;
+            }
+            progress_.module = module;
+            return true;
+        }
+        if (kind == "left") {
+            progress_.left.push_back(nlohmann::ordered_json::parse(rest).get<LeftBehind>());
             return true;
         }
         if (kind == "provoke" && progress_.finalReport) {

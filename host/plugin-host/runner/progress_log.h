@@ -25,6 +25,8 @@ namespace host {
 //   report AT JSON           the test's final report
 //   provoke AT WHAT          what plugin-host does after the test to run any
 //                            hook a plugin left (none: done)
+//   module AT INDEX          --together: the steps from here on are this module's
+//   left AT JSON             --together: what a module's step left in the process
 // each sealed (see RecordSeal): a line that does not open is the plugin's.
 // AT is when the record was written, in nanoseconds of the steady clock
 // that every process on the machine shares: what the child does from then
@@ -41,6 +43,8 @@ public:
     void stepStarted(int cycle, Step step) override;
     void descriptorRead(const DescriptorInfo& descriptor) override;
     std::optional<std::string> takenDuring(Step step, bool look) override;
+    void moduleStarted(std::size_t module) override;
+    void leftBehind(const LeftBehind& left) override;
     void finished(const TestReport& report);
     // What plugin-host is about to do to provoke a hook the plugin left, in
     // words that follow a crash's: "when plugin-host ..."; empty when done.
@@ -58,11 +62,15 @@ private:
     const RecordSeal& seal_;
     std::uint64_t records_ = 0;
     std::optional<process::AppendFile::State> taken_;
+    std::optional<std::size_t> module_;  // whose steps the last record said
 };
 
 // What the parent learns from a child's log.
 struct ChildProgress {
     std::optional<TestReport> finalReport;
+    std::vector<TestReport> reports;  // every report, in order: --together's, one per module
+    std::size_t module = 0;           // --together: whose step was started last
+    std::vector<LeftBehind> left;     // --together: what the modules' steps left
     std::optional<DescriptorInfo> descriptor;
     int cycle = 0;            // of the last step started
     std::vector<Step> steps;  // started in that cycle, in order

@@ -167,7 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "copy-outlives-delete", "--skip", "unload-while-holding", "a.so"},
                 "--skip leaves no test to run"},
         BadLine{{"--child-report", "r", "--test", "lifecycle", "a.so", "b.so"},
-                "--child-report takes a file and goes with exactly one --test or --sequence"}));
+                "--child-report takes a file and goes with exactly one --test, --sequence or "
+                "--together"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Set, OptionsRefuse,
@@ -216,7 +217,8 @@ INSTANTIATE_TEST_SUITE_P(Tests, OptionsRefuse,
 
 // The child's options are plugin-host's own, but anyone can type them.
 const std::string kChild =
-    "--child-report takes a file and goes with exactly one --test or --sequence";
+    "--child-report takes a file and goes with exactly one --test, --sequence or "
+    "--together";
 INSTANTIATE_TEST_SUITE_P(
     ChildReport, OptionsRefuse,
     ::testing::Values(
