@@ -58,13 +58,15 @@ public:
             }
         }
     }
-    // What `module` changed; into `changes` too, unless null.
-    void from(const CVarRegistry& registry, std::size_t module, std::vector<Change>* changes) {
+    // What `module` changed; into `changes` too, and told, unless null.
+    void from(const CVarRegistry& registry, std::size_t module, std::vector<Change>* changes,
+              StepObserver& observer) {
         for (const auto& [name, value] : registry.snapshot()) {
             std::string& known = (*values_)[name];
             if (known != value) {
                 if (changes != nullptr) {
                     changes->push_back(Change{name, known, value});
+                    observer.variableChanged(module, changes->back());
                     writes_.push_back(Write{module, name, value});
                 }
                 known = value;
@@ -130,7 +132,7 @@ public:
     void after(Step step) override {
         TestReport& report = run_.reports_[module_];
         run_.variables_.from(session_.registry(), module_,
-                             run_.cycle_ == 1 ? &report.changes : nullptr);
+                             run_.cycle_ == 1 ? &report.changes : nullptr, run_.observer_);
         const loader::PluginModule* module = session_.module();
         if (step == Step::Unload && report.step(Step::Unload) == StepStatus::Failed) {
             // What fails it alone, said as it happens: a later crash of

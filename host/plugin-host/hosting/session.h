@@ -32,6 +32,8 @@ public:
     virtual void moduleStarted(std::size_t /*module*/) {}
     // --together: what a module's step left in the process.
     virtual void leftBehind(const LeftBehind&) {}
+    // --together: a console variable a module's step changed.
+    virtual void variableChanged(std::size_t /*module*/, const Change&) {}
 };
 
 // The value "cl_online_status_override" has before any plugin touches it.

@@ -217,6 +217,15 @@ void from_json(const Json& json, TestReport& report) {
     }
 }
 
+void to_json(Json& json, const Change& change) {
+    json = changesToJson({change}).front();
+    makeTexts(json);
+}
+
+void from_json(const Json& json, Change& change) {
+    change = changesFromJson(Json::array({json})).front();
+}
+
 void to_json(Json& json, const LeftBehind& left) {
     json = {{"module", left.module},
             {"step", toString(left.step)},

@@ -17,6 +17,8 @@ void to_json(nlohmann::ordered_json& json, const DescriptorInfo& descriptor);
 void from_json(const nlohmann::ordered_json& json, DescriptorInfo& descriptor);
 void to_json(nlohmann::ordered_json& json, const TestReport& report);
 void from_json(const nlohmann::ordered_json& json, TestReport& report);
+void to_json(nlohmann::ordered_json& json, const Change& change);
+void from_json(const nlohmann::ordered_json& json, Change& change);
 void to_json(nlohmann::ordered_json& json, const LeftBehind& left);
 void from_json(const nlohmann::ordered_json& json, LeftBehind& left);
 void to_json(nlohmann::ordered_json& json, const RunReport& report);

@@ -205,6 +205,11 @@ std::vector<TestReport> judgeTogether(const Options& options, const ChildProgres
                                            " ended the process in " + toString(step));
         }
         report.stateChanges = std::move(changes);
+        for (const auto& [whose, change] : progress.changes) {
+            if (whose == module) {
+                report.changes.push_back(change);
+            }
+        }
         reports.push_back(std::move(report));
     }
     return reports;

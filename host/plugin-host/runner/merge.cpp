@@ -34,7 +34,7 @@ RunReport mergeReports(const Options& options, const std::vector<const ContractT
         }
         merged.tests.push_back(
             TestResult{report.name, report.status, report.cause, report.seconds});
-        if (ran && tests[i]->showsChangesApart) {
+        if (tests[i]->showsChangesApart && (ran || !report.changes.empty())) {
             merged.togetherChanges = report.changes;
         }
     }

@@ -9,8 +9,8 @@
 namespace host {
 
 namespace {
-constexpr const char* kKinds[] = {"step ",    "descriptor ", "report ",
-                                  "provoke ", "module ",     "left "};
+constexpr const char* kKinds[] = {"step ",   "descriptor ", "report ", "provoke ",
+                                  "module ", "left ",       "change "};
 }  // namespace
 
 ProgressWriter::ProgressWriter(const std::filesystem::path& path, const RecordSeal& seal)
@@ -65,6 +65,10 @@ void ProgressWriter::moduleStarted(std::size_t module) {
 
 void ProgressWriter::leftBehind(const LeftBehind& left) {
     write("left", nlohmann::ordered_json(left).dump());
+}
+
+void ProgressWriter::variableChanged(std::size_t module, const Change& change) {
+    write("change", std::to_string(module) + ' ' + nlohmann::ordered_json(change).dump());
 }
 
 void ProgressWriter::finished(const TestReport& report) {
@@ -139,6 +143,18 @@ bool ProgressReader::record(std::string_view kind, std::string_view rest) {
                 return false;
             }
             progress_.module = module;
+            return true;
+        }
+        if (kind == "change") {
+            const auto space = rest.find(' ');
+            std::size_t module = 0;
+            const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), module);
+            if (space == std::string_view::npos || error != std::errc() ||
+                end != rest.data() + space) {
+                return false;
+            }
+            progress_.changes.emplace_back(
+                module, nlohmann::ordered_json::parse(rest.substr(space + 1)).get<Change>());
             return true;
         }
         if (kind == "left") {

@@ -27,6 +27,7 @@ namespace host {
 //                            hook a plugin left (none: done)
 //   module AT INDEX          --together: the steps from here on are this module's
 //   left AT JSON             --together: what a module's step left in the process
+//   change AT MODULE JSON    --together: a console variable a module's step changed
 // each sealed (see RecordSeal): a line that does not open is the plugin's.
 // AT is when the record was written, in nanoseconds of the steady clock
 // that every process on the machine shares: what the child does from then
@@ -45,6 +46,7 @@ public:
     std::optional<std::string> takenDuring(Step step, bool look) override;
     void moduleStarted(std::size_t module) override;
     void leftBehind(const LeftBehind& left) override;
+    void variableChanged(std::size_t module, const Change& change) override;
     void finished(const TestReport& report);
     // What plugin-host is about to do to provoke a hook the plugin left, in
     // words that follow a crash's: "when plugin-host ..."; empty when done.
@@ -71,6 +73,8 @@ struct ChildProgress {
     std::vector<TestReport> reports;  // every report, in order: --together's, one per module
     std::size_t module = 0;           // --together: whose step was started last
     std::vector<LeftBehind> left;     // --together: what the modules' steps left
+    // --together: the variables the modules' steps changed, in order.
+    std::vector<std::pair<std::size_t, Change>> changes;
     std::optional<DescriptorInfo> descriptor;
     int cycle = 0;            // of the last step started
     std::vector<Step> steps;  // started in that cycle, in order

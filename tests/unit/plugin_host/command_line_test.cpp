@@ -166,6 +166,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "--skip", "delete-before-get", "--skip", "fresh-after-delete", "--skip",
                  "copy-outlives-delete", "--skip", "unload-while-holding", "a.so"},
                 "--skip leaves no test to run"},
+        BadLine{{"--together", "--test", "lifecycle", "a.so", "b.so"},
+                "--together runs its own test beside all the others and cannot go with --test"},
+        BadLine{{"--together", "--explore", "a.so", "b.so"}, "--together cannot go with --explore"},
+        BadLine{{"--together", "--sequence", "getPlugin", "a.so", "b.so"},
+                "--together cannot go with --sequence"},
         BadLine{{"--child-report", "r", "--test", "lifecycle", "a.so", "b.so"},
                 "--child-report takes a file and goes with exactly one --test, --sequence or "
                 "--together"}));

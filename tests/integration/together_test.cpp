@@ -1,0 +1,208 @@
+// plugin-host --together: the modules side by side in one process, as the
+// host holds a plugin folder, each fault blamed on the module that made it.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "plugin_host_run.h"
+#include "process/process.h"
+
+namespace {
+
+#if defined(_WIN32)
+const std::string kExtension = ".dll";
+#else
+const std::string kExtension = ".so";
+#endif
+
+// Every test of a module's own left out: only the together test runs.
+const std::vector<std::string> kOnlyTogether{"--together", "--json",
+                                             "--skip",     "descriptor",
+                                             "--skip",     "lifecycle",
+                                             "--skip",     "get-plugin-twice",
+                                             "--skip",     "delete-before-get",
+                                             "--skip",     "fresh-after-delete",
+                                             "--skip",     "copy-outlives-delete",
+                                             "--skip",     "unload-while-holding"};
+
+struct Module {
+    std::string fixture;                // built module
+    std::string result;                 // its together test: "STATUS: CAUSE", or "passed"
+    std::vector<std::string> warnings;  // "CHECK: TEXT"
+    std::vector<std::string> changes;   // "NAME: BEFORE -> AFTER"
+};
+
+struct Row {
+    const char* name;
+    std::string leave;  // FIXTURE_LEAVE, what fixture_leaves_kind leaves
+    std::vector<Module> modules;
+    int exitCode;
+};
+
+// What the children inherit: an empty value removes it.
+void setVariable(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s(name, value.c_str());
+#else
+    if (value.empty()) {
+        unsetenv(name);
+    } else {
+        setenv(name, value.c_str(), 1);
+    }
+#endif
+}
+
+std::string file(const std::string& fixture) {
+    return fixture + kExtension;
+}
+
+const std::string kTrapping =
+    "left floating-point exception FE_INVALID trapping, so the host's next such operation ends it";
+const std::string kFacet =
+    "left the global C++ locale with a numpunct<char> facet of its own, which is gone after unload";
+const std::string kShared = "each changed the console variable cl_online_status_override: ";
+
+const std::vector<Row> kRows{
+    // The first leaves floating-point traps on; the second's harmless 0.0 / 0.0 ends the process.
+    {"fp_traps",
+     "fp-trap",
+     {{"fixture_leaves_kind", "failed: " + kTrapping, {}, {}},
+      {"fixture_uses_numbers",
+       "crashed: crashed with signal 8 (Floating point exception) in " +
+           file("fixture_uses_numbers") + ": onLoad; " + file("fixture_leaves_kind") +
+           "'s onLoad " + kTrapping,
+       {},
+       {}}},
+     1},
+    // The first's global locale writes a comma where the second means a point.
+    {"locale",
+     "",
+     {{"fixture_leaves_locale_facet", "failed: " + kFacet, {}, {}},
+      {"fixture_uses_numbers", "passed", {}, {"fixture_number: \"0\" -> \"1,5\""}}},
+     1},
+    // Both write one variable: the load order decides, and both hear of it.
+    {"shared_variable",
+     "",
+     {{"Velquist",
+       "passed",
+       {"shared-variable: " + file("Velquist") + " and " + file("fixture_sets_status_away") + " " +
+        kShared + file("Velquist") + " to \"\" and " + file("fixture_sets_status_away") +
+        " to \"away\"; the load order left \"\", " + file("Velquist") + "'s"},
+       {"cl_online_status_override: \"online\" -> \"\"",
+        "cl_online_status_override: \"away\" -> \"\""}},
+      {"fixture_sets_status_away",
+       "passed",
+       {"shared-variable: " + file("Velquist") + " and " + file("fixture_sets_status_away") + " " +
+        kShared + file("Velquist") + " to \"\" and " + file("fixture_sets_status_away") +
+        " to \"away\"; the load order left \"\", " + file("Velquist") + "'s"},
+       {"cl_online_status_override: \"\" -> \"away\""}}},
+     0},
+    // One ends the process as it loads: it is blamed, the others could not finish.
+    {"ends_the_process",
+     "",
+     {{"Velquist",
+       "skipped: not run to its end: " + file("fixture_exits_in_onload") +
+           " ended the process in onLoad",
+       {},
+       {"cl_online_status_override: \"online\" -> \"\""}},
+      {"fixture_exits_in_onload",
+       "crashed: ended without a report (exit code 0) in " + file("fixture_exits_in_onload") +
+           ": onLoad",
+       {},
+       {}},
+      {"fixture_noop",
+       "skipped: not run to its end: " + file("fixture_exits_in_onload") +
+           " ended the process in onLoad",
+       {},
+       {}}},
+     1},
+};
+
+class Together : public PluginHost, public ::testing::WithParamInterface<Row> {};
+
+std::vector<std::string> warningsOf(const nlohmann::json& module) {
+    std::vector<std::string> found;
+    for (const auto& warning : module["warnings"]) {
+        found.push_back(warning["check"].get<std::string>() + ": " +
+                        warning["text"].get<std::string>());
+    }
+    return found;
+}
+
+std::vector<std::string> changesOf(const nlohmann::json& module) {
+    std::vector<std::string> found;
+    for (const auto& change : module.value("togetherChanges", nlohmann::json::array())) {
+        found.push_back(change["name"].get<std::string>() + ": \"" +
+                        change["old"].get<std::string>() + "\" -> \"" +
+                        change["new"].get<std::string>() + "\"");
+    }
+    return found;
+}
+
+TEST_P(Together, EachModuleHasItsOwnResultAndTheBlameIsTheOnesWhoseStepItWas) {
+    const Row& row = GetParam();
+    std::vector<std::string> arguments = kOnlyTogether;
+    arguments.insert(arguments.end(), {"--set", "fixture_number=0"});
+    for (const auto& one : row.modules) {
+        arguments.push_back(module(one.fixture));
+    }
+    setVariable("FIXTURE_LEAVE", row.leave);
+    const HostRun run = host(arguments);
+    setVariable("FIXTURE_LEAVE", "");
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.err;
+    const auto report = nlohmann::json::parse(run.out);
+    ASSERT_EQ(report["modules"].size(), row.modules.size());
+    for (std::size_t i = 0; i < row.modules.size(); ++i) {
+        const Module& expected = row.modules[i];
+        const auto& module = report["modules"][i];
+        SCOPED_TRACE(expected.fixture);
+        const auto& together = module["tests"].back();
+        EXPECT_EQ(together["name"], "together");
+        const std::string result =
+            together["status"].get<std::string>() +
+            (together["cause"].is_string() ? ": " + together["cause"].get<std::string>() : "");
+        EXPECT_EQ(result, expected.result);
+        EXPECT_EQ(warningsOf(module), expected.warnings);
+        EXPECT_EQ(changesOf(module), expected.changes);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Together, ::testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Three copies of a sound module under three names, with every test: each
+// keeps an object of its own while another is unloaded and loaded again,
+// and all pass; one module is no run together.
+TEST_F(PluginHost, TogetherASoundFolderPassesAndOneModuleIsRefused) {
+    const auto folder = scratch / "pack";
+    std::filesystem::create_directories(folder);
+    for (const char* name : {"a", "b", "c"}) {
+        std::filesystem::copy_file(builtModule("Velquist"), folder / (name + kExtension));
+    }
+    const HostRun run = host({"--together", "--json", process::pathToUtf8(folder)});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const auto report = nlohmann::json::parse(run.out);
+    ASSERT_EQ(report["modules"].size(), 3u);
+    for (const auto& module : report["modules"]) {
+        EXPECT_EQ(notPassed(module), std::vector<std::string>{}) << module["module"];
+        EXPECT_EQ(module["tests"].size(), 8u);
+    }
+    // The first sets the variable; the others find it set.
+    EXPECT_EQ(report["modules"][0]["togetherChanges"].size(), 1u);
+    EXPECT_EQ(report["modules"][1]["togetherChanges"].size(), 0u);
+
+    const std::string one = process::pathToUtf8(folder / ("a" + kExtension));
+    const HostRun alone = host({"--together", one, one});
+    EXPECT_EQ(alone.exitCode, 2);
+    EXPECT_EQ(alone.errLines(),
+              (std::vector<std::string>{
+                  "plugin-host: " + one + ": named more than once; it runs once",
+                  "plugin-host: --together holds two or more modules side by side and was given "
+                  "one (see plugin-host --help)"}));
+    EXPECT_EQ(alone.out, "");
+}
+
+}  // namespace
