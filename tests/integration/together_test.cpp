@@ -64,8 +64,12 @@ const std::string kTrapping =
 const std::string kFacet =
     "left the global C++ locale with a numpunct<char> facet of its own, which is gone after unload";
 const std::string kShared = "each changed the console variable cl_online_status_override: ";
+const std::string kSharedObject =
+    "shared-object: fixture_shares_inline.so and fixture_shares_inline_too.so both define the "
+    "unique symbol SharedCount::loads: the process binds both to one object, "
+    "fixture_shares_inline.so's, which each reads and writes, and keeps both loaded for good";
 
-const std::vector<Row> kRows{
+const std::vector<Row> kRows {
     // The first leaves floating-point traps on; the second's harmless 0.0 / 0.0 ends the process.
     {"fp_traps",
      "fp-trap",
@@ -77,48 +81,59 @@ const std::vector<Row> kRows{
        {},
        {}}},
      1},
-    // The first's global locale writes a comma where the second means a point.
-    {"locale",
-     "",
-     {{"fixture_leaves_locale_facet", "failed: " + kFacet, {}, {}},
-      {"fixture_uses_numbers", "passed", {}, {"fixture_number: \"0\" -> \"1,5\""}}},
-     1},
-    // Both write one variable: the load order decides, and both hear of it.
-    {"shared_variable",
-     "",
-     {{"Velquist",
-       "passed",
-       {"shared-variable: " + file("Velquist") + " and " + file("fixture_sets_status_away") + " " +
-        kShared + file("Velquist") + " to \"\" and " + file("fixture_sets_status_away") +
-        " to \"away\"; the load order left \"\", " + file("Velquist") + "'s"},
-       {"cl_online_status_override: \"online\" -> \"\"",
-        "cl_online_status_override: \"away\" -> \"\""}},
-      {"fixture_sets_status_away",
-       "passed",
-       {"shared-variable: " + file("Velquist") + " and " + file("fixture_sets_status_away") + " " +
-        kShared + file("Velquist") + " to \"\" and " + file("fixture_sets_status_away") +
-        " to \"away\"; the load order left \"\", " + file("Velquist") + "'s"},
-       {"cl_online_status_override: \"\" -> \"away\""}}},
-     0},
-    // One ends the process as it loads: it is blamed, the others could not finish.
-    {"ends_the_process",
-     "",
-     {{"Velquist",
-       "skipped: not run to its end: " + file("fixture_exits_in_onload") +
-           " ended the process in onLoad",
-       {},
-       {"cl_online_status_override: \"online\" -> \"\""}},
-      {"fixture_exits_in_onload",
-       "crashed: ended without a report (exit code 0) in " + file("fixture_exits_in_onload") +
-           ": onLoad",
-       {},
-       {}},
-      {"fixture_noop",
-       "skipped: not run to its end: " + file("fixture_exits_in_onload") +
-           " ended the process in onLoad",
-       {},
-       {}}},
-     1},
+        // The first's global locale writes a comma where the second means a point.
+        {"locale",
+         "",
+         {{"fixture_leaves_locale_facet", "failed: " + kFacet, {}, {}},
+          {"fixture_uses_numbers", "passed", {}, {"fixture_number: \"0\" -> \"1,5\""}}},
+         1},
+        // Both write one variable: the load order decides, and both hear of it.
+        {"shared_variable",
+         "",
+         {{"Velquist",
+           "passed",
+           {"shared-variable: " + file("Velquist") + " and " + file("fixture_sets_status_away") +
+            " " + kShared + file("Velquist") + " to \"\" and " + file("fixture_sets_status_away") +
+            " to \"away\"; the load order left \"\", " + file("Velquist") + "'s"},
+           {"cl_online_status_override: \"online\" -> \"\"",
+            "cl_online_status_override: \"away\" -> \"\""}},
+          {"fixture_sets_status_away",
+           "passed",
+           {"shared-variable: " + file("Velquist") + " and " + file("fixture_sets_status_away") +
+            " " + kShared + file("Velquist") + " to \"\" and " + file("fixture_sets_status_away") +
+            " to \"away\"; the load order left \"\", " + file("Velquist") + "'s"},
+           {"cl_online_status_override: \"\" -> \"away\""}}},
+         0},
+        // One ends the process as it loads: it is blamed, the others could not finish.
+        {"ends_the_process",
+         "",
+         {{"Velquist",
+           "skipped: not run to its end: " + file("fixture_exits_in_onload") +
+               " ended the process in onLoad",
+           {},
+           {"cl_online_status_override: \"online\" -> \"\""}},
+          {"fixture_exits_in_onload",
+           "crashed: ended without a report (exit code 0) in " + file("fixture_exits_in_onload") +
+               ": onLoad",
+           {},
+           {}},
+          {"fixture_noop",
+           "skipped: not run to its end: " + file("fixture_exits_in_onload") +
+               " ended the process in onLoad",
+           {},
+           {}}},
+         1},
+#if !defined(_WIN32)
+        // Both define one inline variable: the process binds both to the first's.
+        {"shared_object",
+         "",
+         {{"fixture_shares_inline",
+           "failed: the module stayed in memory after it was unloaded",
+           {kSharedObject},
+           {}},
+          {"fixture_shares_inline_too", "passed", {kSharedObject}, {}}},
+         1},
+#endif
 };
 
 class Together : public PluginHost, public ::testing::WithParamInterface<Row> {};

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "catalog.h"
+#include "loader/unique_symbols.h"
 #include "process/process.h"
 #include "warnings.h"
 
@@ -109,6 +110,7 @@ private:
     bool unload(std::size_t module);
     void record(std::size_t module, Step step, std::vector<guards::Leftover> leftovers);
     void sharedVariables();
+    void sharedObjects();
 
     const Options& options_;
     StepObserver& observer_;
@@ -180,8 +182,8 @@ void Together::record(std::size_t module, Step step, std::vector<guards::Leftove
 }
 
 bool Together::load(std::size_t i, int cycle) {
-    auto member = std::make_unique<Member>(*this, perModule_[i], cycle, reports_[i],
-                                           *observers_[i], leftovers_, i);
+    auto member = std::make_unique<Member>(*this, perModule_[i], cycle, reports_[i], *observers_[i],
+                                           leftovers_, i);
     Session& session = member->session;
     loaded_[i] = std::move(member);
     if (!session.open()) {
@@ -245,19 +247,44 @@ void Together::sharedVariables() {
             values.push_back(names_[module] + " to \"" + value + "\"");
         }
         const std::size_t last = lastWriter[name];
-        const auto kept = std::find_if(list.begin(), list.end(),
-                                       [&](const auto& w) { return w.first == last; });
-        const std::string text = guards::joinNames(modules) + " each changed the console variable " +
-                                 name + ": " + guards::joinNames(values) +
-                                 "; the load order left \"" + kept->second + "\", " +
-                                 names_[last] + "'s";
+        const auto kept =
+            std::find_if(list.begin(), list.end(), [&](const auto& w) { return w.first == last; });
+        const std::string text = guards::joinNames(modules) +
+                                 " each changed the console variable " + name + ": " +
+                                 guards::joinNames(values) + "; the load order left \"" +
+                                 kept->second + "\", " + names_[last] + "'s";
         for (const auto& [module, value] : list) {
-            reports_[module].sharedVariables.push_back(text);
+            reports_[module].warnings.push_back(Warning{kSharedVariable.name, text});
+        }
+    }
+}
+
+void Together::sharedObjects() {
+    std::vector<std::vector<std::string>> symbols;
+    for (const auto& module : options_.modules) {
+        symbols.push_back(loader::uniqueSymbols(module));
+    }
+    for (std::size_t first = 0; first < symbols.size(); ++first) {
+        for (std::size_t other = first + 1; other < symbols.size(); ++other) {
+            for (const auto& symbol : symbols[first]) {
+                if (std::find(symbols[other].begin(), symbols[other].end(), symbol) ==
+                    symbols[other].end()) {
+                    continue;
+                }
+                const Warning warning{
+                    kSharedObject.name,
+                    names_[first] + " and " + names_[other] + " both define the unique symbol " +
+                        symbol + ": the process binds both to one object, " + names_[first] +
+                        "'s, which each reads and writes, and keeps both loaded for good"};
+                reports_[first].warnings.push_back(warning);
+                reports_[other].warnings.push_back(warning);
+            }
         }
     }
 }
 
 std::vector<TestReport> Together::run() {
+    sharedObjects();
     const std::size_t count = options_.modules.size();
     for (cycle_ = 1; cycle_ <= options_.cycles; ++cycle_) {
         loaded_.clear();

@@ -101,8 +101,7 @@ std::optional<std::string> Leftovers::atUnload(const loader::Library& module,
 
 std::vector<guards::Leftover> Leftovers::afterStep(const loader::Library* module,
                                                    const std::filesystem::path& file) {
-    return guards_.look(ModuleMap(module, file, options_.modules), true,
-                        guards::PutBack::Nothing);
+    return guards_.look(ModuleMap(module, file, options_.modules), true, guards::PutBack::Nothing);
 }
 
 void Leftovers::cycleEnded(int cycle, TestReport& report) {
@@ -113,7 +112,8 @@ void Leftovers::cycleEnded(int cycle, TestReport& report) {
 }
 
 std::optional<std::string> Leftovers::atEnd(TestReport& report) {
-    const auto failure = judge(guards_.putBack(ModuleMap(nullptr, options_.module, options_.modules)), report);
+    const auto failure =
+        judge(guards_.putBack(ModuleMap(nullptr, options_.module, options_.modules)), report);
     if (countsDescriptors(options_)) {
         report.descriptorsBefore = descriptorsBefore_;
         report.descriptorsAfter = process::openDescriptors();

@@ -113,6 +113,23 @@ std::vector<Change> changesFromJson(const Json& json) {
     return changes;
 }
 
+Json warningsToJson(const std::vector<Warning>& warnings) {
+    Json json = Json::array();
+    for (const auto& warning : warnings) {
+        json.push_back({{"check", warning.check}, {"text", warning.text}});
+    }
+    return json;
+}
+
+std::vector<Warning> warningsFromJson(const Json& json) {
+    std::vector<Warning> warnings;
+    for (const auto& warning : json) {
+        warnings.push_back(
+            Warning{warning.at("check").get<std::string>(), warning.at("text").get<std::string>()});
+    }
+    return warnings;
+}
+
 Json descriptorOrNull(const std::optional<DescriptorInfo>& descriptor) {
     return descriptor ? Json(*descriptor) : Json(nullptr);
 }
@@ -186,7 +203,7 @@ void to_json(Json& json, const TestReport& report) {
         {"unloaded", report.unloaded},
         {"peakResidentKiB", report.peakResidentKiB},
         {"stateChanges", report.stateChanges},
-        {"sharedVariables", report.sharedVariables},
+        {"warnings", warningsToJson(report.warnings)},
         {"descriptors", {{"before", report.descriptorsBefore}, {"after", report.descriptorsAfter}}},
         {"memory", memoryToJson(report.memory)}};
     makeTexts(json);
@@ -205,7 +222,7 @@ void from_json(const Json& json, TestReport& report) {
     json.at("unloaded").get_to(report.unloaded);
     report.peakResidentKiB = whole<decltype(report.peakResidentKiB)>(json.at("peakResidentKiB"));
     json.at("stateChanges").get_to(report.stateChanges);
-    json.at("sharedVariables").get_to(report.sharedVariables);
+    report.warnings = warningsFromJson(json.at("warnings"));
     report.descriptorsBefore =
         whole<decltype(report.descriptorsBefore)>(json.at("descriptors").at("before"));
     report.descriptorsAfter =
@@ -246,10 +263,7 @@ void from_json(const Json& json, LeftBehind& left) {
 }
 
 void to_json(Json& json, const RunReport& report) {
-    Json warnings = Json::array();
-    for (const auto& warning : report.warnings) {
-        warnings.push_back({{"check", warning.check}, {"text", warning.text}});
-    }
+    const Json warnings = warningsToJson(report.warnings);
     Json tests = Json::array();
     for (const auto& test : report.tests) {
         tests.push_back({{"name", test.name},
@@ -312,11 +326,7 @@ void from_json(const Json& json, RunReport& report) {
                        causeFrom(test.at("cause")), secondsFrom(test.at("seconds"))});
     }
     report.descriptor = descriptorFrom(json.at("descriptor"));
-    report.warnings.clear();
-    for (const auto& warning : json.at("warnings")) {
-        report.warnings.push_back(
-            Warning{warning.at("check").get<std::string>(), warning.at("text").get<std::string>()});
-    }
+    report.warnings = warningsFromJson(json.at("warnings"));
     report.pluginOutput.clear();
     for (const auto& printed : json.at("pluginOutput")) {
         report.pluginOutput.push_back(PluginOutput{printed.at("test").get<std::string>(),

@@ -17,12 +17,6 @@ struct TestResult {
     double seconds = 0;
 };
 
-// A fault that does not stop the host: `check` names what found it.
-struct Warning {
-    std::string check;
-    std::string text;
-};
-
 // What the plugin printed to one stream during one test.
 struct PluginOutput {
     std::string test;

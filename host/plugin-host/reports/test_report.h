@@ -53,6 +53,12 @@ struct MemorySample {
     long allocatedKiB = 0;  // private memory it has asked for, touched or not
 };
 
+// A fault that does not stop the host: `check` names what found it.
+struct Warning {
+    std::string check;
+    std::string text;
+};
+
 // What one module of a --together run left in the process after one of its
 // steps, said as the step ends: a crash of the process later cannot lose it.
 struct LeftBehind {
@@ -80,8 +86,8 @@ struct TestReport {
     bool leftProcesses = false;        // processes it started outlived the test
     // Process-wide state the plugin changed, put back; each is a warning.
     std::vector<std::string> stateChanges;
-    // --together: console variables another module changed too; each is a warning.
-    std::vector<std::string> sharedVariables;
+    // Found by the test itself (--together's shared variables and objects).
+    std::vector<Warning> warnings;
     // Descriptors (handles on Windows) open before the first load and after
     // the test; 0 when unknown.
     long descriptorsBefore = 0;

@@ -63,7 +63,8 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
             out << "; the last failed, shrunk to --sequence " << escapedText(e.failing);
         }
         out << '\n';
-    } else {
+    } else if (std::any_of(report.steps.begin(), report.steps.end(),
+                           [](StepStatus s) { return s != StepStatus::NotRun; })) {
         out << "steps      ";
         for (std::size_t i = 0; i < kStepCount; ++i) {
             if (report.steps[i] != StepStatus::NotRun) {

@@ -11,11 +11,6 @@ namespace host {
 
 namespace {
 
-struct Check {
-    const char* name;
-    const char* description;
-};
-
 constexpr Check kAbsoluteSourcePath{
     "absolute-source-path",
     "sourcePath is an absolute path: it leaks the build machine's folders into the module and "
@@ -45,11 +40,6 @@ constexpr Check kLeftDescriptors{
 constexpr Check kMemoryGrowth{
     "memory-growth",
     "over --cycles N (N of at least 10), the process's memory grew in both halves of the run"};
-
-constexpr Check kSharedVariable{
-    "shared-variable",
-    "with --together, two modules changed the same console variable: the load order decides "
-    "which value the host keeps"};
 
 // How far `to` lies above `from`, 0 when it does not: no difference of two
 // figures a report holds overflows, whatever they are.
@@ -151,8 +141,8 @@ std::vector<Warning> runWarnings(const std::vector<TestReport>& reports) {
         warnings.push_back(std::move(warning));
     }
     for (const auto& report : reports) {
-        for (const auto& shared : report.sharedVariables) {
-            warnings.push_back(Warning{kSharedVariable.name, shared});
+        for (const auto& warning : report.warnings) {
+            warnings.push_back(warning);
         }
     }
     return warnings;
@@ -251,8 +241,9 @@ void failOnWarnings(RunReport& report) {
 
 std::vector<std::pair<std::string, std::string>> warningChecks() {
     std::vector<std::pair<std::string, std::string>> checks;
-    for (const Check& check : {kAbsoluteSourcePath, kEmptyText, kPluginOutput, kLeftProcesses,
-                               kProcessState, kLeftDescriptors, kMemoryGrowth, kSharedVariable}) {
+    for (const Check& check :
+         {kAbsoluteSourcePath, kEmptyText, kPluginOutput, kLeftProcesses, kProcessState,
+          kLeftDescriptors, kMemoryGrowth, kSharedVariable, kSharedObject}) {
         checks.emplace_back(check.name, check.description);
     }
     return checks;

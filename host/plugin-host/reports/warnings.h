@@ -8,6 +8,22 @@
 
 namespace host {
 
+// One kind of warning: its name, and when it warns (--help's words).
+struct Check {
+    const char* name;
+    const char* description;
+};
+
+// The warnings --together's test finds itself.
+inline constexpr Check kSharedVariable{
+    "shared-variable",
+    "with --together, two modules changed the same console variable: the load order decides "
+    "which value the host keeps"};
+inline constexpr Check kSharedObject{
+    "shared-object",
+    "with --together, two modules define the same unique symbol (Linux): the process binds both "
+    "to one object, which each then reads and writes"};
+
 // Faults that do not stop the real host but that a plugin author wants to
 // hear about before shipping, found in what the descriptor says.
 std::vector<Warning> descriptorWarnings(const DescriptorInfo& descriptor);

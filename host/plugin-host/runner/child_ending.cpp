@@ -195,14 +195,14 @@ std::vector<TestReport> judgeTogether(const Options& options, const ChildProgres
         }
         TestReport report;
         if (module == culprit) {
-            report = TestReport::ended(test.name, ending ? ending->status : TestStatus::Crashed,
-                                       cause);
+            report =
+                TestReport::ended(test.name, ending ? ending->status : TestStatus::Crashed, cause);
         } else if (!failures.empty()) {
             report = TestReport::ended(test.name, TestStatus::Failed, failures);
         } else {
-            report = TestReport::ended(test.name, TestStatus::Skipped,
-                                       "not run to its end: " + name(culprit) +
-                                           " ended the process in " + toString(step));
+            report = TestReport::ended(
+                test.name, TestStatus::Skipped,
+                "not run to its end: " + name(culprit) + " ended the process in " + toString(step));
         }
         report.stateChanges = std::move(changes);
         for (const auto& [whose, change] : progress.changes) {

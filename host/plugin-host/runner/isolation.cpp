@@ -142,7 +142,7 @@ int runAsChild(const Options& options) {
     process::endWithParent();
     // Before anything of the plugin's runs, and with nothing left to read.
     const auto key = process::readStandardInput(crypto::kKeyBytes);
-    const ContractTest* test = options.together          ? &togetherTest()
+    const ContractTest* test = options.together           ? &togetherTest()
                                : options.sequence.empty() ? findContractTest(options.tests.front())
                                                           : &exploreTest();
     if (!key || key->size() != crypto::kKeyBytes || test == nullptr) {

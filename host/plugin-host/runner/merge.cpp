@@ -25,7 +25,8 @@ RunReport mergeReports(const Options& options, const std::vector<const ContractT
     for (std::size_t i = 0; i < reports.size(); ++i) {
         const TestReport& report = reports[i];
         const bool ran = report.status != TestStatus::Skipped;
-        if (ran && !cycleTestRan && (cycles == nullptr || tests[i]->reportsCycles)) {
+        if (ran && !cycleTestRan && !tests[i]->showsChangesApart &&
+            (cycles == nullptr || tests[i]->reportsCycles)) {
             cycles = &report;
             cycleTestRan = tests[i]->reportsCycles;
         }

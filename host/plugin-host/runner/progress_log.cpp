@@ -138,7 +138,8 @@ bool ProgressReader::record(std::string_view kind, std::string_view rest) {
         }
         if (kind == "module") {
             std::size_t module = 0;
-            const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), module);
+            const auto [end, error] =
+                std::from_chars(rest.data(), rest.data() + rest.size(), module);
             if (error != std::errc() || end != rest.data() + rest.size()) {
                 return false;
             }
@@ -148,7 +149,8 @@ bool ProgressReader::record(std::string_view kind, std::string_view rest) {
         if (kind == "change") {
             const auto space = rest.find(' ');
             std::size_t module = 0;
-            const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), module);
+            const auto [end, error] =
+                std::from_chars(rest.data(), rest.data() + rest.size(), module);
             if (space == std::string_view::npos || error != std::errc() ||
                 end != rest.data() + space) {
                 return false;

@@ -117,7 +117,7 @@ TEST(ReportJson, ATestReportWritesEveryKeyAndReadsBackTheSame) {
     report.unloaded = true;
     report.peakResidentKiB = 99;
     report.stateChanges = {"left SIGPIPE ignored", "changed the C locale to \"C.UTF-8\""};
-    report.sharedVariables = {"a.so and b.so each changed the console variable v"};
+    report.warnings = {{"shared-variable", "a.so and b.so each changed the console variable v"}};
     report.descriptorsBefore = 7;
     report.descriptorsAfter = 9;
     report.memory = {{10, 4000, 9000}, {55, 4100, 9100}, {100, 5000, 10000}};
@@ -137,7 +137,9 @@ TEST(ReportJson, ATestReportWritesEveryKeyAndReadsBackTheSame) {
         {"unloaded", true},
         {"peakResidentKiB", 99},
         {"stateChanges", {"left SIGPIPE ignored", "changed the C locale to \"C.UTF-8\""}},
-        {"sharedVariables", {"a.so and b.so each changed the console variable v"}},
+        {"warnings",
+         {{{"check", "shared-variable"},
+           {"text", "a.so and b.so each changed the console variable v"}}}},
         {"descriptors", {{"before", 7}, {"after", 9}}},
         {"memory", Json::parse(R"([{"cycle":10,"residentKiB":4000,"allocatedKiB":9000},
             {"cycle":55,"residentKiB":4100,"allocatedKiB":9100},
@@ -150,7 +152,7 @@ TEST(ReportJson, AnythingMissingOrUnknownIsRefusedRatherThanGuessed) {
     const Json good = TestReport::ended("lifecycle", TestStatus::Crashed, "c");
     for (const char* key : {"name", "status", "cause", "exitCode", "descriptor", "changes", "steps",
                             "cyclesPassed", "released", "unloaded", "peakResidentKiB",
-                            "stateChanges", "sharedVariables", "descriptors", "memory"}) {
+                            "stateChanges", "warnings", "descriptors", "memory"}) {
         Json bad = good;
         bad.erase(key);
         EXPECT_THROW(bad.get<TestReport>(), Json::exception) << key;
