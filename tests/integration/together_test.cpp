@@ -108,8 +108,8 @@ const std::vector<Row> kRows {
         {"ends_the_process",
          "",
          {{"Velquist",
-           "skipped: not run to its end: " + file("fixture_exits_in_onload") +
-               " ended the process in onLoad",
+           "skipped: not run to its end: the process ended in " + file("fixture_exits_in_onload") +
+               ": onLoad",
            {},
            {"cl_online_status_override: \"online\" -> \"\""}},
           {"fixture_exits_in_onload",
@@ -118,8 +118,8 @@ const std::vector<Row> kRows {
            {},
            {}},
           {"fixture_noop",
-           "skipped: not run to its end: " + file("fixture_exits_in_onload") +
-               " ended the process in onLoad",
+           "skipped: not run to its end: the process ended in " + file("fixture_exits_in_onload") +
+               ": onLoad",
            {},
            {}}},
          1},

@@ -200,9 +200,9 @@ std::vector<TestReport> judgeTogether(const Options& options, const ChildProgres
         } else if (!failures.empty()) {
             report = TestReport::ended(test.name, TestStatus::Failed, failures);
         } else {
-            report = TestReport::ended(
-                test.name, TestStatus::Skipped,
-                "not run to its end: " + name(culprit) + " ended the process in " + toString(step));
+            report = TestReport::ended(test.name, TestStatus::Skipped,
+                                       "not run to its end: the process ended in " + name(culprit) +
+                                           ": " + toString(step));
         }
         report.stateChanges = std::move(changes);
         for (const auto& [whose, change] : progress.changes) {
