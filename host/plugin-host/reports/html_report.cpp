@@ -78,15 +78,22 @@ void moduleSection(std::ostringstream& html, const RunReport& report) {
         }
         html << "</ul>\n";
     }
-    if (!report.changes.empty()) {
-        html << "<h3>changed variables</h3>\n<table class=\"changes\">\n"
+    const auto changesTable = [&html](const char* title, const std::vector<Change>& changes) {
+        if (changes.empty()) {
+            return;
+        }
+        html << "<h3>" << title << "</h3>\n<table class=\"changes\">\n"
              << "<tr><th>variable</th><th>before</th><th>after</th></tr>\n";
-        for (const auto& change : report.changes) {
+        for (const auto& change : changes) {
             html << "<tr><td><code>" << htmlText(change.name) << "</code></td><td><code>\""
                  << htmlText(change.before) << "\"</code></td><td><code>\""
                  << htmlText(change.after) << "\"</code></td></tr>\n";
         }
         html << "</table>\n";
+    };
+    changesTable("changed variables", report.changes);
+    if (report.togetherChanges) {
+        changesTable("changed variables beside the others (--together)", *report.togetherChanges);
     }
     if (report.cyclesRequested > 1) {
         memoryChart(html, report.memory);
