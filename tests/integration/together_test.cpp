@@ -40,6 +40,7 @@ struct Row {
     std::string leave;  // FIXTURE_LEAVE, what fixture_leaves_kind leaves
     std::vector<Module> modules;
     int exitCode;
+    std::vector<std::string> options = {};
 };
 
 // What the children inherit: an empty value removes it.
@@ -123,6 +124,21 @@ const std::vector<Row> kRows {
            {},
            {}}},
          1},
+        // Each cycle loads every module again: the second's reload crashes.
+        {"cycles",
+         "",
+         {{"Velquist",
+           "skipped: not run to its end: the process ended in " +
+               file("fixture_crashes_on_reload") + ": onLoad",
+           {},
+           {"cl_online_status_override: \"online\" -> \"\""}},
+          {"fixture_crashes_on_reload",
+           "crashed: " + kSegfault + " in " + file("fixture_crashes_on_reload") + ": onLoad",
+           {"process-state: together changed the environment variable FIXTURE_LOADED_BEFORE; "
+            "plugin-host put it back"},
+           {}}},
+         1,
+         {"--cycles", "2"}},
 #if !defined(_WIN32)
         // Both define one inline variable: the process binds both to the first's.
         {"shared_object",
@@ -161,6 +177,7 @@ TEST_P(Together, EachModuleHasItsOwnResultAndTheBlameIsTheOnesWhoseStepItWas) {
     const Row& row = GetParam();
     std::vector<std::string> arguments = kOnlyTogether;
     arguments.insert(arguments.end(), {"--set", "fixture_number=0"});
+    arguments.insert(arguments.end(), row.options.begin(), row.options.end());
     for (const auto& one : row.modules) {
         arguments.push_back(module(one.fixture));
     }

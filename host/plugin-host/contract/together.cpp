@@ -11,6 +11,7 @@
 #include "catalog.h"
 #include "loader/unique_symbols.h"
 #include "process/process.h"
+#include "leftovers.h"
 #include "warnings.h"
 
 namespace host {
@@ -168,15 +169,12 @@ void Together::record(std::size_t module, Step step, std::vector<guards::Leftove
     TestReport& report = reports_[module];
     for (auto& left : leftovers) {
         const bool failure = left.severity == guards::Leftover::Severity::Failure;
-        if (!failure && left.lasting) {
-            left.text += kCannotPutBack;
-        }
-        observer_.leftBehind(LeftBehind{module, step, failure, left.text});
         if (failure) {
+            observer_.leftBehind(LeftBehind{module, step, true, left.text});
             report.fail(left.text);
-        } else if (std::find(report.stateChanges.begin(), report.stateChanges.end(), left.text) ==
-                   report.stateChanges.end()) {
-            report.stateChanges.push_back(left.text);
+        } else {
+            observer_.leftBehind(
+                LeftBehind{module, step, false, addStateChange(report, std::move(left))});
         }
     }
 }

@@ -67,6 +67,17 @@ Leftovers::Leftovers(const Options& options)
       descriptorsBefore_(countsDescriptors(options) ? process::openDescriptors() : 0),
       memorySamples_(memorySampleCycles(options.cycles)) {}
 
+std::string addStateChange(TestReport& report, guards::Leftover leftover) {
+    if (leftover.lasting) {
+        leftover.text += kCannotPutBack;
+    }
+    if (std::find(report.stateChanges.begin(), report.stateChanges.end(), leftover.text) ==
+        report.stateChanges.end()) {
+        report.stateChanges.push_back(leftover.text);
+    }
+    return std::move(leftover.text);
+}
+
 std::optional<std::string> Leftovers::judge(std::vector<guards::Leftover> leftovers,
                                             TestReport& report) {
     std::string failures;
@@ -75,13 +86,7 @@ std::optional<std::string> Leftovers::judge(std::vector<guards::Leftover> leftov
             failures += (failures.empty() ? "" : "; ") + leftover.text;
             continue;
         }
-        if (leftover.lasting) {
-            leftover.text += kCannotPutBack;
-        }
-        if (std::find(report.stateChanges.begin(), report.stateChanges.end(), leftover.text) ==
-            report.stateChanges.end()) {
-            report.stateChanges.push_back(std::move(leftover.text));
-        }
+        addStateChange(report, std::move(leftover));
     }
     if (failures.empty()) {
         return std::nullopt;

@@ -53,6 +53,10 @@ private:
     std::vector<int> memorySamples_;  // the cycles after which memory is read
 };
 
+// A change a plugin left that only warns, into `report` once, saying so when
+// it cannot be put back; its text as kept.
+std::string addStateChange(TestReport& report, guards::Leftover leftover);
+
 // The cycles after which a lifecycle of `cycles` samples its memory: one
 // tenth in, so that what the first loads set up once is not counted, halfway
 // through the rest, and the last. Empty when there are too few cycles to

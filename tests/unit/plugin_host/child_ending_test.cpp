@@ -281,3 +281,72 @@ TEST(ChildEnding, TheExitStepAndTheCyclesFollowTheEnding) {
 }
 
 }  // namespace
+
+namespace {
+
+Options togetherOptions() {
+    Options options;
+    options.together = true;
+    options.modules = {"/m/a.so", "/m/b.so", "/m/c.so"};
+    return options;
+}
+
+std::vector<std::string> results(const std::vector<TestReport>& reports) {
+    std::vector<std::string> lines;
+    for (const auto& report : reports) {
+        std::string line = std::string(toString(report.status)) + ": " + report.cause;
+        for (const auto& change : report.stateChanges) {
+            line += " | " + change;
+        }
+        for (const auto& change : report.changes) {
+            line += " | " + change.name + "=" + change.after;
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// b.so's onLoad crashed the process: it is blamed, with what the others'
+// steps left; a.so fails by what it left, c.so by its unload, and what each
+// changed is its own.
+TEST(TogetherEnding, TheCrashIsTheStepsModulesAndEachKeepsWhatItLeft) {
+    ChildProgress progress;
+    progress.module = 1;
+    progress.cycle = 1;
+    progress.steps = {Step::Load, Step::Descriptor, Step::GetPlugin, Step::OnLoad};
+    progress.left = {{0, Step::OnLoad, true, "left X"},
+                     {0, Step::OnLoad, false, "changed Y"},
+                     {1, Step::Load, false, "changed Z"},
+                     {2, Step::Unload, true, "stayed"}};
+    progress.changes = {{0, Change{"v", "", "1"}}, {1, Change{"v", "1", "2"}}};
+    const std::string cause = "in b.so: onLoad; a.so's onLoad left X; a.so's onLoad changed Y";
+    EXPECT_EQ(results(judgeTogether(togetherOptions(), progress, crashed(), "/tmp")),
+              (std::vector<std::string>{"failed: left X | changed Y | v=1",
+                                        "crashed: crashed with signal 11 (Segmentation fault) " +
+                                            cause + " | changed Z | v=2",
+                                        "failed: stayed"}));
+    EXPECT_EQ(
+        results(judgeTogether(togetherOptions(), progress, timedOut(), "/tmp"))[1],
+        "timed out: did not finish within 30 s and was killed " + cause + " | changed Z | v=2");
+    progress.left.clear();
+    progress.changes.clear();
+    EXPECT_EQ(results(judgeTogether(togetherOptions(), progress, exited(0), "/tmp"))[2],
+              "skipped: not run to its end: the process ended in b.so: onLoad");
+}
+
+// Every module's report came: each stands, held to the child's exit code,
+// which is the worst of them.
+TEST(TogetherEnding, EveryReportHeldToTheWorstExitCode) {
+    ChildProgress progress;
+    for (const auto status : {TestStatus::Passed, TestStatus::Failed, TestStatus::Passed}) {
+        progress.reports.push_back(TestReport::ended("together", status, ""));
+    }
+    EXPECT_EQ(results(judgeTogether(togetherOptions(), progress, exited(1), "/tmp")),
+              (std::vector<std::string>{"passed: ", "failed: ", "passed: "}));
+    EXPECT_EQ(results(judgeTogether(togetherOptions(), progress, exited(0), "/tmp")),
+              (std::vector<std::string>{
+                  "failed: ended with exit code 0 instead of exit code 1 in exit",
+                  "failed: ", "failed: ended with exit code 0 instead of exit code 1 in exit"}));
+}
+
+}  // namespace
