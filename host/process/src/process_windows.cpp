@@ -48,6 +48,17 @@ std::string describeException(DWORD code) {
         case EXCEPTION_INT_DIVIDE_BY_ZERO:
             name = "integer division by zero";
             break;
+        // A floating-point trap a plugin turned on: x87's codes, and SSE's.
+        case EXCEPTION_FLT_INVALID_OPERATION:
+            name = "floating-point invalid operation";
+            break;
+        case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+            name = "floating-point division by zero";
+            break;
+        case 0xC00002B4:  // STATUS_FLOAT_MULTIPLE_FAULTS
+        case 0xC00002B5:  // STATUS_FLOAT_MULTIPLE_TRAPS
+            name = "floating-point trap";
+            break;
         case 0xC0000409:
             name = "stack buffer overrun or fail-fast";
             break;
