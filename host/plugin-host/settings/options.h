@@ -52,7 +52,7 @@ struct Options {
     std::string sequence;                         // --sequence OPS: the one sequence to run
     bool allowNetwork = false;                    // --allow-network: the children reach the network
     std::vector<std::filesystem::path> writable;  // --writable PATH: folders the children may write
-    bool contain = false;  // --contain: no test runs unless all containment is in place
+    bool contain = false;   // --contain: no test runs unless all containment is in place
     bool together = false;  // --together: the modules side by side in one process too
     // The run's modules, for --together (absolute, in the order given); empty otherwise.
     std::vector<std::filesystem::path> modules;
