@@ -352,8 +352,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     }
     exploreOptions(app, options, seed, sequence, tests);
     if (options.together && !tests.empty()) {
-        throw UsageError("--together runs its own test beside all the others and cannot go with "
-                         "--test");
+        throw UsageError(
+            "--together runs its own test beside all the others and cannot go with "
+            "--test");
     }
     if (options.together && (options.explore > 0 || !sequence.empty())) {
         throw UsageError(std::string("--together cannot go with ") +
@@ -402,8 +403,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     }
     if (app.count(kChildReportOption) > 0) {
         // Only plugin-host itself starts a child, with exactly these.
-        const std::size_t runs = options.tests.size() + (options.sequence.empty() ? 0 : 1) +
-                                 (options.together ? 1 : 0);
+        const std::size_t runs =
+            options.tests.size() + (options.sequence.empty() ? 0 : 1) + (options.together ? 1 : 0);
         if (childReport.empty() || runs != 1 || options.explore > 0 || options.inProcess ||
             (modules.size() != 1 && !options.together)) {
             throw UsageError(std::string(kChildReportOption) +

@@ -85,7 +85,10 @@ const ContractTest& togetherTest() {
         "the plugin leaves the process in a state another plugin trips over (floating-point "
         "traps, a locale), or trips over one; or it writes a console variable another one "
         "writes too",
-        nullptr, false, false, true};
+        nullptr,
+        false,
+        false,
+        true};
     return test;
 }
 

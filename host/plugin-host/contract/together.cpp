@@ -9,9 +9,9 @@
 #include <optional>
 
 #include "catalog.h"
+#include "leftovers.h"
 #include "loader/unique_symbols.h"
 #include "process/process.h"
-#include "leftovers.h"
 #include "warnings.h"
 
 namespace host {
