@@ -30,7 +30,7 @@ std::vector<RunReport> runModules(const Options& options,
             runOne(i, nullptr, nullptr);
         }
         if (options.together) {
-            addTogether(options, modules, reports);
+            addTogether(options, modules, reports, progress);
         }
         return reports;
     }
@@ -57,7 +57,7 @@ std::vector<RunReport> runModules(const Options& options,
         }
     }
     if (options.together) {
-        addTogether(options, modules, reports);
+        addTogether(options, modules, reports, progress);
     }
     return reports;
 }

@@ -30,6 +30,9 @@ RunProgress::RunProgress(const Options& options, std::size_t modules)
             cycleTest_ = test->name;
         }
     }
+    if (options.together) {
+        tests_ += modules;  // each module's result of the one together test
+    }
     if (options.explore > 0 && modules == 1) {
         cycleTest_ = exploreTest().name;
         cycles_ = options.explore;

@@ -51,7 +51,7 @@ std::vector<TestReport> inThisProcess(const Options& options) {
 }  // namespace
 
 void addTogether(const Options& options, const std::vector<std::filesystem::path>& modules,
-                 std::vector<RunReport>& reports) {
+                 std::vector<RunReport>& reports, RunProgress* progress) {
     Options together = options;
     std::vector<std::size_t> usable;
     for (std::size_t i = 0; i < modules.size(); ++i) {
@@ -93,6 +93,9 @@ void addTogether(const Options& options, const std::vector<std::filesystem::path
         merged.exploration = std::move(report.exploration);
         merged.containment = std::move(report.containment);
         report = std::move(merged);
+        if (progress != nullptr) {
+            progress->testDone(togetherTest());
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "options.h"
+#include "run_progress.h"
 #include "run_report.h"
 
 namespace host {
@@ -13,6 +14,6 @@ namespace host {
 // and each module's result merged into its report as the test "together".
 // A module the host cannot use has it skipped, as its other tests.
 void addTogether(const Options& options, const std::vector<std::filesystem::path>& modules,
-                 std::vector<RunReport>& reports);
+                 std::vector<RunReport>& reports, RunProgress* progress = nullptr);
 
 }  // namespace host

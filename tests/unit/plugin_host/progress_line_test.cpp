@@ -88,6 +88,10 @@ TEST(ProgressLine, SaysTheTestsDoneAndTheCycleTheLifecycleHasReached) {
     EXPECT_EQ(progressText(modules.snapshot()), "plugin-host: 1 of 3 modules, 1 of 18 tests done");
     EXPECT_EQ(progressText(modules.snapshot(), 40), "plugin-host: 1/3 modules, 1/18 tests");
     EXPECT_EQ(progressText(modules.snapshot(), 30), "1/3 modules, 1/18 tests");
+    // --together gives each module one result more.
+    skipping.together = true;
+    EXPECT_EQ(progressText(RunProgress(skipping, 3).snapshot()),
+              "plugin-host: 0 of 3 modules, 0 of 21 tests done");
 }
 
 // A freed child's slot goes to the first in the run's order among those
