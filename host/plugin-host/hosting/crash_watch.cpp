@@ -1,6 +1,7 @@
 #include "crash_watch.h"
 
 #include <cstring>
+#include <forward_list>
 
 #include "process/process.h"
 #include "step_under_way.h"
@@ -89,9 +90,12 @@ void watchSequence(const std::string& sequence, const std::vector<std::string>& 
 }
 
 void watchPluginCrashes(const std::string& module) {
-    // The one named before is never freed: a crash may be reading it.
+    // The one named before is never freed, a crash may be reading it; each
+    // is kept where a leak check still finds it (modules run one after another).
+    static auto* const named = new std::forward_list<std::string>;
     if (watchedModule == nullptr || *watchedModule != escapedText(module)) {
-        watchedModule = new std::string(escapedText(module));
+        named->push_front(escapedText(module));
+        watchedModule = &named->front();
     }
     process::announceCrashes(crashLine);
 }
