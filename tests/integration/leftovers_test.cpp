@@ -134,18 +134,6 @@ struct NamedKind {
     std::optional<bool> lastingIsolated = std::nullopt;
 };
 
-void setVariable(const char* name, const std::string& value) {
-#if defined(_WIN32)
-    _putenv_s(name, value.c_str());  // an empty value removes it
-#else
-    if (value.empty()) {
-        unsetenv(name);
-    } else {
-        setenv(name, value.c_str(), 1);
-    }
-#endif
-}
-
 #if !defined(_WIN32)
 // Whether this process may enter a namespace of its own: tried in a child.
 bool mayUnshare() {

@@ -49,19 +49,6 @@ struct Row {
     std::vector<std::string> options = {};
 };
 
-// What the children inherit: an empty value removes it.
-void setVariable(const char* name, const std::string& value) {
-#if defined(_WIN32)
-    _putenv_s(name, value.c_str());
-#else
-    if (value.empty()) {
-        unsetenv(name);
-    } else {
-        setenv(name, value.c_str(), 1);
-    }
-#endif
-}
-
 std::string file(const std::string& fixture) {
     return fixture + kExtension;
 }

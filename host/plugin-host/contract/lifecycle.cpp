@@ -47,16 +47,8 @@ bool runCycle(const Options& options, int number, TestReport& report, StepObserv
         return false;
     }
     // The host lets go of its copy, then asks the module to let go of its.
-    const bool deleted = session.deleteMe(Session::HostCopy::Release, [&]() -> Finding {
-        const HolderWords words = wordsOf(*holder);
-        if (words.object != nullptr) {
-            return "after deleteMe the holder still holds an object";
-        }
-        if (words.controlBlock != nullptr) {
-            return "after deleteMe the holder still holds a control block";
-        }
-        return std::nullopt;
-    });
+    const bool deleted = session.deleteMe(Session::HostCopy::Release,
+                                          [&]() -> Finding { return holderEmptied(*holder); });
     // With no owner left, the object is gone and so are its shares.
     return deleted && session.release("deleteMe") && session.unload();
 }

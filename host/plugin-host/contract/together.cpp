@@ -197,22 +197,14 @@ bool Together::load(std::size_t i, int cycle) {
 bool Together::unload(std::size_t i) {
     Session& session = loaded_[i]->session;
     loader::PluginHolder* holder = loaded_[i]->holder;
-    const bool unloaded =
-        session.step(Step::OnUnload,
-                     [&]() -> Finding {
-                         session.hostCopy->onUnload();
-                         return std::nullopt;
-                     }) &&
-        session.deleteMe(Session::HostCopy::Release,
-                         [&]() -> Finding {
-                             const HolderWords words = wordsOf(*holder);
-                             if (words.object != nullptr || words.controlBlock != nullptr) {
-                                 return std::string("after deleteMe the holder still holds ") +
-                                        (words.object != nullptr ? "an object" : "a control block");
-                             }
-                             return std::nullopt;
-                         }) &&
-        session.release("deleteMe") && session.unload();
+    const bool unloaded = session.step(Step::OnUnload,
+                                       [&]() -> Finding {
+                                           session.hostCopy->onUnload();
+                                           return std::nullopt;
+                                       }) &&
+                          session.deleteMe(Session::HostCopy::Release,
+                                           [&]() -> Finding { return holderEmptied(*holder); }) &&
+                          session.release("deleteMe") && session.unload();
     loaded_[i].reset();
     lastUnloaded_ = i;
     return unloaded;

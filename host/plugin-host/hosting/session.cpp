@@ -43,6 +43,17 @@ HolderWords wordsOf(const loader::PluginHolder& holder) noexcept {
     return words;
 }
 
+Finding holderEmptied(const loader::PluginHolder& holder) {
+    const HolderWords words = wordsOf(holder);
+    if (words.object != nullptr) {
+        return "after deleteMe the holder still holds an object";
+    }
+    if (words.controlBlock != nullptr) {
+        return "after deleteMe the holder still holds a control block";
+    }
+    return std::nullopt;
+}
+
 Session::Session(const Options& options, int cycle, TestReport& report, StepObserver& observer,
                  Leftovers& leftovers)
     : options_(options),

@@ -51,6 +51,9 @@ HolderWords wordsOf(const loader::PluginHolder& holder) noexcept;
 // What a step found: nothing (it passed), or why it failed.
 using Finding = std::optional<std::string>;
 
+// After the host's deleteMe: both of the holder's words must read null.
+Finding holderEmptied(const loader::PluginHolder& holder);
+
 // Told before and after each step a session takes: several sessions side
 // by side in one process (--together) share what a host keeps between them.
 class StepHooks {
