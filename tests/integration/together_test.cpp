@@ -220,6 +220,17 @@ TEST_F(PluginHost, TogetherASoundFolderPassesAndOneModuleIsRefused) {
     EXPECT_EQ(report["modules"][0]["togetherChanges"].size(), 1u);
     EXPECT_EQ(report["modules"][1]["togetherChanges"].size(), 0u);
 
+    // A module the host refuses is left out, as from its other tests; the
+    // others are held together without it.
+    const std::string junk = scratchFile("junk" + std::string(kExtension), "not a module\n");
+    const HostRun refused =
+        host({"--together", "--json", process::pathToUtf8(folder / (std::string("a") + kExtension)),
+              junk, process::pathToUtf8(folder / (std::string("b") + kExtension))});
+    EXPECT_EQ(refused.exitCode, 2);
+    const auto withJunk = nlohmann::json::parse(refused.out);
+    EXPECT_EQ(withJunk["modules"][1]["tests"].back()["status"], "skipped");
+    EXPECT_EQ(notPassed(withJunk["modules"][2]), std::vector<std::string>{});
+
     const std::string one = process::pathToUtf8(folder / (std::string("a") + kExtension));
     const HostRun alone = host({"--together", one, one});
     EXPECT_EQ(alone.exitCode, 2);
