@@ -74,6 +74,13 @@ const std::vector<Row> kRows {
        {},
        {}}},
      1},
+        // The middle one leaves traps on; the one unloaded while they stay is not blamed.
+        {"left_by_the_middle",
+         "fp-trap",
+         {{"Velquist", "passed", {}, {"cl_online_status_override: \"online\" -> \"\""}},
+          {"fixture_leaves_kind", "failed: " + kTrapping, {}, {}},
+          {"fixture_noop", "passed", {}, {}}},
+         1},
         // The first's global locale writes a comma where the second means a point.
         {"locale",
          "",

@@ -79,10 +79,14 @@ std::string addStateChange(TestReport& report, guards::Leftover leftover) {
 }
 
 std::optional<std::string> Leftovers::judge(std::vector<guards::Leftover> leftovers,
-                                            TestReport& report) {
+                                            TestReport& report, const std::filesystem::path* file) {
     std::string failures;
     for (auto& leftover : leftovers) {
         if (leftover.severity == guards::Leftover::Severity::Failure) {
+            const auto owner = blamed_.find(leftover.text);
+            if (owner != blamed_.end() && (file == nullptr || owner->second != *file)) {
+                continue;
+            }
             failures += (failures.empty() ? "" : "; ") + leftover.text;
             continue;
         }
@@ -101,12 +105,19 @@ std::optional<std::string> Leftovers::atUnload(const loader::Library& module,
     // module behind a pointer: each reads everything.
     const bool all = !options_.sequence.empty() || cycle == 1 || cycle == options_.cycles ||
                      cycle % kCostlyEvery == 0;
-    return judge(guards_.look(ModuleMap(&module, file, options_.modules), all), report);
+    return judge(guards_.look(ModuleMap(&module, file, options_.modules), all), report, &file);
 }
 
 std::vector<guards::Leftover> Leftovers::afterStep(const loader::Library* module,
                                                    const std::filesystem::path& file) {
-    return guards_.look(ModuleMap(module, file, options_.modules), true, guards::PutBack::Nothing);
+    auto found =
+        guards_.look(ModuleMap(module, file, options_.modules), true, guards::PutBack::Nothing);
+    for (const auto& leftover : found) {
+        if (leftover.severity == guards::Leftover::Severity::Failure) {
+            blamed_.emplace(leftover.text, file);
+        }
+    }
+    return found;
 }
 
 void Leftovers::cycleEnded(int cycle, TestReport& report) {
@@ -117,8 +128,8 @@ void Leftovers::cycleEnded(int cycle, TestReport& report) {
 }
 
 std::optional<std::string> Leftovers::atEnd(TestReport& report) {
-    const auto failure =
-        judge(guards_.putBack(ModuleMap(nullptr, options_.module, options_.modules)), report);
+    const auto failure = judge(
+        guards_.putBack(ModuleMap(nullptr, options_.module, options_.modules)), report, nullptr);
     if (countsDescriptors(options_)) {
         report.descriptorsBefore = descriptorsBefore_;
         report.descriptorsAfter = process::openDescriptors();

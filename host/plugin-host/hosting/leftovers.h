@@ -1,5 +1,7 @@
 #pragma once
 
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,13 +46,18 @@ public:
     std::optional<std::string> atEnd(TestReport& report);
 
 private:
-    // The failures in one line; each warning once in `report`.
-    std::optional<std::string> judge(std::vector<guards::Leftover> leftovers, TestReport& report);
+    // The failures in one line; each warning once in `report`. A failure an
+    // afterStep look already blamed on another module than `file` (every
+    // module, when null) is not said again: it is that module's.
+    std::optional<std::string> judge(std::vector<guards::Leftover> leftovers, TestReport& report,
+                                     const std::filesystem::path* file);
 
     const Options& options_;
     guards::StateGuards guards_;
     long descriptorsBefore_;
     std::vector<int> memorySamples_;  // the cycles after which memory is read
+    // --together: each failure afterStep found, and the module whose step left it.
+    std::map<std::string, std::filesystem::path> blamed_;
 };
 
 // A change a plugin left that only warns, into `report` once, saying so when
