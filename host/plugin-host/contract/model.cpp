@@ -25,6 +25,14 @@ std::optional<Operation> operationFromString(const std::string& name) noexcept {
     return std::nullopt;
 }
 
+std::string operationNames() {
+    std::string names;
+    for (const char* name : kNames) {
+        names += (names.empty() ? "" : ",") + std::string(name);
+    }
+    return names;
+}
+
 std::string toString(const Sequence& sequence) {
     std::string text;
     for (const Operation operation : sequence) {
@@ -131,10 +139,7 @@ ParsedSequence parseSequence(const std::string& text) {
         const auto operation = operationFromString(name);
         const std::string where = "operation " + std::to_string(parsed.sequence.size() + 1);
         if (!operation) {
-            parsed.error = where + " \"" + name + "\" is none of " + kNames.front();
-            for (std::size_t i = 1; i < kNames.size(); ++i) {
-                parsed.error += std::string(",") + kNames[i];
-            }
+            parsed.error = where + " \"" + name + "\" is none of " + operationNames();
             return parsed;
         }
         if (auto why = model.illegal(*operation)) {

@@ -15,6 +15,7 @@ inline constexpr std::size_t kOperationCount = 9;
 // their names, and what the host does itself in plain words.
 const char* toString(Operation operation) noexcept;
 std::optional<Operation> operationFromString(const std::string& name) noexcept;
+std::string operationNames();  // "load,unload,...", in the order above
 
 using Sequence = std::vector<Operation>;
 std::string toString(const Sequence& sequence);  // "getPlugin,copy,deleteMe"

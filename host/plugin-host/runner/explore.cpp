@@ -1,5 +1,7 @@
 #include "explore.h"
 
+#include "shrink.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -33,29 +35,70 @@ std::size_t rank(Operation operation) {
                                     kSimplest.begin());
 }
 
-std::uint64_t randomSeed() {
-    std::random_device device;
-    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
-}
+}  // namespace
 
-// Where in its sequence the report says it failed: 0 is the first load, p
-// the p-th operation, size + 1 what the host does after the last.
 std::size_t positionOf(const TestReport& report) {
     return static_cast<std::size_t>(std::max(report.cyclesPassed, 0));
 }
 
-std::string where(const Sequence& sequence, const TestReport& report) {
+std::string whereIn(std::size_t length, const TestReport& report) {
     const std::size_t position = positionOf(report);
     if (position == 0) {
         return "the first load";
     }
-    if (position > sequence.size()) {
+    if (position > length) {
         return "the end, as the host let go of what it still held";
     }
-    return "operation " + std::to_string(position) + " of " + std::to_string(sequence.size());
+    return "operation " + std::to_string(position) + " of " + std::to_string(length);
 }
 
-}  // namespace
+std::uint64_t explorationSeed(const Options& options) {
+    if (options.seed) {
+        return *options.seed;
+    }
+    std::random_device device;
+    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+}
+
+Random randomFor(std::uint64_t seed, std::uint64_t index) {
+    return Random(mixed(seed ^ mixed(index + 1)));
+}
+
+std::vector<Operation> simplerThan(Operation operation) {
+    return std::vector<Operation>(kSimplest.begin(),
+                                  kSimplest.begin() + static_cast<std::ptrdiff_t>(rank(operation)));
+}
+
+std::optional<int> firstFailing(int count, const std::function<bool(int)>& run,
+                                std::atomic<int>* shown) {
+    std::atomic<int> next{0};
+    std::atomic<int> first{INT_MAX};
+    std::atomic<int> done{0};
+    const auto worker = [&] {
+        for (int i = next++; i < count && i < first.load(); i = next++) {
+            if (run(i)) {
+                // The lowest number, whichever child ends first.
+                for (int known = first.load();
+                     i < known && !first.compare_exchange_weak(known, i);) {
+                }
+            }
+            const int finished = ++done;
+            if (shown != nullptr) {
+                shown->store(finished, std::memory_order_relaxed);
+            }
+        }
+    };
+    // A child for each core, at least two: one may wait on a hung plugin.
+    const unsigned workers = std::max(2U, std::thread::hardware_concurrency());
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < workers; ++i) {
+        threads.emplace_back(worker);
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    return first.load() == INT_MAX ? std::nullopt : std::optional<int>(first.load());
+}
 
 std::uint64_t Random::next() {
     state_ += 0x9E3779B97F4A7C15ULL;
@@ -67,7 +110,7 @@ std::size_t Random::below(std::size_t bound) {
 }
 
 Sequence randomSequence(std::uint64_t seed, std::uint64_t index) {
-    Random random(mixed(seed ^ mixed(index + 1)));
+    Random random = randomFor(seed, index);
     const std::size_t length = 1 + random.below(kMaxSequenceLength);
     Model model;
     Sequence sequence;
@@ -90,48 +133,9 @@ Sequence randomSequence(std::uint64_t seed, std::uint64_t index) {
 }
 
 Sequence shrink(Sequence failing, const std::function<bool(const Sequence&)>& failsTheSameWay) {
-    const auto fails = [&](const Sequence& candidate) {
-        return !candidate.empty() && isLegal(candidate) && failsTheSameWay(candidate);
-    };
-    for (bool shrunk = true; shrunk;) {
-        shrunk = false;
-        for (std::size_t size = failing.size() / 2; size >= 1; size /= 2) {
-            for (std::size_t start = 0; start + size <= failing.size();) {
-                Sequence candidate = failing;
-                candidate.erase(candidate.begin() + static_cast<std::ptrdiff_t>(start),
-                                candidate.begin() + static_cast<std::ptrdiff_t>(start + size));
-                if (fails(candidate)) {
-                    failing = std::move(candidate);
-                    shrunk = true;
-                } else {
-                    start += size;
-                }
-            }
-        }
-        // Any two that only go together: a copy and its release, an unload and a load.
-        for (std::size_t i = 0; i < failing.size() && !shrunk; ++i) {
-            for (std::size_t j = i + 1; j < failing.size() && !shrunk; ++j) {
-                Sequence candidate = failing;
-                candidate.erase(candidate.begin() + static_cast<std::ptrdiff_t>(j));
-                candidate.erase(candidate.begin() + static_cast<std::ptrdiff_t>(i));
-                if (fails(candidate)) {
-                    failing = std::move(candidate);
-                    shrunk = true;
-                }
-            }
-        }
-        for (std::size_t i = 0; i < failing.size() && !shrunk; ++i) {
-            for (std::size_t r = 0; r < rank(failing[i]) && !shrunk; ++r) {
-                Sequence candidate = failing;
-                candidate[i] = kSimplest[r];
-                if (fails(candidate)) {
-                    failing = std::move(candidate);
-                    shrunk = true;
-                }
-            }
-        }
-    }
-    return failing;
+    return shrinkOperations<Operation>(
+        std::move(failing), [](const Sequence& candidate) { return isLegal(candidate); },
+        simplerThan, failsTheSameWay);
 }
 
 std::string failureSignature(const Sequence& sequence, const TestReport& report) {
@@ -139,7 +143,7 @@ std::string failureSignature(const Sequence& sequence, const TestReport& report)
     const std::size_t position = positionOf(report);
     const std::string at = position >= 1 && position <= sequence.size()
                                ? toString(sequence[position - 1])
-                               : where(sequence, report);
+                               : whereIn(sequence.size(), report);
     return std::string(toString(report.status)) + "|" + at + "|" +
            std::regex_replace(report.cause, varying, "#");
 }
@@ -157,26 +161,23 @@ TestReport sequenceReport(const Sequence& sequence, TestReport report) {
                 cause.substr(0, cause.rfind(" in "));
     }
     report.cause =
-        "--sequence " + toString(sequence) + ": " + where(sequence, report) + ": " + cause;
+        "--sequence " + toString(sequence) + ": " + whereIn(sequence.size(), report) + ": " + cause;
     return report;
 }
 
 TestReport explore(const Options& options, const SequenceRunner& run, Exploration& exploration,
                    RunProgress* progress) {
-    exploration.seed = options.seed ? *options.seed : randomSeed();
+    exploration.seed = explorationSeed(options);
     exploration.sequences = options.explore;
-    std::atomic<int> next{0};
-    std::atomic<int> firstFailed{INT_MAX};
-    std::atomic<int> done{0};
     std::mutex found;
     std::map<int, std::pair<Sequence, TestReport>> failures;
     // What the runs saw besides a pass, for warnings (the descriptor, output,
     // processes left running, state put back), by number: which child ends
     // first does not change the report.
     std::map<int, TestReport> remarks;
-    std::atomic<int>* shown = progress != nullptr ? progress->cycleOf(exploreTest()) : nullptr;
-    const auto worker = [&] {
-        for (int i = next++; i < options.explore && i < firstFailed.load(); i = next++) {
+    firstFailing(
+        options.explore,
+        [&](int i) {
             Sequence sequence = randomSequence(exploration.seed, static_cast<std::uint64_t>(i));
             TestReport report = run(sequence);
             const std::lock_guard<std::mutex> lock(found);
@@ -184,25 +185,13 @@ TestReport explore(const Options& options, const SequenceRunner& run, Exploratio
                 !report.stateChanges.empty()) {
                 remarks.emplace(i, report);
             }
-            if (report.status != TestStatus::Passed) {
-                failures.emplace(i, std::pair{std::move(sequence), std::move(report)});
-                firstFailed = std::min(firstFailed.load(), i);
+            if (report.status == TestStatus::Passed) {
+                return false;
             }
-            const int finished = ++done;
-            if (shown != nullptr) {
-                shown->store(finished, std::memory_order_relaxed);
-            }
-        }
-    };
-    // A child for each core, at least two: one may wait on a hung plugin.
-    const unsigned workers = std::max(2U, std::thread::hardware_concurrency());
-    std::vector<std::thread> threads;
-    for (unsigned i = 0; i < workers; ++i) {
-        threads.emplace_back(worker);
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
+            failures.emplace(i, std::pair{std::move(sequence), std::move(report)});
+            return true;
+        },
+        progress != nullptr ? progress->cycleOf(exploreTest()) : nullptr);
     if (failures.empty()) {
         exploration.ran = options.explore;
         TestReport seen;

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "model.h"
 #include "options.h"
@@ -26,6 +29,27 @@ private:
 };
 
 inline constexpr std::size_t kMaxSequenceLength = 32;
+
+// --seed, or a random one.
+std::uint64_t explorationSeed(const Options& options);
+// What draws sequence `index` of those `seed` gives.
+Random randomFor(std::uint64_t seed, std::uint64_t index);
+
+// Runs `run(0)` to `run(count - 1)`, two or more at a time, until one says
+// it failed; the lowest number that did, so that the outcome does not
+// depend on which run ends first (each below it still runs). `shown` gets
+// how many have finished.
+std::optional<int> firstFailing(int count, const std::function<bool(int)>& run,
+                                std::atomic<int>* shown = nullptr);
+
+// Where in its sequence of `length` operations a report says it failed: its
+// cyclesPassed, 0 the first load, p the p-th operation, length + 1 what the
+// host does after the last; and that place in words ("operation 3 of 5").
+std::size_t positionOf(const TestReport& report);
+std::string whereIn(std::size_t length, const TestReport& report);
+
+// The operations simpler than `operation`, simplest first, for shrinking.
+std::vector<Operation> simplerThan(Operation operation);
 
 // Sequence `index` of those `seed` gives: 1 to kMaxSequenceLength operations,
 // each chosen at random among those the host may do where it stands.

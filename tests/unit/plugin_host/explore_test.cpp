@@ -8,6 +8,7 @@
 
 #include "catalog.h"
 #include "explore.h"
+#include "explore_together.h"
 #include "model.h"
 
 namespace {
@@ -161,6 +162,108 @@ TEST(Explore, TheFirstFailingSequenceByNumberIsShrunkWhicheverEndsFirst) {
     explore(
         options, [](const Sequence&) { return TestReport{}; }, other);
     EXPECT_NE(other.seed, passing.seed);
+}
+
+TaggedSequence tagged(const std::string& text) {
+    const ParsedTaggedSequence result = parseTaggedSequence(text, 2);
+    EXPECT_EQ(result.error, "") << text;
+    return result.sequence;
+}
+
+// Tags name the run's modules from 1; each module is held to its own model.
+TEST(ExploreTogether, TaggedSequencesAreReadCheckedAndWrittenBack) {
+    const std::string text = "1:getPlugin,2:getPlugin,2:fill,1:unload,1:load,2:onLoad";
+    EXPECT_EQ(toString(tagged(text)), text);
+    const std::vector<std::pair<const char*, std::string>> refused{
+        {"1:getPlugin,3:getPlugin",
+         "operation 2 \"3:getPlugin\" names no module of the run, which holds 2 (1 to 2 in the "
+         "order given)"},
+        {"2:fill",
+         "operation 1, 2:fill, is not one the host may do there: the holder holds no "
+         "object"},
+        {"1:unload,2:load",
+         "operation 2, 2:load, is not one the host may do there: the module is loaded"},
+        {"1:getPlugin,",
+         "operation 2 \"\" names no module: with --together each operation is "
+         "MODULE:OPERATION, MODULE the module's place in the run from 1, such as "
+         "1:getPlugin"},
+        {"x1:load",
+         "operation 1 \"x1:load\" names no module: with --together each operation is "
+         "MODULE:OPERATION, MODULE the module's place in the run from 1, such as "
+         "1:getPlugin"},
+    };
+    for (const auto& [sequence, error] : refused) {
+        EXPECT_EQ(parseTaggedSequence(sequence, 2).error, error) << sequence;
+    }
+    // Before the run's folders are listed, any module may be named.
+    EXPECT_EQ(parseTaggedSequence("1:getPlugin,3:getPlugin", std::nullopt).error, "");
+}
+
+TEST(ExploreTogether, SeedsGiveLegalSequencesOverEveryModuleAndShrinkKeepsTheirTags) {
+    std::set<std::size_t> named;
+    for (std::uint64_t index = 0; index < 200; ++index) {
+        const TaggedSequence sequence = randomTaggedSequence(7, index, 3);
+        EXPECT_TRUE(isLegal(sequence)) << toString(sequence);
+        EXPECT_LE(sequence.size(), kMaxSequenceLength);
+        for (const auto& operation : sequence) {
+            named.insert(operation.module);
+        }
+    }
+    EXPECT_EQ(named, (std::set<std::size_t>{0, 1, 2}));
+    EXPECT_EQ(toString(randomTaggedSequence(1, 0, 2)), toString(randomTaggedSequence(1, 0, 2)));
+    EXPECT_NE(toString(randomTaggedSequence(1, 0, 2)), toString(randomTaggedSequence(1, 1, 2)));
+
+    // 2's onLoad after 1's: the order of the two matters, the rest goes.
+    const auto interleaved = [](const TaggedSequence& s) {
+        std::size_t first = s.size();
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            if (s[i] == TaggedOperation{0, Op::OnLoad} && first == s.size()) {
+                first = i;
+            }
+            if (s[i] == TaggedOperation{1, Op::OnLoad} && first < i) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_EQ(toString(shrinkTagged(tagged("2:getPlugin,1:getPlugin,1:copy,1:fill,2:fill,1:onLoad,"
+                                           "1:release,2:copy,2:onLoad,2:deleteMe"),
+                                    interleaved)),
+              "2:getPlugin,1:getPlugin,1:fill,2:fill,1:onLoad,2:onLoad");
+    // An operation is made simpler for its own module, never another's.
+    EXPECT_EQ(toString(shrinkTagged(tagged("1:getPlugin,2:getPlugin,2:fill"),
+                                    [](const TaggedSequence& s) {
+                                        return std::any_of(s.begin(), s.end(), [](auto o) {
+                                            return o.module == 1 && o.operation != Op::GetPlugin;
+                                        });
+                                    })),
+              "2:deleteMe");
+}
+
+// Each module's cause names the sequence and where in it; a crash, the
+// tagged operation it ended in; runs fail alike when every module does.
+TEST(ExploreTogether, EachModulesFailureIsNamedAndComparedByItsOperation) {
+    const TaggedSequence sequence = tagged("1:getPlugin,1:fill,1:onLoad,2:getPlugin");
+    std::vector<TestReport> reports{
+        ended(TestStatus::Failed, 3, "left X at 0x12"),
+        ended(TestStatus::Crashed, 4, "crashed with signal 8"),
+        TestReport::ended("together", TestStatus::Skipped, "ended in 4")};
+    const std::string replay = "--sequence 1:getPlugin,1:fill,1:onLoad,2:getPlugin: ";
+    const auto named = sequenceReports(sequence, reports);
+    EXPECT_EQ(named[0].cause, replay + "operation 3 of 4: left X at 0x12");
+    EXPECT_EQ(named[1].cause, replay + "operation 4 of 4: 2:getPlugin crashed with signal 8");
+    EXPECT_EQ(named[2].cause, "ended in 4");
+
+    const std::string signature = failureSignature(sequence, reports);
+    auto elsewhere = reports;
+    elsewhere[0].cause = "left X at 0x7f";
+    elsewhere[2].cause = "ended in 7";
+    EXPECT_EQ(failureSignature(sequence, elsewhere), signature);
+    elsewhere[1].cyclesPassed = 3;
+    EXPECT_NE(failureSignature(sequence, elsewhere), signature);
+    elsewhere = reports;
+    elsewhere[0].status = TestStatus::Passed;
+    EXPECT_NE(failureSignature(sequence, elsewhere), signature);
 }
 
 }  // namespace
