@@ -85,6 +85,9 @@ def check_completion(plugin_host, script, failures):
         (["--sequence", "getPlugin,co"], ["getPlugin,copy"]),
         (["--sequence", "getPlugin,copy,on"], ["getPlugin,copy,onLoad", "getPlugin,copy,onUnload"]),
         (["--sequence", "getPlugin,copy,onLoad,onU"], ["getPlugin,copy,onLoad,onUnload"]),
+        (["--sequence", "1:getPlugin,2:on"], ["1:getPlugin,2:onLoad", "1:getPlugin,2:onUnload"]),
+        # As bash splits it at its colons: only what follows the last one.
+        (["--sequence", "1", ":", "getPlugin,2", ":", "on"], ["onLoad", "onUnload"]),
         (["--cycles", ""], []),
         (["--skip", "li"], ["lifecycle"]),
         (["--jobs", ""], []),

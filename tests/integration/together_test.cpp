@@ -249,4 +249,68 @@ TEST_F(PluginHost, TogetherASoundFolderPassesAndOneModuleIsRefused) {
     EXPECT_EQ(alone.out, "");
 }
 
+// A tagged sequence replays one interleaving: the second module's crash
+// comes only after the first's onLoad, and is blamed on it with what the
+// first left. A tag no module of the run has is refused with its place.
+TEST_F(PluginHost, TogetherSequenceReplaysAnInterleaving) {
+    const std::string first = module("fixture_leaves_kind");
+    const std::string second = module("fixture_uses_numbers");
+    const std::string trapping =
+        "left floating-point exception FE_INVALID trapping, so the "
+        "host's next such operation ends it";
+    setVariable("FIXTURE_LEAVE", "fp-trap");
+    const std::string crashing = "1:getPlugin,1:fill,1:onLoad,2:getPlugin,2:fill,2:onLoad";
+    const HostRun crashed = host({"--together", "--sequence", crashing, first, second});
+    EXPECT_EQ(crashed.exitCode, 1);
+    EXPECT_EQ(
+        crashed.errLines(),
+        (std::vector<std::string>{"plugin-host: " + first + ": together: --sequence " + crashing +
+                                      ": operation 3 of 6: " + trapping,
+                                  "plugin-host: " + second + ": together: --sequence " + crashing +
+                                      ": operation 6 of 6: 2:onLoad " + kInvalidOperation + "; " +
+                                      file("fixture_leaves_kind") + "'s onLoad " + trapping}));
+    const std::string sound = "2:getPlugin,2:fill,2:onLoad,1:getPlugin,1:fill,1:onLoad";
+    const HostRun passing = host({"--together", "--sequence", sound, first, second});
+    setVariable("FIXTURE_LEAVE", "");
+    EXPECT_EQ(passing.errLines(),
+              std::vector<std::string>{"plugin-host: " + first + ": together: --sequence " + sound +
+                                       ": operation 6 of 6: " + trapping});
+
+    const HostRun refused =
+        host({"--together", "--sequence", "1:getPlugin,3:getPlugin", first, second});
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_EQ(refused.errLines(),
+              std::vector<std::string>{
+                  "plugin-host: --sequence: operation 2 \"3:getPlugin\" names no module of the "
+                  "run, which holds 2 (1 to 2 in the order given) (see plugin-host --help)"});
+    EXPECT_EQ(refused.out, "");
+}
+
+// Two copies of a module that crashes when it finds the mark its onLoad
+// leaves: neither fails alone in one load, and --explore finds where one
+// loads after the other, and shrinks it to its six operations.
+TEST_F(PluginHost, TogetherExploreFindsAFailingInterleavingAndShrinksIt) {
+    const auto folder = scratch / "pair";
+    std::filesystem::create_directories(folder);
+    for (const char* name : {"first", "second"}) {
+        std::filesystem::copy_file(builtModule("fixture_crashes_on_reload"),
+                                   folder / (std::string(name) + kExtension));
+    }
+    const HostRun run = host(
+        {"--together", "--explore", "40", "--seed", "1", "--json", process::pathToUtf8(folder)});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    const std::string shrunk = "1:getPlugin,1:fill,1:onLoad,2:getPlugin,2:fill,2:onLoad";
+    const auto report = nlohmann::json::parse(run.out);
+    ASSERT_EQ(report["modules"].size(), 2u);
+    for (const auto& module : report["modules"]) {
+        EXPECT_EQ(module["explore"]["failing"], shrunk);
+        EXPECT_EQ(module["tests"].size(), 1u);
+    }
+    EXPECT_EQ(report["modules"][0]["tests"][0]["cause"],
+              "not run to its end: the process ended in operation 6 of 6, 2:onLoad");
+    EXPECT_EQ(report["modules"][1]["tests"][0]["cause"],
+              "--sequence " + shrunk + ": operation 6 of 6: 2:onLoad " + kNullPointer + "; first" +
+                  kExtension + "'s onLoad changed the environment variable FIXTURE_LOADED_BEFORE");
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include "catalog.h"
 #include "model.h"
 #include "process/process.h"
+#include "tagged_sequence.h"
 #include "warnings.h"
 
 namespace host {
@@ -104,9 +105,13 @@ void exploreOptions(const CLI::App& app, Options& options, const std::string& se
         if (options.explore > 0) {
             throw UsageError("--sequence runs one sequence and cannot go with --explore");
         }
-        const ParsedSequence parsed = parseSequence(sequence);
-        if (!parsed.error.empty()) {
-            throw UsageError("--sequence: " + parsed.error);
+        // Which modules a tagged operation may name is known once the
+        // run's folders are listed; its form and legality, now.
+        const std::string error = options.together
+                                      ? parseTaggedSequence(sequence, std::nullopt).error
+                                      : parseSequence(sequence).error;
+        if (!error.empty()) {
+            throw UsageError("--sequence: " + error);
         }
         options.sequence = sequence;
     }
@@ -247,12 +252,15 @@ void describe(CLI::App& app, Values& values) {
     once(app.add_option("--sequence", values.sequence,
                         "Run one sequence of the operations load, unload, getPlugin, copy, "
                         "release, fill, onLoad, onUnload and deleteMe, from a loaded module, "
-                        "e.g. getPlugin,copy,deleteMe,getPlugin,unload")
+                        "e.g. getPlugin,copy,deleteMe,getPlugin,unload; with --together each "
+                        "names its module by its place in the run, e.g. "
+                        "1:getPlugin,2:getPlugin,1:unload")
              ->type_name("OPS"));
     once(app.add_flag("--together", options.together,
                       "Also hold all the modules side by side in one process, as the host holds "
                       "a plugin folder, and blame each fault on the module that made it (the "
-                      "test together)"));
+                      "test together); with --explore or --sequence, sequences over all the "
+                      "modules instead"));
     once(app.add_flag("--allow-network", options.allowNetwork,
                       "Let the plugin reach the network, which its tests' children otherwise "
                       "cannot"));
@@ -356,10 +364,6 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             "--together runs its own test beside all the others and cannot go with "
             "--test");
     }
-    if (options.together && (options.explore > 0 || !sequence.empty())) {
-        throw UsageError(std::string("--together cannot go with ") +
-                         (options.explore > 0 ? "--explore" : "--sequence"));
-    }
     if (!values.skip.empty() && !tests.empty()) {
         throw UsageError("--skip leaves tests out of all of them and cannot go with --test");
     }
@@ -403,8 +407,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     }
     if (app.count(kChildReportOption) > 0) {
         // Only plugin-host itself starts a child, with exactly these.
-        const std::size_t runs =
-            options.tests.size() + (options.sequence.empty() ? 0 : 1) + (options.together ? 1 : 0);
+        const std::size_t runs = options.tests.size() +
+                                 (options.sequence.empty() || options.together ? 0 : 1) +
+                                 (options.together ? 1 : 0);
         if (childReport.empty() || runs != 1 || options.explore > 0 || options.inProcess ||
             (modules.size() != 1 && !options.together)) {
             throw UsageError(std::string(kChildReportOption) +

@@ -26,9 +26,12 @@ std::vector<std::string> completions(const std::string& previous, const std::str
             offer(test.name);
         }
     } else if (previous == "--sequence") {
-        // Each operation after the ones already written.
+        // Each operation after the ones already written, after its module's
+        // number too when it has one (--together's 2:getPlugin).
         const std::size_t comma = current.rfind(',');
-        const std::string written = comma == std::string::npos ? "" : current.substr(0, comma + 1);
+        std::string written = comma == std::string::npos ? "" : current.substr(0, comma + 1);
+        const std::size_t colon = current.find(':', written.size());
+        written = colon == std::string::npos ? written : current.substr(0, colon + 1);
         for (std::size_t i = 0; i < kOperationCount; ++i) {
             offer(written + toString(static_cast<Operation>(i)));
         }

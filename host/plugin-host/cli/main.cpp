@@ -26,6 +26,7 @@
 #include "report_json.h"
 #include "runner.h"
 #include "summary_text.h"
+#include "tagged_sequence.h"
 #include "text_escape.h"
 #include "text_output.h"
 #include "warnings.h"
@@ -143,6 +144,14 @@ int run(const std::vector<std::string>& arguments) {
         std::cerr << "plugin-host: --together holds two or more modules side by side and was "
                      "given one (see plugin-host --help)\n";
         return static_cast<int>(host::Outcome::Unusable);
+    }
+    if (options.together && !options.sequence.empty()) {
+        const auto parsed = host::parseTaggedSequence(options.sequence, list.modules.size());
+        if (!parsed.error.empty()) {
+            std::cerr << "plugin-host: --sequence: " << host::escapedText(parsed.error)
+                      << " (see plugin-host --help)\n";
+            return static_cast<int>(host::Outcome::Unusable);
+        }
     }
     const std::string module = process::pathToUtf8(list.modules.front());
     for (const auto& [file, report] :

@@ -129,6 +129,14 @@ std::string manualPage() {
         ".PP\n.nf\n"
         "plugin-host \\-\\-explore 1000 build/MyPlugin.so\n"
         "plugin-host \\-\\-sequence getPlugin,copy,deleteMe,getPlugin build/MyPlugin.so\n"
+        ".fi\n.PP\n"
+        "Hold a plugin folder side by side, explore how its plugins' operations interleave, and "
+        "replay the interleaving that failed:\n"
+        ".PP\n.nf\n"
+        "plugin-host \\-\\-together build/plugins\n"
+        "plugin-host \\-\\-together \\-\\-explore build/plugins\n"
+        "plugin-host \\-\\-together \\-\\-sequence 1:getPlugin,1:fill,1:onLoad,2:getPlugin "
+        "build/plugins\n"
         ".fi\n";
     return page;
 }

@@ -3,13 +3,23 @@
 # names them (plugin-host --complete PREVIOUS CURRENT); folders after
 # --writable, file names elsewhere.
 _plugin_host() {
+    local at=$COMP_CWORD
     local current=${COMP_WORDS[COMP_CWORD]}
-    local previous=${COMP_WORDS[COMP_CWORD-1]}
+    # bash splits a tagged operation (1:getPlugin) at its colons: join it
+    # back, and give bash only what follows the last colon.
+    while ((at > 1)) && [[ ${COMP_WORDS[at-1]} == : || ${COMP_WORDS[at]} == : ]]; do
+        at=$((at - 1))
+        current=${COMP_WORDS[at]}$current
+    done
+    local typed=""
+    ((at < COMP_CWORD)) && typed=${current%"${current##*:}"}
+    local previous=${COMP_WORDS[at-1]}
     local IFS=$'\n'
     local words
     words=$("${COMP_WORDS[0]}" --complete "$previous" "$current" 2>/dev/null)
     if [[ -n $words ]]; then
         COMPREPLY=($words)
+        COMPREPLY=("${COMPREPLY[@]#"$typed"}")
         # An operation is followed by a comma and the next one, not a space.
         if [[ $previous == --sequence ]]; then
             compopt -o nospace 2>/dev/null

@@ -10,8 +10,9 @@
 #include "checks.h"
 #include "crash_watch.h"
 #include "model.h"
+#include "sequence_run.h"
 
-namespace host::contract {
+namespace host {
 
 namespace {
 
@@ -49,11 +50,17 @@ std::string uses(long count) {
     return std::to_string(count) + (count == 1 ? " use" : " uses");
 }
 
-class SequenceRun {
+}  // namespace
+
+class SequenceRun::State {
 public:
-    SequenceRun(const Options& options, TestReport& report, StepObserver& observer,
-                Leftovers& leftovers)
-        : options_(options), report_(report), observer_(observer), leftovers_(leftovers) {}
+    State(const Options& options, TestReport& report, StepObserver& observer, Leftovers& leftovers,
+          HooksFor hooksFor)
+        : options_(options),
+          report_(report),
+          observer_(observer),
+          leftovers_(leftovers),
+          hooksFor_(std::move(hooksFor)) {}
 
     // Each operation is recorded under its number (the first load under 1,
     // operation p under p + 1), so that the parent can name the one a crash
@@ -80,24 +87,41 @@ public:
         }
         const int end = static_cast<int>(sequence.size()) + 1;
         report_.cyclesPassed = end;
-        // What the host still holds goes as the host would let go of it.
-        session_->renumber(end + 1);
-        session_->step(Step::Release, [this]() -> Finding {
-            copies_.clear();
-            return std::nullopt;
-        });
+        finish(end + 1);
     }
 
-private:
+    // What the host still holds goes as the host would let go of it.
+    void finish(int number) {
+        if (session_) {
+            session_->renumber(number);
+            session_->step(Step::Release, [this]() -> Finding {
+                copies_.clear();
+                return std::nullopt;
+            });
+        }
+    }
+
+    Session* session() { return model_.loaded() && session_ ? &*session_ : nullptr; }
+
+    void close() {
+        copies_.clear();
+        session_.reset();
+    }
+
     bool load(int cycle) {
         copies_.clear();
         session_.reset();
         session_.emplace(options_, 1, report_, observer_, leftovers_);
+        if (hooksFor_) {
+            hooks_ = hooksFor_(*session_);
+            session_->setHooks(hooks_.get());
+        }
         session_->renumber(cycle);
         holder_ = nullptr;
         return session_->open();
     }
 
+public:
     bool perform(Operation operation, int cycle) {
         if (operation == Operation::Load) {
             if (!load(cycle)) {
@@ -119,6 +143,7 @@ private:
         return true;
     }
 
+private:
     // The first thing the model expects otherwise after `operation`.
     Finding heldToTheModel(Operation operation,
                            const std::map<std::string, std::string, std::less<>>& before) {
@@ -304,14 +329,46 @@ private:
     TestReport& report_;
     StepObserver& observer_;
     Leftovers& leftovers_;
+    HooksFor hooksFor_;
     Model model_;
+    std::unique_ptr<StepHooks> hooks_;  // outlives the session it is given to
     std::optional<Session> session_;
     loader::PluginHolder* holder_ = nullptr;    // where getPlugin said, in this load
     std::vector<HolderWords> identities_;       // each object's, as getPlugin first gave it
     std::vector<loader::PluginHolder> copies_;  // the host's, oldest first; before the session goes
 };
 
-}  // namespace
+SequenceRun::SequenceRun(const Options& options, TestReport& report, StepObserver& observer,
+                         Leftovers& leftovers, HooksFor hooksFor)
+    : state_(std::make_unique<State>(options, report, observer, leftovers, std::move(hooksFor))) {}
+
+SequenceRun::~SequenceRun() = default;
+
+void SequenceRun::run(const Sequence& sequence) {
+    state_->run(sequence);
+}
+
+bool SequenceRun::start(int number) {
+    return state_->load(number);
+}
+
+bool SequenceRun::perform(Operation operation, int number) {
+    return state_->perform(operation, number);
+}
+
+void SequenceRun::finish(int number) {
+    state_->finish(number);
+}
+
+Session* SequenceRun::session() {
+    return state_->session();
+}
+
+void SequenceRun::close() {
+    state_->close();
+}
+
+namespace contract {
 
 void sequence(const Options& options, TestReport& report, StepObserver& observer,
               Leftovers& leftovers) {
@@ -324,4 +381,6 @@ void sequence(const Options& options, TestReport& report, StepObserver& observer
     SequenceRun(options, report, observer, leftovers).run(parsed.sequence);
 }
 
-}  // namespace host::contract
+}  // namespace contract
+
+}  // namespace host

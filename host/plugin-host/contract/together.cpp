@@ -9,9 +9,12 @@
 #include <optional>
 
 #include "catalog.h"
+#include "crash_watch.h"
 #include "leftovers.h"
 #include "loader/unique_symbols.h"
 #include "process/process.h"
+#include "sequence_run.h"
+#include "tagged_sequence.h"
 #include "warnings.h"
 
 namespace host {
@@ -104,6 +107,10 @@ public:
     }
 
     std::vector<TestReport> run();
+    // A tagged sequence instead: every module loaded in turn, then each
+    // operation done to its module, held to that module's model; a first
+    // failure ends it.
+    std::vector<TestReport> runSequence(const TaggedSequence& sequence);
     class Hooks;
 
 private:
@@ -112,6 +119,7 @@ private:
     void record(std::size_t module, Step step, std::vector<guards::Leftover> leftovers);
     void sharedVariables();
     void sharedObjects();
+    std::vector<TestReport> finished();
 
     const Options& options_;
     StepObserver& observer_;
@@ -124,6 +132,8 @@ private:
     std::vector<std::unique_ptr<Member>> loaded_;
     std::vector<bool> out_;  // failed in an earlier cycle: not loaded again
     int cycle_ = 1;
+    int at_ = 1;             // what the steps are recorded under: the cycle, or the operation
+    bool sequence_ = false;  // a report's cyclesPassed is the operation it failed at
     std::size_t lastUnloaded_ = 0;
 };
 
@@ -140,7 +150,7 @@ public:
         if (step == Step::Unload && report.step(Step::Unload) == StepStatus::Failed) {
             // What fails it alone, said as it happens: a later crash of
             // another module's cannot lose it.
-            run_.observer_.leftBehind(LeftBehind{module_, step, true, report.cause});
+            run_.observer_.leftBehind(LeftBehind{module_, step, true, report.cause, run_.at_});
         }
         run_.record(module_, step,
                     run_.leftovers_.afterStep(module != nullptr ? &module->library() : nullptr,
@@ -170,11 +180,14 @@ void Together::record(std::size_t module, Step step, std::vector<guards::Leftove
     for (auto& left : leftovers) {
         const bool failure = left.severity == guards::Leftover::Severity::Failure;
         if (failure) {
-            observer_.leftBehind(LeftBehind{module, step, true, left.text});
+            observer_.leftBehind(LeftBehind{module, step, true, left.text, at_});
+            if (sequence_ && report.status == TestStatus::Passed) {
+                report.cyclesPassed = at_ - 1;
+            }
             report.fail(left.text);
         } else {
             observer_.leftBehind(
-                LeftBehind{module, step, false, addStateChange(report, std::move(left))});
+                LeftBehind{module, step, false, addStateChange(report, std::move(left)), at_});
         }
     }
 }
@@ -277,6 +290,7 @@ std::vector<TestReport> Together::run() {
     sharedObjects();
     const std::size_t count = options_.modules.size();
     for (cycle_ = 1; cycle_ <= options_.cycles; ++cycle_) {
+        at_ = cycle_;
         loaded_.clear();
         loaded_.resize(count);
         std::vector<std::size_t> order;  // as last loaded
@@ -307,6 +321,89 @@ std::vector<TestReport> Together::run() {
             reports_[i].cyclesPassed += out_[i] ? 0 : 1;
         }
     }
+    return finished();
+}
+
+std::vector<TestReport> Together::runSequence(const TaggedSequence& sequence) {
+    sequence_ = true;
+    sharedObjects();
+    if (options_.inProcess) {
+        std::vector<std::string> names;
+        for (const auto& operation : sequence) {
+            names.push_back(toString(operation));
+        }
+        watchSequence(toString(sequence), names);
+    }
+    const std::size_t count = options_.modules.size();
+    std::vector<std::unique_ptr<SequenceRun>> runs;
+    for (std::size_t i = 0; i < count; ++i) {
+        runs.push_back(std::make_unique<SequenceRun>(
+            perModule_[i], reports_[i], *observers_[i], leftovers_,
+            [this, i](Session& session) -> std::unique_ptr<StepHooks> {
+                return std::make_unique<Hooks>(*this, i, session);
+            }));
+    }
+    std::vector<std::size_t> order;  // as last loaded
+    std::optional<std::string> stopped;
+    std::size_t culprit = 0;
+    for (std::size_t i = 0; i < count && !stopped; ++i) {
+        if (runs[i]->start(at_)) {
+            order.push_back(i);
+        } else {
+            stopped = "the first load of " + names_[i];
+            culprit = i;
+        }
+    }
+    for (std::size_t position = 1; position <= sequence.size() && !stopped; ++position) {
+        const TaggedOperation& operation = sequence[position - 1];
+        const std::size_t i = operation.module;
+        at_ = static_cast<int>(position) + 1;
+        if (Session* session = runs[i]->session()) {
+            // What the others left, before the model's look at the variables.
+            variables_.into(session->registry());
+        }
+        const bool passing = reports_[i].status == TestStatus::Passed;
+        if (!runs[i]->perform(operation.operation, at_)) {
+            // Its first failure may have come earlier, as a leftover.
+            reports_[i].cyclesPassed =
+                passing ? static_cast<int>(position) : reports_[i].cyclesPassed;
+            stopped = "operation " + std::to_string(position) + " of " +
+                      std::to_string(sequence.size()) + ", " + toString(operation);
+            culprit = i;
+        }
+        if (stopped && operation.operation != Operation::Unload) {
+            break;
+        }
+        if (operation.operation == Operation::Load) {
+            order.push_back(i);
+        } else if (operation.operation == Operation::Unload) {
+            order.erase(std::find(order.begin(), order.end(), i));
+            lastUnloaded_ = i;
+        }
+    }
+    const int end = static_cast<int>(sequence.size()) + 1;
+    for (auto& report : reports_) {
+        report.cyclesPassed = report.status == TestStatus::Passed ? end : report.cyclesPassed;
+    }
+    // What the host still holds goes as it would let go of it.
+    at_ = end + 1;
+    for (auto i = order.rbegin(); i != order.rend(); ++i) {
+        runs[*i]->finish(at_);
+        runs[*i]->close();
+        lastUnloaded_ = *i;
+    }
+    runs.clear();
+    for (auto& report : reports_) {
+        if (stopped && report.status == TestStatus::Passed && &report != &reports_[culprit]) {
+            report.status = TestStatus::Skipped;
+            report.cause =
+                "not run to its end: the sequence stopped at " + *stopped + ", which failed";
+        }
+    }
+    return finished();
+}
+
+std::vector<TestReport> Together::finished() {
     sharedVariables();
     // Every step has been looked after: what is left now came with the
     // last module's going.
@@ -328,7 +425,17 @@ std::string togetherName(const std::filesystem::path& module) {
 }
 
 std::vector<TestReport> runTogether(const Options& options, StepObserver& observer) {
-    return Together(options, observer).run();
+    if (options.sequence.empty()) {
+        return Together(options, observer).run();
+    }
+    const auto parsed = parseTaggedSequence(options.sequence, options.modules.size());
+    if (!parsed.error.empty()) {
+        TestReport refused = TestReport::ended(togetherTest().name, TestStatus::Failed,
+                                               "--sequence: " + parsed.error);
+        refused.outcome = Outcome::Unusable;
+        return std::vector<TestReport>(options.modules.size(), refused);
+    }
+    return Together(options, observer).runSequence(parsed.sequence);
 }
 
 }  // namespace host

@@ -247,7 +247,8 @@ void to_json(Json& json, const LeftBehind& left) {
     json = {{"module", left.module},
             {"step", toString(left.step)},
             {"failure", left.failure},
-            {"text", left.text}};
+            {"text", left.text},
+            {"cycle", left.cycle}};
     makeTexts(json);
 }
 
@@ -260,6 +261,7 @@ void from_json(const Json& json, LeftBehind& left) {
     left.step = *step;
     json.at("failure").get_to(left.failure);
     json.at("text").get_to(left.text);
+    left.cycle = whole<int>(json.at("cycle"));
 }
 
 void to_json(Json& json, const RunReport& report) {

@@ -66,6 +66,7 @@ struct LeftBehind {
     Step step = Step::Load;
     bool failure = false;  // a crash in waiting, or only a change
     std::string text;      // "left floating-point traps enabled: ..."
+    int cycle = 0;         // the cycle, or the operation of a sequence, its step was recorded under
 };
 
 // One named test's report: how it ended and what it saw of the module. It is

@@ -98,7 +98,7 @@ void printText(const RunReport& report, std::ostream& out, std::ostream& err) {
     }
     out << escapedText(name) << ": passed " << passed << " of " << ran
         << (ran == 1 ? " test" : " tests");
-    if (report.exploration) {
+    if (report.exploration && report.exploration->failing.empty()) {
         const int ran = report.exploration->ran;
         out << (ran == 1 ? "; its one sequence"
                          : "; every one of " + std::to_string(ran) + " sequences")

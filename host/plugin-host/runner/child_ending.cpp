@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "isolation.h"
+#include "tagged_sequence.h"
 #include "together.h"
 
 namespace host {
@@ -175,8 +176,23 @@ std::vector<TestReport> judgeTogether(const Options& options, const ChildProgres
     const auto name = [&](std::size_t module) { return togetherName(options.modules[module]); };
     const auto ending = endingOf(options, termination, termination.exitCode);
     std::string cause =
-        (ending ? ending->how : "ended without a report (" + termination.description + ")") +
-        " in " + name(culprit) + ": " + toString(step);
+        ending ? ending->how : "ended without a report (" + termination.description + ")";
+    // Where the process ended: a sequence's operation names its module and
+    // what the host did, which the parent puts in front of the cause.
+    std::string where = "in " + name(culprit) + ": " + toString(step);
+    const int position = std::max(progress.cycle - 1, 0);
+    if (options.sequence.empty()) {
+        cause += " " + where;
+    } else {
+        const TaggedSequence sequence =
+            parseTaggedSequence(options.sequence, options.modules.size()).sequence;
+        const std::size_t p = static_cast<std::size_t>(position);
+        where = p == 0 ? "in the first load of " + name(culprit)
+                : p > sequence.size()
+                    ? "after the last operation, as the host let go of what it still held"
+                    : "in operation " + std::to_string(p) + " of " +
+                          std::to_string(sequence.size()) + ", " + toString(sequence[p - 1]);
+    }
     for (const auto& left : progress.left) {
         if (left.module != culprit && left.step != Step::Unload) {
             cause += "; " + name(left.module) + "'s " + toString(left.step) + " " + left.text;
@@ -185,9 +201,11 @@ std::vector<TestReport> judgeTogether(const Options& options, const ChildProgres
     std::vector<TestReport> reports;
     for (std::size_t module = 0; module < count; ++module) {
         std::string failures;
+        int failedAt = 0;  // the first failure's operation, in a sequence
         std::vector<std::string> changes;
         for (const auto& left : progress.left) {
             if (left.module == module && left.failure) {
+                failedAt = failures.empty() ? left.cycle - 1 : failedAt;
                 failures += (failures.empty() ? "" : "; ") + left.text;
             } else if (left.module == module) {
                 changes.push_back(left.text);
@@ -197,12 +215,13 @@ std::vector<TestReport> judgeTogether(const Options& options, const ChildProgres
         if (module == culprit) {
             report =
                 TestReport::ended(test.name, ending ? ending->status : TestStatus::Crashed, cause);
+            report.cyclesPassed = position;
         } else if (!failures.empty()) {
             report = TestReport::ended(test.name, TestStatus::Failed, failures);
+            report.cyclesPassed = failedAt;
         } else {
             report = TestReport::ended(test.name, TestStatus::Skipped,
-                                       "not run to its end: the process ended in " + name(culprit) +
-                                           ": " + toString(step));
+                                       "not run to its end: the process ended " + where);
         }
         report.stateChanges = std::move(changes);
         for (const auto& [whose, change] : progress.changes) {

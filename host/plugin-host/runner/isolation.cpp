@@ -176,7 +176,9 @@ int runAsChild(const Options& options) {
 std::vector<std::string> childArguments(const Options& options, const std::string& test,
                                         const std::filesystem::path& reportFile) {
     std::vector<std::string> arguments{kChildReportOption, process::pathToUtf8(reportFile)};
-    if (test == togetherTest().name) {
+    if (test == togetherTest().name && !options.sequence.empty()) {
+        arguments.insert(arguments.end(), {"--together", "--sequence", options.sequence});
+    } else if (test == togetherTest().name) {
         arguments.insert(arguments.end(),
                          {"--together", "--cycles", std::to_string(options.cycles)});
     } else if (options.sequence.empty()) {

@@ -13,6 +13,14 @@ std::vector<RunReport> runModules(const Options& options,
                                   const std::vector<std::filesystem::path>& modules,
                                   RunProgress* progress) {
     std::vector<RunReport> reports(modules.size());
+    if (options.together && (options.explore > 0 || !options.sequence.empty())) {
+        // Sequences over all the modules instead of each one's own tests.
+        addTogether(options, modules, reports, progress);
+        for (std::size_t i = 0; progress != nullptr && i < modules.size(); ++i) {
+            progress->moduleDone();
+        }
+        return reports;
+    }
     const auto runOne = [&](std::size_t i, JobSlots* slots, RunEnd* end) {
         Options one = options;
         one.module = modules[i];

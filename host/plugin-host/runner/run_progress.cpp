@@ -20,7 +20,10 @@ std::vector<const ContractTest*> chosenTests(const Options& options) {
 
 RunProgress::RunProgress(const Options& options, std::size_t modules)
     : modules_(modules), cycles_(options.cycles) {
-    for (const ContractTest* test : chosenTests(options)) {
+    const bool onlyTogether =
+        options.together && (options.explore > 0 || !options.sequence.empty());
+    for (const ContractTest* test :
+         onlyTogether ? std::vector<const ContractTest*>{} : chosenTests(options)) {
         if (std::find(options.skip.begin(), options.skip.end(), test->name) != options.skip.end()) {
             continue;  // never runs
         }
@@ -33,7 +36,7 @@ RunProgress::RunProgress(const Options& options, std::size_t modules)
     if (options.together) {
         tests_ += modules;  // each module's result of the one together test
     }
-    if (options.explore > 0 && modules == 1) {
+    if (options.explore > 0 && modules == 1 && !options.together) {
         cycleTest_ = exploreTest().name;
         cycles_ = options.explore;
         unit_ = "sequence";

@@ -1,11 +1,13 @@
 #include "together_run.h"
 
 #include <chrono>
+#include <optional>
 
 #include "catalog.h"
 #include "child_ending.h"
 #include "crash_watch.h"
 #include "exit_watch.h"
+#include "explore_together.h"
 #include "isolation.h"
 #include "merge.h"
 #include "process/process.h"
@@ -63,8 +65,24 @@ void addTogether(const Options& options, const std::vector<std::filesystem::path
     together.module = together.modules.empty() ? options.module : together.modules.front();
     std::vector<TestReport> results;
     const auto start = std::chrono::steady_clock::now();
-    if (usable.size() >= 2) {
+    std::optional<Exploration> exploration;
+    if (usable.size() >= 2 && options.explore > 0) {
+        results = exploreTogether(
+            together,
+            [&together](const TaggedSequence& sequence) {
+                Options one = together;
+                one.explore = 0;
+                one.sequence = toString(sequence);
+                return runIsolatedTogether(one);
+            },
+            exploration.emplace());
+    } else if (usable.size() >= 2) {
         results = options.inProcess ? inThisProcess(together) : runIsolatedTogether(together);
+        if (!options.sequence.empty()) {
+            results = sequenceReports(
+                parseTaggedSequence(options.sequence, together.modules.size()).sequence,
+                std::move(results));
+        }
     } else {
         results.assign(usable.size(),
                        TestReport::ended(togetherTest().name, TestStatus::Skipped,
@@ -90,7 +108,7 @@ void addTogether(const Options& options, const std::vector<std::filesystem::path
         one.module = modules[i];
         RunReport merged = mergeReports(one, tests, raw);
         merged.seconds = report.seconds;
-        merged.exploration = std::move(report.exploration);
+        merged.exploration = exploration ? exploration : std::move(report.exploration);
         merged.containment = std::move(report.containment);
         report = std::move(merged);
         if (progress != nullptr) {

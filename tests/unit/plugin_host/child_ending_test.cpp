@@ -334,6 +334,34 @@ TEST(TogetherEnding, TheCrashIsTheStepsModulesAndEachKeepsWhatItLeft) {
               "skipped: not run to its end: the process ended in b.so: onLoad");
 }
 
+// In a tagged sequence the crash is placed by its operation, which the
+// parent names in front of the cause; a failure left earlier keeps its own.
+TEST(TogetherEnding, ASequenceIsPlacedByItsOperations) {
+    Options options = togetherOptions();
+    options.sequence = "1:getPlugin,1:fill,1:onLoad,2:getPlugin";
+    ChildProgress progress;
+    progress.module = 1;
+    progress.cycle = 5;
+    progress.steps = {Step::GetPlugin};
+    progress.left = {{0, Step::OnLoad, true, "left X", 4}};
+    const auto reports = judgeTogether(options, progress, crashed(), "/tmp");
+    EXPECT_EQ(results(reports),
+              (std::vector<std::string>{
+                  "failed: left X",
+                  "crashed: crashed with signal 11 (Segmentation fault); a.so's onLoad left X",
+                  "skipped: not run to its end: the process ended in operation 4 of 4, "
+                  "2:getPlugin"}));
+    EXPECT_EQ(reports[0].cyclesPassed, 3);
+    EXPECT_EQ(reports[1].cyclesPassed, 4);
+    progress.cycle = 1;
+    EXPECT_EQ(results(judgeTogether(options, progress, crashed(), "/tmp"))[2],
+              "skipped: not run to its end: the process ended in the first load of b.so");
+    progress.cycle = 6;
+    EXPECT_EQ(results(judgeTogether(options, progress, crashed(), "/tmp"))[2],
+              "skipped: not run to its end: the process ended after the last operation, as the "
+              "host let go of what it still held");
+}
+
 // Every module's report came: each stands, held to the child's exit code,
 // which is the worst of them.
 TEST(TogetherEnding, EveryReportHeldToTheWorstExitCode) {

@@ -168,9 +168,23 @@ INSTANTIATE_TEST_SUITE_P(
                 "--skip leaves no test to run"},
         BadLine{{"--together", "--test", "lifecycle", "a.so", "b.so"},
                 "--together runs its own test beside all the others and cannot go with --test"},
-        BadLine{{"--together", "--explore", "a.so", "b.so"}, "--together cannot go with --explore"},
         BadLine{{"--together", "--sequence", "getPlugin", "a.so", "b.so"},
-                "--together cannot go with --sequence"},
+                "--sequence: operation 1 \"getPlugin\" names no module: with --together each "
+                "operation is MODULE:OPERATION, MODULE the module's place in the run from 1, "
+                "such as 1:getPlugin"},
+        BadLine{{"--together", "--sequence", "1:getPlugin,0:copy", "a.so", "b.so"},
+                "--sequence: operation 2 \"0:copy\" names no module: with --together each "
+                "operation is MODULE:OPERATION, MODULE the module's place in the run from 1, "
+                "such as 1:getPlugin"},
+        BadLine{{"--together", "--sequence", "1:getPlugin,2:onLoad", "a.so", "b.so"},
+                "--sequence: operation 2, 2:onLoad, is not one the host may do there: the holder "
+                "holds no object"},
+        BadLine{{"--together", "--sequence", "1:run", "a.so", "b.so"},
+                "--sequence: operation 1 \"1:run\" is none of "
+                "load,unload,getPlugin,copy,release,fill,onLoad,onUnload,deleteMe"},
+        BadLine{{"--sequence", "1:getPlugin", "a.so"},
+                "--sequence: operation 1 \"1:getPlugin\" is none of "
+                "load,unload,getPlugin,copy,release,fill,onLoad,onUnload,deleteMe"},
         BadLine{{"--child-report", "r", "--test", "lifecycle", "a.so", "b.so"},
                 "--child-report takes a file and goes with exactly one --test, --sequence or "
                 "--together"}));
@@ -345,6 +359,20 @@ TEST(Options, AChildGetsBackTheOptionsItsTestNeeds) {
     EXPECT_EQ(sequenceChild.presets, parent.presets);
     EXPECT_EQ(sequenceChild.cycles, 1);
     EXPECT_EQ(sequenceChild.explore, 0);
+
+    // A tagged sequence's child holds every module and runs that sequence.
+    auto together = parseCommandLine({"--together", "--sequence", "2:getPlugin,1:unload", "--set",
+                                      "a=1", "a.so", "b.so"})
+                        .options;
+    together.modules = {std::filesystem::absolute("a.so"), std::filesystem::absolute("b.so")};
+    const auto togetherChild =
+        parseCommandLine(host::childArguments(together, "together", "report.txt")).options;
+    EXPECT_TRUE(togetherChild.together);
+    EXPECT_EQ(togetherChild.sequence, "2:getPlugin,1:unload");
+    EXPECT_EQ(togetherChild.modules, together.modules);
+    EXPECT_EQ(togetherChild.presets, together.presets);
+    EXPECT_EQ(parseCommandLine({"--together", "--explore", "9", "a.so", "b.so"}).options.explore,
+              9);
 }
 
 }  // namespace
