@@ -284,6 +284,18 @@ TEST_F(PluginHost, TogetherSequenceReplaysAnInterleaving) {
                   "plugin-host: --sequence: operation 2 \"3:getPlugin\" names no module of the "
                   "run, which holds 2 (1 to 2 in the order given) (see plugin-host --help)"});
     EXPECT_EQ(refused.out, "");
+
+    // A module that cannot be loaded stops the sequence at its first load.
+    const std::string junk = scratchFile("junk" + std::string(kExtension), "not a module\n");
+    const HostRun unusable =
+        host({"--together", "--json", "--sequence", "2:getPlugin", junk, module("Velquist")});
+    EXPECT_EQ(unusable.exitCode, 2);
+    const auto report = nlohmann::json::parse(unusable.out);
+    EXPECT_EQ(report["modules"][0]["tests"][0]["status"], "failed");
+    EXPECT_EQ(report["modules"][1]["tests"][0]["cause"],
+              "not run to its end: the sequence stopped at the first load of junk" +
+                  std::string(kExtension) + ", which failed");
+    EXPECT_TRUE(report["modules"][1]["descriptor"].is_null()) << "loaded after all";
 }
 
 // Two copies of a module that crashes when it finds the mark its onLoad
@@ -311,6 +323,26 @@ TEST_F(PluginHost, TogetherExploreFindsAFailingInterleavingAndShrinksIt) {
     EXPECT_EQ(report["modules"][1]["tests"][0]["cause"],
               "--sequence " + shrunk + ": operation 6 of 6: 2:onLoad " + kNullPointer + "; first" +
                   kExtension + "'s onLoad changed the environment variable FIXTURE_LOADED_BEFORE");
+}
+
+// Sequences that all pass say each different outcome once: the load order
+// leaves one module's value or the other's.
+TEST_F(PluginHost, TogetherExploreThatPassesSaysEachWarningOnce) {
+    const HostRun run = host({"--together", "--explore", "60", "--seed", "1", "--json",
+                              module("Velquist"), module("fixture_sets_status_away")});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const auto report = nlohmann::json::parse(run.out);
+    const std::string velquist = file("Velquist");
+    const std::string away = file("fixture_sets_status_away");
+    const std::vector<std::string> expected{
+        "shared-variable: " + velquist + " and " + away + " " + kShared + velquist +
+            " to \"\" and " + away + " to \"away\"; the load order left \"away\", " + away + "'s",
+        "shared-variable: " + away + " and " + velquist + " " + kShared + away +
+            " to \"away\" and " + velquist + " to \"\"; the load order left \"\", " + velquist +
+            "'s"};
+    for (const auto& module : report["modules"]) {
+        EXPECT_EQ(warningsOf(module), expected);
+    }
 }
 
 }  // namespace

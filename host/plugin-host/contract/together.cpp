@@ -345,13 +345,11 @@ std::vector<TestReport> Together::runSequence(const TaggedSequence& sequence) {
     }
     std::vector<std::size_t> order;  // as last loaded
     std::optional<std::string> stopped;
-    std::size_t culprit = 0;
     for (std::size_t i = 0; i < count && !stopped; ++i) {
         if (runs[i]->start(at_)) {
             order.push_back(i);
         } else {
             stopped = "the first load of " + names_[i];
-            culprit = i;
         }
     }
     for (std::size_t position = 1; position <= sequence.size() && !stopped; ++position) {
@@ -369,16 +367,14 @@ std::vector<TestReport> Together::runSequence(const TaggedSequence& sequence) {
                 passing ? static_cast<int>(position) : reports_[i].cyclesPassed;
             stopped = "operation " + std::to_string(position) + " of " +
                       std::to_string(sequence.size()) + ", " + toString(operation);
-            culprit = i;
         }
-        if (stopped && operation.operation != Operation::Unload) {
-            break;
-        }
-        if (operation.operation == Operation::Load) {
-            order.push_back(i);
-        } else if (operation.operation == Operation::Unload) {
+        // A module whose unload failed is let go of all the same; one whose
+        // load failed was never loaded.
+        if (operation.operation == Operation::Unload) {
             order.erase(std::find(order.begin(), order.end(), i));
             lastUnloaded_ = i;
+        } else if (operation.operation == Operation::Load && !stopped) {
+            order.push_back(i);
         }
     }
     const int end = static_cast<int>(sequence.size()) + 1;
@@ -394,7 +390,8 @@ std::vector<TestReport> Together::runSequence(const TaggedSequence& sequence) {
     }
     runs.clear();
     for (auto& report : reports_) {
-        if (stopped && report.status == TestStatus::Passed && &report != &reports_[culprit]) {
+        // The culprit failed: only the others can still be passing.
+        if (stopped && report.status == TestStatus::Passed) {
             report.status = TestStatus::Skipped;
             report.cause =
                 "not run to its end: the sequence stopped at " + *stopped + ", which failed";

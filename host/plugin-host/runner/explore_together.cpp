@@ -86,7 +86,7 @@ std::vector<TestReport> sequenceReports(const TaggedSequence& sequence,
                                         std::vector<TestReport> reports) {
     for (auto& report : reports) {
         if (report.status == TestStatus::Passed || report.status == TestStatus::Skipped ||
-            report.outcome == Outcome::HostFailure || report.outcome == Outcome::Unusable) {
+            report.outcome == Outcome::HostFailure) {
             continue;
         }
         const std::size_t position = positionOf(report);
