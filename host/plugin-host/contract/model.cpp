@@ -129,13 +129,20 @@ bool isLegal(const Sequence& sequence) {
     return true;
 }
 
+std::vector<std::string> operationWords(const std::string& text) {
+    std::vector<std::string> words;
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        words.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return words;
+}
+
 ParsedSequence parseSequence(const std::string& text) {
     ParsedSequence parsed;
     Model model;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t comma = std::min(text.find(',', start), text.size());
-        const std::string name = text.substr(start, comma - start);
+    for (const std::string& name : operationWords(text)) {
         const auto operation = operationFromString(name);
         const std::string where = "operation " + std::to_string(parsed.sequence.size() + 1);
         if (!operation) {
@@ -148,7 +155,6 @@ ParsedSequence parseSequence(const std::string& text) {
         }
         model.apply(*operation);
         parsed.sequence.push_back(*operation);
-        start = comma + 1;
     }
     return parsed;
 }

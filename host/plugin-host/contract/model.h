@@ -16,6 +16,9 @@ inline constexpr std::size_t kOperationCount = 9;
 const char* toString(Operation operation) noexcept;
 std::optional<Operation> operationFromString(const std::string& name) noexcept;
 std::string operationNames();  // "load,unload,...", in the order above
+// The words of a sequence as written, one per comma-separated operation,
+// empty ones too ("getPlugin," is two).
+std::vector<std::string> operationWords(const std::string& text);
 
 using Sequence = std::vector<Operation>;
 std::string toString(const Sequence& sequence);  // "getPlugin,copy,deleteMe"

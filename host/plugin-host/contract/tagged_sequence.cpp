@@ -58,10 +58,7 @@ ParsedTaggedSequence parseTaggedSequence(const std::string& text,
                                          std::optional<std::size_t> modules) {
     ParsedTaggedSequence parsed;
     Models models;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t comma = std::min(text.find(',', start), text.size());
-        const std::string word = text.substr(start, comma - start);
+    for (const std::string& word : operationWords(text)) {
         const std::string where = "operation " + std::to_string(parsed.sequence.size() + 1);
         const std::size_t colon = word.find(':');
         const auto tag = colon == std::string::npos ? std::nullopt : place(word.substr(0, colon));
@@ -91,7 +88,6 @@ ParsedTaggedSequence parseTaggedSequence(const std::string& text,
         }
         models.apply(tagged);
         parsed.sequence.push_back(tagged);
-        start = comma + 1;
     }
     return parsed;
 }
