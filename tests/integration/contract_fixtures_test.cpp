@@ -511,9 +511,13 @@ INSTANTIATE_TEST_SUITE_P(
 // The same limits on a machine made busy, three spinning processes beside
 // plugin-host on two cores, as CI machines are: each step is timed from its
 // own start, so the run still ends one limit after the step began, and a
-// module that loads too slowly gets one verdict in every test.
+// module that loads too slowly gets one verdict in every test. The twin is a
+// module that gets as far without hanging: a run that ends where the hanging
+// one is killed, a limit sooner.
 struct BusyHang {
     const char* fixture;
+    const char* twin;
+    int twinExitCode;
     std::vector<std::string> arguments;  // before the module
     std::chrono::milliseconds limit;
     Endings endings;  // of the tests that do not pass
@@ -526,9 +530,9 @@ void PrintTo(const BusyHang& hang, std::ostream* out) {
 
 class BusyHangs : public PluginHost, public ::testing::WithParamInterface<BusyHang> {};
 
-// What may come on top of the limit and the same run of a plugin that does
-// not hang: far below the start allowance of 30 s, and below the limit the
-// step could wrongly be given twice.
+// What may come on top of the limit and the twin's run: far below the start
+// allowance of 30 s, and well below the 2 s limit a step could wrongly be
+// given twice.
 constexpr auto kBusyMargin = std::chrono::milliseconds(1000);
 
 TEST_P(BusyHangs, EndOneLimitAfterTheStepBegan) {
@@ -538,14 +542,14 @@ TEST_P(BusyHangs, EndOneLimitAfterTheStepBegan) {
     arguments.insert(arguments.begin(), "--json");
     const BusyMachine busy(3);
     // Starting the children costs what the busy machine makes it cost (a
-    // second and more under wine): the floor is the same run of a plugin
-    // that does not hang, on the same machine, timed just before and just
-    // after, as the machine's pace drifts over the seconds between.
+    // second and more under wine): the floor is the twin's run on the same
+    // machine, timed just before and just after, as the machine's pace
+    // drifts over the seconds between.
     std::vector<std::string> twin = arguments;
-    twin.push_back(module("fixture_noop"));
+    twin.push_back(module(hang.twin));
     const auto timeTwin = [&] {
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(host(twin).exitCode, 0);
+        EXPECT_EQ(host(twin).exitCode, hang.twinExitCode);
         return std::chrono::steady_clock::now() - started;
     };
     const auto floorBefore = timeTwin();
@@ -568,18 +572,21 @@ TEST_P(BusyHangs, EndOneLimitAfterTheStepBegan) {
     EXPECT_LT(waited, floor + hang.limit + kBusyMargin);
 }
 
-const std::string kKilledAfter1 = "did not finish within 1 s and was killed in ";
 const std::string kKilledAfter2 = "did not finish within 2 s and was killed in ";
 
 INSTANTIATE_TEST_SUITE_P(
     BusyMachine, BusyHangs,
     ::testing::Values(BusyHang{"fixture_spinning_onload",
-                               {"--timeout", "1", "--test", "lifecycle"},
-                               std::chrono::seconds(1),
-                               {{"lifecycle", "timed out: " + kKilledAfter1 + "onLoad"}},
-                               "lifecycle: " + kKilledAfter1 + "onLoad"},
+                               "fixture_noop",
+                               0,
+                               {"--timeout", "2", "--test", "lifecycle"},
+                               std::chrono::seconds(2),
+                               {{"lifecycle", "timed out: " + kKilledAfter2 + "onLoad"}},
+                               "lifecycle: " + kKilledAfter2 + "onLoad"},
                       BusyHang{
                           "fixture_hanging_destructor",
+                          "fixture_noop",
+                          0,
                           {"--timeout", "2", "--jobs", "7"},
                           std::chrono::seconds(2),
                           {{"lifecycle", "timed out: " + kKilledAfter2 + "deleteMe"},
@@ -590,10 +597,12 @@ INSTANTIATE_TEST_SUITE_P(
                            {"unload-while-holding", "timed out: " + kKilledAfter2 + "unload"}},
                           "lifecycle: " + kKilledAfter2 + "deleteMe (and 5 more tests failed)"},
                       BusyHang{"fixture_slow_load",
-                               {"--timeout", "1"},
-                               std::chrono::seconds(1),
-                               gateFails("timed out: " + kKilledAfter1 + "load"),
-                               "descriptor: " + kKilledAfter1 + "load"}),
+                               "fixture_exits_in_load",
+                               1,
+                               {"--timeout", "2"},
+                               std::chrono::seconds(2),
+                               gateFails("timed out: " + kKilledAfter2 + "load"),
+                               "descriptor: " + kKilledAfter2 + "load"}),
     [](const auto& info) { return std::string(info.param.fixture); });
 
 #if !defined(_WIN32)
