@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #endif
 
@@ -29,32 +30,38 @@ std::string demangled(const char* name) {
     return status == 0 && readable ? std::string(readable.get()) : std::string(name);
 }
 
-// `count` records of `T` at `offset`, or nothing when they lie outside the file.
+// `count` records of `T` at `offset`, or nothing when they lie outside the
+// image. The check comes before any allocation: the counts are the file's
+// word, and a hostile one asks for more memory than the machine has.
 template <typename T>
-bool readAt(std::ifstream& in, std::uint64_t offset, T* into, std::uint64_t count,
-            std::uint64_t size) {
-    if (offset > size || count > (size - offset) / sizeof(T)) {
+bool readAt(std::string_view image, std::uint64_t offset, std::uint64_t count,
+            std::vector<T>& into) {
+    if (offset > image.size() || count > (image.size() - offset) / sizeof(T)) {
         return false;
     }
-    in.seekg(static_cast<std::streamoff>(offset));
-    return static_cast<bool>(
-        in.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(count * sizeof(T))));
+    into.resize(count);
+    std::memcpy(into.data(), image.data() + offset, count * sizeof(T));
+    return true;
 }
 
 }  // namespace
 
 std::vector<std::string> uniqueSymbols(const std::filesystem::path& module) {
-    std::error_code error;
-    const std::uint64_t size = std::filesystem::file_size(module, error);
     std::ifstream in(module, std::ios::binary);
-    Elf64_Ehdr header{};
-    if (error || !in || !readAt(in, 0, &header, 1, size) ||
-        std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
-        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_shentsize != sizeof(Elf64_Shdr)) {
+    if (!in) {
         return {};
     }
-    std::vector<Elf64_Shdr> sections(header.e_shnum);
-    if (!readAt(in, header.e_shoff, sections.data(), sections.size(), size)) {
+    return uniqueSymbolsOfImage(std::string(std::istreambuf_iterator<char>(in), {}));
+}
+
+std::vector<std::string> uniqueSymbolsOfImage(std::string_view image) {
+    std::vector<Elf64_Ehdr> header;
+    if (!readAt(image, 0, 1, header) || std::memcmp(header[0].e_ident, ELFMAG, SELFMAG) != 0 ||
+        header[0].e_ident[EI_CLASS] != ELFCLASS64 || header[0].e_shentsize != sizeof(Elf64_Shdr)) {
+        return {};
+    }
+    std::vector<Elf64_Shdr> sections;
+    if (!readAt(image, header[0].e_shoff, header[0].e_shnum, sections)) {
         return {};
     }
     std::vector<std::string> names;
@@ -64,18 +71,28 @@ std::vector<std::string> uniqueSymbols(const std::filesystem::path& module) {
             continue;
         }
         const Elf64_Shdr& strings = sections[table.sh_link];
-        std::vector<Elf64_Sym> symbols(table.sh_size / sizeof(Elf64_Sym));
-        std::string text(strings.sh_size, '\0');
-        if (!readAt(in, table.sh_offset, symbols.data(), symbols.size(), size) ||
-            !readAt(in, strings.sh_offset, text.data(), text.size(), size) || text.empty()) {
+        std::vector<Elf64_Sym> symbols;
+        std::vector<char> text;
+        if (!readAt(image, table.sh_offset, table.sh_size / sizeof(Elf64_Sym), symbols) ||
+            !readAt(image, strings.sh_offset, strings.sh_size, text) || text.empty()) {
             return {};
         }
         text.back() = '\0';  // a name that runs off the table ends there
+        // A linker writes each name once; names that overlap past the table's
+        // own size are a hostile table's, which would have its few bytes
+        // copied out a million times.
+        std::size_t taken = 0;
         for (const Elf64_Sym& symbol : symbols) {
-            if (ELF64_ST_BIND(symbol.st_info) == STB_GNU_UNIQUE && symbol.st_shndx != SHN_UNDEF &&
-                symbol.st_name < text.size()) {
-                names.push_back(demangled(text.c_str() + symbol.st_name));
+            if (ELF64_ST_BIND(symbol.st_info) != STB_GNU_UNIQUE || symbol.st_shndx == SHN_UNDEF ||
+                symbol.st_name >= text.size()) {
+                continue;
             }
+            const char* name = text.data() + symbol.st_name;
+            taken += std::strlen(name);
+            if (taken > text.size()) {
+                return {};
+            }
+            names.push_back(demangled(name));
         }
     }
     return names;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace loader {
@@ -13,5 +14,10 @@ namespace loader {
 // module's dynamic symbol table; empty where the file cannot be read as an
 // ELF module, and on Windows, whose loader binds no symbol that way.
 std::vector<std::string> uniqueSymbols(const std::filesystem::path& module);
+#if !defined(_WIN32)
+// The same, of a file's bytes: nothing that lies outside them is read, and
+// nothing is allocated beyond their size.
+std::vector<std::string> uniqueSymbolsOfImage(std::string_view image);
+#endif
 
 }  // namespace loader
