@@ -113,7 +113,10 @@ INSTANTIATE_TEST_SUITE_P(
             kNone},
         Row{"strings_past_the_end", [](ElfImage& e) { e.sections[2].sh_offset = kHuge; }, kNone},
         Row{"no_strings", [](ElfImage& e) { e.sections[2].sh_size = 0; }, kNone},
-        Row{"link_to_no_section", [](ElfImage& e) { e.sections[1].sh_link = 3; }, kNone},
+        Row{"link_to_no_section", [](ElfImage& e) { e.sections[1].sh_link = 0xFFFFFFFF; }, kNone},
+        Row{"link_one_past_the_sections", [](ElfImage& e) { e.sections[1].sh_link = 3; }, kNone},
+        // Only the dynamic symbols bind across modules.
+        Row{"static_symbols", [](ElfImage& e) { e.sections[1].sh_type = SHT_SYMTAB; }, kNone},
         Row{"symbol_entry_size", [](ElfImage& e) { e.sections[1].sh_entsize = 16; }, kNone},
         Row{"name_past_the_strings",
             [](ElfImage& e) { e.symbols[1].st_name = static_cast<Elf64_Word>(e.strings.size()); },
@@ -134,6 +137,18 @@ INSTANTIATE_TEST_SUITE_P(
                 e.layOut();
             },
             kNone},
+        // A linker may end one name inside another's tail: as many bytes
+        // as the table holds are read.
+        Row{"names_sharing_a_tail",
+            [](ElfImage& e) {
+                e.strings = std::string("\0aaaa\0", 6);
+                e.symbols[1].st_name = 3;
+                e.symbols[2].st_name = 1;
+                e.symbols[2].st_info = ELF64_ST_INFO(STB_GNU_UNIQUE, STT_OBJECT);
+                e.symbols[3].st_name = 0;
+                e.layOut();
+            },
+            {"aa", "aaaa"}},
         Row{"two_names_within_the_strings",
             [](ElfImage& e) {
                 e.symbols[2].st_info = ELF64_ST_INFO(STB_GNU_UNIQUE, STT_OBJECT);
