@@ -40,7 +40,9 @@ bool readAt(std::string_view image, std::uint64_t offset, std::uint64_t count,
         return false;
     }
     into.resize(count);
-    std::memcpy(into.data(), image.data() + offset, count * sizeof(T));
+    if (count != 0) {  // an empty vector's data may be null, which memcpy must not get
+        std::memcpy(into.data(), image.data() + offset, count * sizeof(T));
+    }
     return true;
 }
 
