@@ -1,12 +1,18 @@
 // Any bytes as a Linux module: the unique-symbol reader reads nothing
-// outside them (the sanitizers' word) and asks for no memory beyond their
-// size (libFuzzer's -rss_limit_mb and malloc limit).
+// outside them (the sanitizers' word), asks for no memory beyond their size
+// (libFuzzer's malloc and RSS limits), and names at most one symbol per
+// symbol record the bytes can hold.
+#include <elf.h>
+
 #include <cstddef>
 #include <cstdint>
 
 #include "loader/unique_symbols.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    loader::uniqueSymbolsOfImage({reinterpret_cast<const char*>(data), size});
+    if (loader::uniqueSymbolsOfImage({reinterpret_cast<const char*>(data), size}).size() >
+        size / sizeof(Elf64_Sym)) {
+        __builtin_trap();
+    }
     return 0;
 }
